@@ -1,17 +1,19 @@
-// One owner type for every kind of handle, in the manner of WIL's unique_any:
-// the handle type, the function that releases it and the value that means
-// "no handle" are template arguments, so each handle kind is one alias.
+// One owner type for every kind of handle, in the manner of WIL's unique_any.
+// A traits class names the handle type, the value that means "no handle" and
+// the function that releases it, so each handle kind is one alias.
 #pragma once
 
 #include <utility>
 
 namespace lumar {
 
-template <class T, auto Close, T Invalid = T{}>
+template <class Traits>
 class UniqueAny {
  public:
+  using type = typename Traits::type;
+
   UniqueAny() = default;
-  explicit UniqueAny(T value) : value_(value) {}
+  explicit UniqueAny(type value) : value_(value) {}
   UniqueAny(const UniqueAny&) = delete;
   UniqueAny& operator=(const UniqueAny&) = delete;
   UniqueAny(UniqueAny&& other) noexcept : value_(other.release()) {}
@@ -21,25 +23,36 @@ class UniqueAny {
   }
   ~UniqueAny() { reset(); }
 
-  T get() const { return value_; }
-  bool valid() const { return value_ != Invalid; }
+  type get() const { return value_; }
+  bool valid() const { return value_ != Traits::invalid(); }
   explicit operator bool() const { return valid(); }
 
-  // Closes the current handle (if any) and takes ownership of `value`.
-  void reset(T value = Invalid) {
-    if (valid()) Close(value_);
+  // Releases the current handle (if any) and takes ownership of `value`.
+  void reset(type value = Traits::invalid()) {
+    if (valid()) Traits::close(value_);
     value_ = value;
   }
-  [[nodiscard]] T release() { return std::exchange(value_, Invalid); }
+  [[nodiscard]] type release() { return std::exchange(value_, Traits::invalid()); }
 
   // For APIs that return a handle through an out-parameter.
-  T* put() {
+  type* put() {
     reset();
     return &value_;
   }
 
  private:
-  T value_ = Invalid;
+  type value_ = Traits::invalid();
 };
+
+// Traits for handle kinds whose "none" value is a constant expression.
+template <class T, auto Close, T Invalid = T{}>
+struct ValueHandleTraits {
+  using type = T;
+  static constexpr T invalid() { return Invalid; }
+  static void close(T value) { Close(value); }
+};
+
+template <class T, auto Close, T Invalid = T{}>
+using UniqueValue = UniqueAny<ValueHandleTraits<T, Close, Invalid>>;
 
 }  // namespace lumar

@@ -1,0 +1,42 @@
+// Turns one request line into one reply: parse, edition gate, route.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "main/caller_step.h"
+#include "main/host_actions.h"
+#include "main/pipe.h"
+#include "main/product.h"
+#include "main/reply.h"
+#include "main/request.h"
+#include "main/update_acceptor.h"
+
+namespace lumar {
+
+inline constexpr const char* kLiteRefusal = "Lumar KQ Lite's helper only installs updates";
+
+// Serves Ping itself and hands Kill and WriteHosts to the host actions.
+// Never given an InstallUpdate by the dispatcher, which routes it through the
+// caller step.
+Reply handle_simple_action(const Request& request, HostActions* host_actions);
+
+class Dispatcher {
+ public:
+  // `host_actions` may be null in a Lite build: the gate stops those
+  // requests before they would be used.
+  Dispatcher(Edition edition, HostActions* host_actions, CallerStep& caller_step,
+             UpdateAcceptor& updates)
+      : edition_(edition), host_actions_(host_actions), caller_step_(caller_step),
+        updates_(updates) {}
+
+  Reply dispatch(std::optional<std::string_view> line, PipeConnection& connection);
+
+ private:
+  Edition edition_;
+  HostActions* host_actions_;
+  CallerStep& caller_step_;
+  UpdateAcceptor& updates_;
+};
+
+}  // namespace lumar

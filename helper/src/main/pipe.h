@@ -1,0 +1,52 @@
+// The request pipe as the portable server sees it. The Win32 side creates
+// each instance with its security descriptor, waits for a client and bounds
+// every read and write by a deadline, so no client can hold the serial
+// server.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "main/expected.h"
+
+namespace lumar {
+
+using Deadline = std::chrono::steady_clock::time_point;
+
+// The client's identity borrowed by the serving thread. revert() gives it
+// back; the owner must call it exactly once.
+class Impersonation {
+ public:
+  virtual ~Impersonation() = default;
+  [[nodiscard]] virtual bool revert() = 0;
+};
+
+// One connected client. Destroying it disconnects the client and closes the
+// instance.
+class PipeConnection {
+ public:
+  virtual ~PipeConnection() = default;
+  // Reads up to buffer.size() bytes. 0 means no more: the client closed its
+  // end, the read failed, or the deadline passed.
+  virtual std::size_t read(std::span<std::uint8_t> buffer, Deadline deadline) = 0;
+  // Writes the reply and waits (until the deadline at most) for the client
+  // to take it. Failures are ignored: the client may be gone.
+  virtual void send(std::string_view bytes, Deadline deadline) = 0;
+  virtual std::optional<std::uint32_t> client_process_id() = 0;
+  // Nothing when the client cannot be impersonated.
+  virtual std::unique_ptr<Impersonation> impersonate() = 0;
+};
+
+class PipeListener {
+ public:
+  virtual ~PipeListener() = default;
+  // Creates a fresh instance and waits for a client. The error reads
+  // "CreateNamedPipeW failed ({code})" or "ConnectNamedPipe failed ({code})".
+  virtual Result<std::unique_ptr<PipeConnection>> accept() = 0;
+};
+
+}  // namespace lumar

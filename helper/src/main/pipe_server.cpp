@@ -1,0 +1,52 @@
+#include "main/pipe_server.h"
+
+#include <array>
+
+#include "main/text.h"
+
+namespace lumar {
+
+std::optional<std::string> read_request_text(PipeConnection& connection, Deadline deadline) {
+  std::array<std::uint8_t, kReadChunkBytes> buffer{};
+  std::optional<std::string> text;
+  while (!text || (text->find('\n') == std::string::npos && text->size() <= kMaxRequestBytes)) {
+    const std::size_t got = connection.read(buffer, deadline);
+    if (got == 0) break;
+    if (!text) text.emplace();
+    *text += decode_utf8_lossy(std::span<const std::uint8_t>(buffer.data(), got));
+  }
+  return text;
+}
+
+std::string first_line(std::string_view text) {
+  const std::size_t end = text.find('\n');
+  if (end == std::string_view::npos) return std::string(text);
+  std::string_view line = text.substr(0, end);
+  if (line.ends_with('\r')) line.remove_suffix(1);
+  return std::string(line);
+}
+
+void PipeServer::serve_one() {
+  Result<std::unique_ptr<PipeConnection>> accepted = listener_.accept();
+  if (!accepted) {
+    log_.write("pipe: " + accepted.error());
+    clock_.sleep_for(kRetryPause);
+    return;
+  }
+  PipeConnection& connection = **accepted;
+
+  const std::optional<std::string> text =
+      read_request_text(connection, clock_.monotonic_now() + kClientTimeLimit);
+  std::optional<std::string> line;
+  if (text) line = first_line(*text);
+
+  const Reply reply = dispatcher_.dispatch(line, connection);
+  connection.send(serialize_reply(reply) + '\n', clock_.monotonic_now() + kClientTimeLimit);
+  // The connection's destructor disconnects the client and closes the instance.
+}
+
+void PipeServer::serve_forever() {
+  for (;;) serve_one();
+}
+
+}  // namespace lumar

@@ -1,0 +1,13 @@
+// Ending the helper at once, for the one failure after which no request may
+// be served: a thread that could not give back a client's identity.
+#pragma once
+
+namespace lumar {
+
+class ProcessExit {
+ public:
+  virtual ~ProcessExit() = default;
+  [[noreturn]] virtual void exit_now(int code) = 0;
+};
+
+}  // namespace lumar

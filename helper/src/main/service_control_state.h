@@ -1,0 +1,53 @@
+// The process-wide state that keeps the service from stopping during an
+// update: two atomic flags and the set-once status handle. No lock anywhere:
+// writes are atomic exchanges, reads atomic loads.
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+#include "main/expected.h"
+
+namespace lumar {
+
+enum class StatusReport { kRunning, kRunningStopRefused, kStopped };
+
+// The service manager's side of a status report (SetServiceStatus on the
+// status handle).
+class ServiceStatusSink {
+ public:
+  virtual ~ServiceStatusSink() = default;
+  virtual Status report(StatusReport report) = 0;
+};
+
+class ServiceControlState {
+ public:
+  std::atomic<bool> update_in_progress{false};
+  std::atomic<bool> stop_requested{false};
+
+  // Set once by the service main right after the handler is registered,
+  // before any worker thread exists; never set in a foreground helper.
+  void set_status_handle(std::unique_ptr<ServiceStatusSink> sink) {
+    if (!status_handle_) status_handle_ = std::move(sink);
+  }
+  bool has_status_handle() const { return status_handle_ != nullptr; }
+
+  // A report through the status handle; fails when there is none.
+  Status report(StatusReport report) {
+    if (!status_handle_) return fail("no service status handle");
+    return status_handle_->report(report);
+  }
+
+  // Reports running with or without stop accepted, unless a stop has been
+  // accepted already or the helper is not a service. Failures are ignored.
+  void set_stop_accepted(bool accepted) {
+    if (stop_requested.load() || !status_handle_) return;
+    (void)status_handle_->report(accepted ? StatusReport::kRunning
+                                          : StatusReport::kRunningStopRefused);
+  }
+
+ private:
+  std::unique_ptr<ServiceStatusSink> status_handle_;
+};
+
+}  // namespace lumar

@@ -1,0 +1,36 @@
+// What an accepted update hands to the installer worker.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "main/expected.h"
+#include "main/text.h"
+#include "update/request_caller.h"
+
+namespace lumar {
+
+// The helper's private copy of a package. Destroying it closes the read
+// handle (if one is held) and deletes the file; a failed delete is ignored.
+class StagedPackage {
+ public:
+  virtual ~StagedPackage() = default;
+  virtual const OsString& path() const = 0;
+};
+
+struct InstallJob {
+  std::unique_ptr<StagedPackage> package;  // absent: restart the caller only
+  std::string version;                     // the package's ProductVersion
+  RequestCaller caller;
+};
+
+// Starts the installer worker on a thread of its own, not joined. On success
+// the job has been moved into the worker; on failure (the thread could not
+// be created) the job is left untouched and the error says why.
+class InstallWorker {
+ public:
+  virtual ~InstallWorker() = default;
+  virtual Status start(InstallJob& job) = 0;
+};
+
+}  // namespace lumar
