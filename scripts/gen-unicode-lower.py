@@ -103,7 +103,7 @@ def main():
     simple = simple_lower()
     special = special_lower()
     multi = {cp: lower for cp, lower in special.items() if lower != [simple.get(cp, cp)]}
-    pairs = sorted((cp, lower) for cp, lower in simple.items() if cp not in multi and cp != lower)
+    pairs = sorted((cp, lower) for cp, lower in simple.items() if cp != lower)
     lower_runs = runs(pairs)
     out = []
     w = out.append
