@@ -9,7 +9,6 @@ mkdir -p "$(dirname "$prefix")"
 exec 9>"$prefix.lock"
 flock 9
 if [[ ! -f "$prefix/.lumar-ready" ]]; then
-  rm -rf "$prefix"
   wineboot -i >/dev/null 2>&1 </dev/null 9>&-
   wineserver -w 9>&-
   touch "$prefix/.lumar-ready"

@@ -35,13 +35,16 @@ void PipeServer::serve_one() {
   }
   PipeConnection& connection = **accepted;
 
+  const auto connected = clock_.monotonic_now();
   const std::optional<std::string> text =
-      read_request_text(connection, clock_.monotonic_now() + kClientTimeLimit);
+      read_request_text(connection, connected + kClientTimeLimit - kReplyGrace);
+  const auto spent_reading = clock_.monotonic_now() - connected;
   std::optional<std::string> line;
   if (text) line = first_line(*text);
 
   const Reply reply = dispatcher_.dispatch(line, connection);
-  connection.send(serialize_reply(reply) + '\n', clock_.monotonic_now() + kClientTimeLimit);
+  connection.send(serialize_reply(reply) + '\n',
+                  clock_.monotonic_now() + (kClientTimeLimit - spent_reading));
   // The connection's destructor disconnects the client and closes the instance.
 }
 

@@ -16,9 +16,13 @@ namespace lumar {
 // A request line is read until its line feed, or until it is this long.
 inline constexpr std::size_t kMaxRequestBytes = 262144;
 inline constexpr std::size_t kReadChunkBytes = 1024;
-// How long one client may hold the serial server while it sends its request,
-// and again while it takes its reply.
+// How long one client may hold the serial server, all told: the time it takes
+// to send its request and the time it takes to read its reply. The work done
+// for the request in between is not the client's and does not count.
 inline constexpr std::chrono::seconds kClientTimeLimit{10};
+// Of that, what is always kept for taking the reply, so that a client which
+// was slow to send still gets its answer if it reads promptly.
+inline constexpr std::chrono::seconds kReplyGrace{1};
 inline constexpr std::chrono::milliseconds kRetryPause{300};
 
 // Reads the request text from a connected client: reads of up to 1024 bytes,

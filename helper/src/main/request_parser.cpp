@@ -189,6 +189,9 @@ std::optional<Request> parse_request(std::optional<std::string_view> line) {
   if (!line) return std::nullopt;
   // The JSON library would skip a byte-order mark; it is not JSON white space.
   if (line->starts_with("\xEF\xBB\xBF")) return std::nullopt;
+  // It would also take a NUL byte for the end of the text, and JSON has no
+  // place for a raw NUL.
+  if (line->find('\0') != std::string_view::npos) return std::nullopt;
   RequestSax sax;
   const bool parsed =
       json::sax_parse(line->begin(), line->end(), &sax, json::input_format_t::json, true);

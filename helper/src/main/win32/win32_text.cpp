@@ -27,13 +27,9 @@ std::string os_error_text(std::uint32_t code) {
   if (length > 0 && buffer != nullptr) {
     message = narrow_lossy(std::wstring_view(buffer, length));
     ::LocalFree(buffer);
+    // The system ends its messages with a line break; the text keeps its period.
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                                message.back() == ' ' || message.back() == '.')) {
-      // The system ends its messages with a period and a line break.
-      if (message.back() == '.') {
-        message.pop_back();
-        break;
-      }
+                                message.back() == ' ')) {
       message.pop_back();
     }
   } else {

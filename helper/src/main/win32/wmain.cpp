@@ -1,0 +1,75 @@
+// lumar-helper.exe: builds the helper from its parts and hands the command
+// line to the portable entry.
+#include <windows.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "main/caller_step.h"
+#include "main/command_line.h"
+#include "main/dispatcher.h"
+#include "main/helper_log.h"
+#include "main/pipe_server.h"
+#include "main/product.h"
+#include "main/service_control_state.h"
+#include "main/update_acceptor.h"
+#include "main/win32/pipe_win32.h"
+#include "main/win32/system_win32.h"
+#include "main/win32/win32_text.h"
+
+namespace lumar {
+namespace {
+
+// Everything the helper is made of, built once for the process's life.
+struct Helper {
+  std::unique_ptr<Environment> environment = make_win32_environment();
+  std::unique_ptr<Clock> clock = make_win32_clock();
+  std::unique_ptr<LogFile> log_file = make_win32_log_file();
+  HelperLog log{*environment, *clock, *log_file};
+  std::unique_ptr<Console> console = make_win32_console();
+  std::unique_ptr<ProcessExit> process_exit = make_win32_process_exit();
+  std::unique_ptr<ClientFiles> client_files = make_win32_client_files();
+  ServiceControlState control_state;
+
+  std::unique_ptr<HostActions> host_actions;  // full edition only
+  std::unique_ptr<UpdateAcceptor> updates = std::make_unique<UnavailableUpdates>();
+  CallerStep caller_step{*client_files, log, *process_exit};
+  Dispatcher dispatcher{helper_edition(), host_actions.get(), caller_step, *updates};
+  std::unique_ptr<PipeListener> listener = make_win32_pipe_listener();
+  PipeServer pipe_server{*listener, dispatcher, log, *clock};
+};
+
+class Win32HelperModes final : public HelperModes {
+ public:
+  explicit Win32HelperModes(Helper& helper) : helper_(helper) {}
+
+  Status install() override {
+    return fail("install is not available in this build yet");
+  }
+  Status uninstall() override {
+    return fail("uninstall is not available in this build yet");
+  }
+  Status run_service_dispatcher() override {
+    static wchar_t name[] = L"LumarHelper";
+    SERVICE_TABLE_ENTRYW table[] = {{name, [](DWORD, LPWSTR*) {}}, {nullptr, nullptr}};
+    if (!::StartServiceCtrlDispatcherW(table)) return fail("IO error in winapi call");
+    return {};
+  }
+  [[noreturn]] void serve_foreground() override { helper_.pipe_server.serve_forever(); }
+
+ private:
+  Helper& helper_;
+};
+
+}  // namespace
+}  // namespace lumar
+
+int wmain(int argc, wchar_t** argv) {
+  using namespace lumar;
+  static Helper helper;  // lives as long as the process: threads may outlive wmain's frame
+  Win32HelperModes modes(helper);
+  std::optional<std::string> first_argument;
+  if (argc > 1) first_argument = narrow_lossy(argv[1]);
+  return run_command_line(first_argument, modes, *helper.console, helper.log);
+}

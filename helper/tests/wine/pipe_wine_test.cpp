@@ -1,0 +1,129 @@
+// The real lumar-helper.exe under Wine, in the foreground: Wine's service
+// dispatcher refuses a console process only after about ten seconds, so one
+// helper serves the whole suite.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "wine_harness.h"
+
+namespace lumar::test {
+namespace {
+
+constexpr char kOk[] = R"({"ok":true})";
+constexpr char kBadRequest[] = R"({"ok":false,"error":"bad request"})";
+
+class ForegroundPipe : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { helper_ = new ForegroundHelper(); }
+  static void TearDownTestSuite() {
+    delete helper_;
+    helper_ = nullptr;
+  }
+  void SetUp() override { ASSERT_TRUE(helper_->serving()) << "the helper never answered ping"; }
+
+  static ForegroundHelper* helper_;
+};
+ForegroundHelper* ForegroundPipe::helper_ = nullptr;
+
+TEST_F(ForegroundPipe, AnswersPingAndMalformedLinesWithExactlyOneReplyLine) {
+  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n"), kOk);
+  EXPECT_EQ(exchange("{\"op\":\"ping\"}\r\n"), kOk);
+  EXPECT_EQ(exchange("not json\n"), kBadRequest);
+  EXPECT_EQ(exchange("{\"op\":\"Kill\",\"pid\":7}\n"), kBadRequest);
+  EXPECT_EQ(exchange(std::string("{\"op\":\"ping\"}\0\n", 15)), kBadRequest);
+  EXPECT_EQ(exchange("\xFF\xFE\n"), kBadRequest);
+  // Only the first line of a connection is served; the reply is one line.
+  EXPECT_EQ(exchange("{\"op\":\"ping\"}\nnot json\n"), kOk);
+  EXPECT_EQ(exchange("{\"op\":\"kill\",\"pid\":7}\n"),
+            R"({"ok":false,"error":"Lumar KQ Lite's helper only installs updates"})");
+}
+
+TEST_F(ForegroundPipe, AnOverlongLineIsCutAtTheBoundAndRefused) {
+  EXPECT_EQ(exchange(std::string(300000, 'a')), kBadRequest);
+  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n"), kOk);
+}
+
+TEST_F(ForegroundPipe, ClientsThatCloseAtOnceDoNotStopTheServer) {
+  for (int i = 0; i < 3; ++i) {
+    UniqueFile pipe = connect_pipe();
+    ASSERT_TRUE(pipe);
+  }
+  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n"), kOk);
+}
+
+TEST_F(ForegroundPipe, AStalledClientHoldsTheServerOnlyForTheBound) {
+  // Connects, sends half a request and neither finishes nor closes, but
+  // does wait for an answer.
+  UniqueFile stalled = connect_pipe();
+  ASSERT_TRUE(stalled);
+  DWORD written = 0;
+  ASSERT_TRUE(::WriteFile(stalled.get(), "{\"op\":", 6, &written, nullptr));
+  std::string stalled_reply;
+  std::thread reader([&] { stalled_reply = read_reply(stalled.get()); });
+
+  // A second client waits and is served once the bound has passed.
+  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n", std::chrono::seconds(40)), kOk);
+  reader.join();
+  // The stalled client was answered with what it had sent so far.
+  EXPECT_EQ(stalled_reply, std::string(kBadRequest) + "\n");
+}
+
+TEST_F(ForegroundPipe, AClientThatNeverReadsItsReplyIsLetGo) {
+  UniqueFile silent = connect_pipe();
+  ASSERT_TRUE(silent);
+  DWORD written = 0;
+  ASSERT_TRUE(::WriteFile(silent.get(), "{\"op\":\"ping\"}\n", 14, &written, nullptr));
+  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n", std::chrono::seconds(40)), kOk);
+}
+
+TEST_F(ForegroundPipe, ASecondClientIsServedWhileTheFirstIsBeingServed) {
+  std::optional<std::string> first, second;
+  std::thread a([&] { first = exchange("{\"op\":\"ping\"}\n"); });
+  std::thread b([&] { second = exchange("[\"ping\"]\n"); });
+  a.join();
+  b.join();
+  EXPECT_EQ(first, kOk);
+  EXPECT_EQ(second, kOk);
+}
+
+TEST_F(ForegroundPipe, TheClientToolPrintsTheReplyAndExitsByIt) {
+  const RunResult ping = run(quote(client_exe()) + L" ping");
+  EXPECT_EQ(ping.exit_code, 0u);
+  EXPECT_EQ(ping.out, std::string(kOk) + "\n");
+  const RunResult bad = run(quote(client_exe()) + L" send \"{\\\"op\\\":1}\"");
+  EXPECT_EQ(bad.exit_code, 1u);
+  EXPECT_EQ(bad.out, std::string(kBadRequest) + "\n");
+}
+
+TEST_F(ForegroundPipe, TheLogRecordsTheForegroundFallback) {
+  const std::string log = helper_->log();
+  EXPECT_NE(log.find(" service dispatcher failed (IO error in winapi call); running foreground\n"),
+            std::string::npos)
+      << log;
+  // "YYYY-MM-DD HH:MM:SS " before the message.
+  ASSERT_GE(log.size(), 20u);
+  EXPECT_EQ(log[4], '-');
+  EXPECT_EQ(log[10], ' ');
+  EXPECT_EQ(log[13], ':');
+}
+
+TEST(CommandLine, VariantPrintsDesktopAndUnknownModesPrintUsage) {
+  const RunResult variant = run(quote(helper_exe()) + L" variant extra args");
+  EXPECT_EQ(variant.exit_code, 0u);
+  EXPECT_EQ(variant.out, "desktop\n");
+  EXPECT_EQ(variant.err, "");
+
+  const RunResult none = run(quote(helper_exe()));
+  EXPECT_EQ(none.exit_code, 2u);
+  EXPECT_EQ(none.err, "usage: lumar-helper [install|uninstall|run|daemon|variant] (got '')\n");
+  EXPECT_EQ(none.out, "");
+
+  const RunResult upper = run(quote(helper_exe()) + L" --Run");
+  EXPECT_EQ(upper.exit_code, 2u);
+  EXPECT_EQ(upper.err,
+            "usage: lumar-helper [install|uninstall|run|daemon|variant] (got '--Run')\n");
+}
+
+}  // namespace
+}  // namespace lumar::test

@@ -1,0 +1,94 @@
+// Windows-side helpers for the tests that run the real executables under
+// Wine: start a program with extra environment variables, capture its output,
+// read its exit code with GetExitCodeProcess (wine's own exit status keeps
+// only the low 8 bits), and run a foreground helper for a suite.
+#pragma once
+
+#include <windows.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "main/win32/win32_handle.h"
+
+namespace lumar::test {
+
+// Build-tree paths (Wine's Z: drive).
+std::wstring bin_dir();
+std::wstring source_dir();
+std::wstring helper_exe();
+std::wstring client_exe();
+std::wstring program_exe(const std::wstring& name);  // helper/tests/wine/programs/<name>.cpp
+
+// A fresh, empty folder under the Wine user's temp folder.
+std::wstring make_temp_folder(const std::wstring& tag);
+std::string read_file(const std::wstring& path);
+void write_file(const std::wstring& path, const std::string& bytes);
+bool file_exists(const std::wstring& path);
+std::wstring quote(const std::wstring& argument);
+
+struct RunResult {
+  DWORD exit_code = 0;
+  std::string out;
+  std::string err;
+};
+
+// A started program, ended (terminated if still running) when dropped.
+class Child {
+ public:
+  Child(const std::wstring& command_line, const std::map<std::wstring, std::wstring>& environment,
+        bool capture_output);
+  Child(Child&&) = default;
+  ~Child();
+
+  bool started() const { return process_.valid(); }
+  DWORD pid() const { return pid_; }
+  HANDLE handle() const { return process_.get(); }
+  // Waits for the end and collects output; nothing on time-out.
+  std::optional<RunResult> wait(std::chrono::milliseconds limit);
+  bool running() const;
+  void terminate();
+
+ private:
+  UniqueHandle process_;
+  DWORD pid_ = 0;
+  std::wstring out_path_, err_path_;
+};
+
+// Runs a program to its end (30 s at most).
+RunResult run(const std::wstring& command_line,
+              const std::map<std::wstring, std::wstring>& environment = {});
+
+// A foreground helper (`lumar-helper.exe run`) with "ProgramData" pointed at
+// a folder of its own. Under Wine the service dispatcher only gives up after
+// about ten seconds, so the constructor waits until the pipe answers.
+class ForegroundHelper {
+ public:
+  explicit ForegroundHelper(const std::wstring& exe = helper_exe(),
+                            std::map<std::wstring, std::wstring> environment = {});
+  ~ForegroundHelper();
+  bool serving() const { return serving_; }
+  const std::wstring& program_data() const { return program_data_; }
+  std::wstring log_path() const { return program_data_ + L"\\Lumar\\helper.log"; }
+  std::string log() const { return read_file(log_path()); }
+  Child& process() { return *child_; }
+
+ private:
+  std::wstring program_data_;
+  std::optional<Child> child_;
+  bool serving_ = false;
+};
+
+// Sends raw bytes over the pipe and returns what came back (up to the first
+// line feed or the server's close). Retries the connect while busy.
+std::optional<std::string> exchange(const std::string& request,
+                                    std::chrono::milliseconds connect_deadline = std::chrono::seconds(40));
+
+// A raw pipe client connection, for clients that misbehave on purpose.
+UniqueFile connect_pipe(std::chrono::milliseconds deadline = std::chrono::seconds(40));
+std::string read_reply(HANDLE pipe);
+
+}  // namespace lumar::test
