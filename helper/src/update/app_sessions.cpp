@@ -1,0 +1,73 @@
+#include "update/app_sessions.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace lumar {
+
+std::vector<std::uint32_t> close_app_copies(ProcessSystem& processes, SessionSystem& sessions,
+                                            HelperLog& log, std::string_view executable_path,
+                                            std::uint64_t cutoff) {
+  std::vector<std::uint32_t> closed_in;
+  std::vector<AppInstance> copies = find_app_instances(processes, executable_path);
+  for (AppInstance& copy : copies) {
+    // A copy that began at or after the cutoff was started after the caller
+    // looked at the clock; it is not this round's to close.
+    if (copy.created < cutoff) {
+      // The app is told nothing and gets no chance to save: it is ended.
+      // Whether it really ended is not checked; the installer copes with a
+      // file in use.
+      sessions.terminate(*copy.process, 1);
+      (void)sessions.wait(*copy.process, kTerminationWait);
+      log.write("install_update: closed a copy of the app in session " +
+                std::to_string(copy.session_id));
+      closed_in.push_back(copy.session_id);
+    }
+    copy.process.reset();
+  }
+  return closed_in;
+}
+
+Status start_app_in_session(SessionSystem& sessions, std::uint32_t session,
+                            std::string_view executable_path) {
+  SystemResult<std::unique_ptr<UserToken>> token = sessions.user_token(session);
+  if (!token) {
+    return fail("no signed-in user in session " + std::to_string(session) + " (" +
+                std::to_string(token.error()) + ")");
+  }
+  // The user's variables alone: the helper's own (the system account's
+  // profile and temp folders) must not leak into the user's app.
+  SystemResult<std::unique_ptr<EnvironmentBlock>> environment = sessions.user_environment(**token);
+  if (!environment) {
+    return fail("build the user's environment (" + std::to_string(environment.error()) + ")");
+  }
+  UserProcessLaunch launch;
+  launch.application = OsString(executable_path);
+  launch.command_line = "\"" + OsString(executable_path) + "\"";
+  if (const std::optional<std::string_view> folder = path_parent(executable_path)) {
+    launch.current_directory = OsString(*folder);
+  }
+  const SystemStatus started = sessions.start_as_user(**token, **environment, launch);
+  if (!started) {
+    return fail("start " + decode_utf8_lossy(executable_path) + " (" +
+                std::to_string(started.error()) + ")");
+  }
+  return {};
+}
+
+void restart_app_in_sessions(SessionSystem& sessions, HelperLog& log,
+                             std::string_view executable_path,
+                             std::vector<std::uint32_t> session_ids) {
+  std::sort(session_ids.begin(), session_ids.end());
+  session_ids.erase(std::unique(session_ids.begin(), session_ids.end()), session_ids.end());
+  for (const std::uint32_t session : session_ids) {
+    const Status started = start_app_in_session(sessions, session, executable_path);
+    if (started) {
+      log.write("install_update: app restarted in session " + std::to_string(session));
+    } else {
+      log.write("install_update: restart the app: " + started.error());
+    }
+  }
+}
+
+}  // namespace lumar

@@ -1,0 +1,85 @@
+// Closing the desktop application's copies around an installation and
+// starting it again in users' sessions, as the user signed in there.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "main/expected.h"
+#include "main/helper_log.h"
+#include "main/text.h"
+#include "update/app_processes.h"
+#include "update/request_caller.h"
+
+namespace lumar {
+
+// Owned results of the session calls; destroying one closes the token or
+// destroys the environment block.
+class UserToken {
+ public:
+  virtual ~UserToken() = default;
+};
+class EnvironmentBlock {
+ public:
+  virtual ~EnvironmentBlock() = default;
+};
+
+// How a process is started in a user's session.
+struct UserProcessLaunch {
+  OsString application;                       // the executable's full path
+  OsString command_line;                      // what the process sees as its command line
+  std::optional<OsString> current_directory;  // nothing: the helper's own
+};
+
+enum class WaitResult { kSignaled, kTimedOut, kFailed };
+
+// System error codes (GetLastError) are the failure values of this seam.
+template <class T>
+using SystemResult = Expected<T, std::uint32_t>;
+using SystemStatus = Expected<void, std::uint32_t>;
+
+// What closing and starting the app needs from the operating system.
+class SessionSystem {
+ public:
+  virtual ~SessionSystem() = default;
+  // The token of the user signed in to `session`.
+  virtual SystemResult<std::unique_ptr<UserToken>> user_token(std::uint32_t session) = 0;
+  // That user's environment alone, none of the helper's variables.
+  virtual SystemResult<std::unique_ptr<EnvironmentBlock>> user_environment(
+      const UserToken& token) = 0;
+  // Starts the process as the token's user on the interactive desktop, with a
+  // Unicode environment and no inherited handles; the new process's handles
+  // are closed at once. The code is the one read right after the call failed.
+  virtual SystemStatus start_as_user(const UserToken& token, const EnvironmentBlock& environment,
+                                     const UserProcessLaunch& launch) = 0;
+  virtual void terminate(const ProcessHandle& process, std::uint32_t exit_code) = 0;
+  virtual WaitResult wait(const ProcessHandle& process, std::chrono::milliseconds limit) = 0;
+};
+
+// How long a terminated copy is given to end.
+inline constexpr std::chrono::milliseconds kTerminationWait{10000};
+
+// Terminates every copy of `executable_path` created before `cutoff` (FILETIME
+// ticks) and returns their sessions in termination order, repeats included.
+// Copies created at or after the cutoff are left running.
+std::vector<std::uint32_t> close_app_copies(ProcessSystem& processes, SessionSystem& sessions,
+                                            HelperLog& log, std::string_view executable_path,
+                                            std::uint64_t cutoff);
+
+// Starts the app, with its quoted path as the whole command line and its own
+// folder as current folder, as the user signed in to `session`. Logs nothing.
+Status start_app_in_session(SessionSystem& sessions, std::uint32_t session,
+                            std::string_view executable_path);
+
+// Starts the app once in each distinct session, lowest id first, and logs
+// one line per session. A failure in one session does not stop the others.
+void restart_app_in_sessions(SessionSystem& sessions, HelperLog& log,
+                             std::string_view executable_path,
+                             std::vector<std::uint32_t> session_ids);
+
+}  // namespace lumar

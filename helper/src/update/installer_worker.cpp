@@ -1,0 +1,186 @@
+#include "update/installer_worker.h"
+
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace lumar {
+namespace {
+
+constexpr std::string_view kDefaultSystemRoot = R"(C:\Windows)";
+
+// Exit codes of a successful installation: done, and done but the machine
+// wants a restart. 1641 (the installer started a restart) is not success:
+// the installer was told not to restart.
+bool installer_succeeded(std::uint32_t code) { return code == 0 || code == 3010; }
+
+bool ends_in_separator(std::string_view path) {
+  return !path.empty() && (path.back() == '\\' || path.back() == '/');
+}
+
+OsString join(std::string_view base, std::string_view name) {
+  OsString joined(base);
+  if (!joined.empty() && !ends_in_separator(joined)) joined += '\\';
+  joined += name;
+  return joined;
+}
+
+void append_argument(OsString& out, std::string_view argument) {
+  const bool quote = argument.empty() || argument.find_first_of(" \t") != std::string_view::npos;
+  if (quote) out += '"';
+  std::size_t backslashes = 0;
+  for (const char c : argument) {
+    if (c == '\\') {
+      ++backslashes;
+    } else {
+      // Backslashes count as escapes only before a double quote: double them
+      // there and escape the quote itself.
+      if (c == '"') out.append(backslashes + 1, '\\');
+      backslashes = 0;
+    }
+    out += c;
+  }
+  if (quote) {
+    // The closing quote must not be escaped by a trailing backslash.
+    out.append(backslashes, '\\');
+    out += '"';
+  }
+}
+
+void append_sessions(std::vector<std::uint32_t>& list, const std::vector<std::uint32_t>& more) {
+  list.insert(list.end(), more.begin(), more.end());
+}
+
+// Starts the helper's own executable with "install", which re-registers the
+// service so that the newly installed helper runs.
+void hand_over(const InstallerContext& context) {
+  const std::optional<OsString> own = context.installer.own_executable_path();
+  if (!own) return;
+  const Status started =
+      context.installer.start_detached(*own, build_command_line(*own, {"install"}));
+  if (!started) {
+    context.log.write("install_update: hand over to " + decode_utf8_lossy(*own) + ": " +
+                      started.error());
+  }
+}
+
+// Runs the installer on the staged package; true when it succeeded.
+bool install_package(const InstallJob& job, const InstallerContext& context) {
+  const OsString& package_path = job.package->path();
+  const OsString log_path = installer_log_path(package_path);
+  const OsString program = msiexec_path(context.environment);
+  // The app is closed and restarted here, not by the Restart Manager.
+  const OsString command_line =
+      build_command_line(program, {"/i", package_path, "/quiet", "/norestart",
+                                   "MSIRESTARTMANAGERCONTROL=Disable", "/l*v", log_path});
+  const Result<std::uint32_t> exit_code = context.installer.run_and_wait(program, command_line);
+  if (!exit_code) {
+    context.log.write("install_update: " + job.version + ": start msiexec: " + exit_code.error());
+    return false;
+  }
+  const bool succeeded = installer_succeeded(*exit_code);
+  if (succeeded) {
+    context.installer.delete_file(log_path);
+  } else {
+    context.log.write("install_update: msiexec log kept at " + decode_utf8_lossy(log_path));
+  }
+  context.log.write("install_update: " + job.version + ": msiexec exit " +
+                    std::to_string(static_cast<std::int32_t>(*exit_code)));
+  return succeeded;
+}
+
+}  // namespace
+
+OsString build_command_line(std::string_view program, const std::vector<OsString>& arguments) {
+  OsString line = "\"" + OsString(program) + "\"";
+  for (const OsString& argument : arguments) {
+    line += ' ';
+    append_argument(line, argument);
+  }
+  return line;
+}
+
+OsString msiexec_path(const Environment& environment) {
+  const std::optional<std::string> root = environment.get("SystemRoot");
+  return join(join(root ? std::string_view(*root) : kDefaultSystemRoot, "System32"), "msiexec.exe");
+}
+
+OsString installer_log_path(std::string_view package_path) {
+  std::size_t name_start = package_path.find_last_of("\\/");
+  name_start = name_start == std::string_view::npos ? 0 : name_start + 1;
+  const std::size_t dot = package_path.rfind('.');
+  // A leading dot starts a name, not an extension.
+  const bool has_extension = dot != std::string_view::npos && dot > name_start;
+  return OsString(package_path.substr(0, has_extension ? dot : package_path.size())) + ".log";
+}
+
+void run_installer(InstallJob job, const InstallerContext& context) {
+  const OsString app_path = job.caller.image_path;
+  if (job.caller.process) {
+    // The app was told its update is accepted and should quit by itself.
+    if (context.sessions.wait(*job.caller.process, kCallerExitWait) == WaitResult::kTimedOut) {
+      context.log.write("install_update: the app did not exit in time; terminating it");
+      context.sessions.terminate(*job.caller.process, 1);
+      (void)context.sessions.wait(*job.caller.process, kTerminationWait);
+    }
+  }
+
+  bool installed = false;
+  if (!job.package) {
+    // The version is installed already: the caller only wants a fresh start.
+    restart_app_in_sessions(context.sessions, context.log, app_path, {job.caller.session_id});
+    job.caller.process.reset();
+  } else {
+    std::vector<std::uint32_t> sessions{job.caller.session_id};
+    append_sessions(sessions, close_app_copies(context.processes, context.sessions, context.log,
+                                               app_path, context.clock.system_time_filetime()));
+    installed = install_package(job, context);
+    job.package.reset();  // closes the read handle and deletes the staged file
+    // Copies started while the installer ran are closed too.
+    append_sessions(sessions, close_app_copies(context.processes, context.sessions, context.log,
+                                               app_path, context.clock.system_time_filetime()));
+    restart_app_in_sessions(context.sessions, context.log, app_path, std::move(sessions));
+  }
+
+  context.control.update_in_progress.store(false);
+  context.control.set_stop_accepted(true);
+  // The staged package is gone by now, so the "install" command does not
+  // take this update for one still in flight.
+  if (installed) hand_over(context);
+  job.caller.process.reset();
+}
+
+Status DetachedThreadLauncher::launch(std::function<void()> body) {
+  try {
+    std::thread(std::move(body)).detach();
+  } catch (const std::system_error& error) {
+    return fail(std::string("start the installer thread: ") + error.what());
+  }
+  return {};
+}
+
+Status ThreadedInstallWorker::start(InstallJob& job) {
+  // The job moves to the heap first and into the thread only once the thread
+  // runs, so that a thread that cannot be created leaves it to the caller.
+  auto* parked = new InstallJob(std::move(job));
+  const InstallerContext context = context_;
+  std::shared_ptr<void> owned = owned_;
+  Status launched = launcher_.launch([parked, context, owned] {
+    std::unique_ptr<InstallJob> mine(parked);
+    try {
+      run_installer(std::move(*mine), context);
+    } catch (...) {
+      // Out of memory or the like: the update is lost, but the service must
+      // not stay unstoppable because of it.
+      context.control.update_in_progress.store(false);
+      context.control.set_stop_accepted(true);
+    }
+  });
+  if (!launched) {
+    job = std::move(*parked);
+    delete parked;
+  }
+  return launched;
+}
+
+}  // namespace lumar

@@ -1,0 +1,108 @@
+// The installer worker: after an update has been accepted it waits for the
+// app to quit, closes its other copies, runs Windows Installer silently on
+// the staged package, starts the app again wherever it ran and, after a
+// successful installation, hands over to the newly installed helper.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "main/clock.h"
+#include "main/environment.h"
+#include "main/expected.h"
+#include "main/helper_log.h"
+#include "main/service_control_state.h"
+#include "main/text.h"
+#include "update/app_processes.h"
+#include "update/app_sessions.h"
+#include "update/install_job.h"
+
+namespace lumar {
+
+// How long the app that asked for the update is given to quit by itself.
+inline constexpr std::chrono::milliseconds kCallerExitWait{60000};
+
+// Starting programs as the helper's own children.
+class InstallerSystem {
+ public:
+  virtual ~InstallerSystem() = default;
+  // Starts `program` with `command_line`, under the helper's account and with
+  // its standard handles, and waits without limit for its exit code. The
+  // error is the system's description, "{message} (os error {code})".
+  virtual Result<std::uint32_t> run_and_wait(const OsString& program,
+                                             const OsString& command_line) = 0;
+  // Starts `program` with standard input, output and error on the null
+  // device, neither waited for nor watched. The error as for run_and_wait.
+  virtual Status start_detached(const OsString& program, const OsString& command_line) = 0;
+  // Best effort: a failure is ignored.
+  virtual void delete_file(const OsString& path) = 0;
+  // The running image's path as the system reports it.
+  virtual std::optional<OsString> own_executable_path() = 0;
+};
+
+// Everything the worker uses. The references must outlive every worker thread.
+struct InstallerContext {
+  ProcessSystem& processes;
+  SessionSystem& sessions;
+  InstallerSystem& installer;
+  HelperLog& log;
+  const Clock& clock;
+  const Environment& environment;
+  ServiceControlState& control;
+};
+
+// One command line by the Windows convention: the program quoted, then each
+// argument, quoted when empty or holding a space or tab, with backslashes
+// doubled where they precede a double quote.
+OsString build_command_line(std::string_view program, const std::vector<OsString>& arguments);
+
+// "{SystemRoot or C:\Windows}\System32\msiexec.exe".
+OsString msiexec_path(const Environment& environment);
+
+// The staged package's path with its extension replaced by "log".
+OsString installer_log_path(std::string_view package_path);
+
+// Carries out the job to its end and releases everything in it. Meant to run
+// on a thread of its own; every outcome is reported in the log only.
+void run_installer(InstallJob job, const InstallerContext& context);
+
+// Starts `body` on a new thread that nobody joins. Fails, without running
+// `body`, when the system refuses to create the thread.
+class ThreadLauncher {
+ public:
+  virtual ~ThreadLauncher() = default;
+  virtual Status launch(std::function<void()> body) = 0;
+};
+
+// The launcher behind the real worker: a detached std::thread.
+class DetachedThreadLauncher final : public ThreadLauncher {
+ public:
+  Status launch(std::function<void()> body) override;
+};
+
+// Runs run_installer on a new thread for each job it is given.
+class ThreadedInstallWorker final : public InstallWorker {
+ public:
+  // `owned` keeps whatever `context` refers to alive for as long as any
+  // worker thread may use it.
+  ThreadedInstallWorker(InstallerContext context, ThreadLauncher& launcher,
+                        std::shared_ptr<void> owned = nullptr)
+      : context_(context), launcher_(launcher), owned_(std::move(owned)) {}
+
+  // Moves the job into a new thread; when the thread cannot be created the
+  // job is given back untouched with the error.
+  Status start(InstallJob& job) override;
+
+ private:
+  InstallerContext context_;
+  ThreadLauncher& launcher_;
+  std::shared_ptr<void> owned_;
+};
+
+}  // namespace lumar

@@ -1,0 +1,128 @@
+#include "update/app_processes.h"
+
+#include <gtest/gtest.h>
+
+#include "fakes/app_fakes.h"
+
+namespace lumar {
+namespace {
+
+using app_fakes::Events;
+using app_fakes::FakeMachine;
+using app_fakes::FakeProcess;
+
+constexpr char kApp[] = R"(C:\Program Files\Lumar KQ\lumar-desktop.exe)";
+
+TEST(PathParts, FileNameIsTheLastNamedComponent) {
+  EXPECT_EQ(path_file_name(kApp), "lumar-desktop.exe");
+  EXPECT_EQ(path_file_name(R"(C:\a\app.exe\)"), "app.exe");
+  EXPECT_EQ(path_file_name(R"(C:\a\app.exe\.)"), "app.exe");
+  EXPECT_EQ(path_file_name("C:/a/app.exe"), "app.exe");
+  EXPECT_EQ(path_file_name(R"(\\?\C:\a\app.exe)"), "app.exe");
+  EXPECT_EQ(path_file_name(R"(\\server\share\app.exe)"), "app.exe");
+  EXPECT_EQ(path_file_name("app.exe"), "app.exe");
+  for (const char* none : {"", R"(C:\)", "C:", R"(\)", R"(C:\a\..)", R"(\\server\share\)",
+                           R"(\\?\C:\)", R"(\\?\UNC\server\share)"}) {
+    EXPECT_EQ(path_file_name(none), std::nullopt) << none;
+  }
+}
+
+TEST(PathParts, ParentKeepsTheRootSeparator) {
+  EXPECT_EQ(path_parent(kApp), R"(C:\Program Files\Lumar KQ)");
+  EXPECT_EQ(path_parent(R"(C:\app.exe)"), R"(C:\)");
+  EXPECT_EQ(path_parent(R"(C:\a\\app.exe)"), R"(C:\a)");
+  EXPECT_EQ(path_parent(R"(\\server\share\app.exe)"), R"(\\server\share\)");
+  EXPECT_EQ(path_parent("app.exe"), std::nullopt);
+  EXPECT_EQ(path_parent(R"(C:\)"), std::nullopt);
+  EXPECT_EQ(path_parent(""), std::nullopt);
+}
+
+class FindAppInstances : public testing::Test {
+ protected:
+  Events events;
+  FakeMachine machine{events};
+};
+
+TEST_F(FindAppInstances, PathWithoutFileNameTakesNoSnapshot) {
+  machine.add({.pid = 8, .exe_name = "lumar-desktop.exe", .image = kApp});
+  for (const char* path : {"", R"(C:\)", R"(C:\Program Files\..)"}) {
+    EXPECT_TRUE(find_app_instances(machine, path).empty()) << path;
+  }
+  EXPECT_EQ(machine.snapshots, 0);
+}
+
+TEST_F(FindAppInstances, FailedSnapshotIsAnEmptyList) {
+  machine.add({.pid = 8, .exe_name = "lumar-desktop.exe", .image = kApp});
+  machine.snapshot_fails = true;
+  EXPECT_TRUE(find_app_instances(machine, kApp).empty());
+  EXPECT_TRUE(machine.opened.empty());
+}
+
+TEST_F(FindAppInstances, ListsExactCopiesInSnapshotOrderAndOpensOnlyMatchingNames) {
+  machine.add(
+      {.pid = 20, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 2, .created = 555});
+  machine.add({.pid = 4, .exe_name = "explorer.exe", .image = R"(C:\Windows\explorer.exe)"});
+  // Same name, another folder: opened, compared, left out.
+  machine.add(
+      {.pid = 9, .exe_name = "lumar-desktop.exe", .image = R"(C:\Users\eve\lumar-desktop.exe)"});
+  // ASCII case differences in name and folder still match.
+  machine.add({.pid = 7,
+               .exe_name = "LUMAR-DESKTOP.EXE",
+               .image = R"(c:\program files\LUMAR KQ\Lumar-Desktop.exe)",
+               .session = 1,
+               .created = 444});
+
+  {
+    const std::vector<AppInstance> found = find_app_instances(machine, kApp);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(static_cast<const app_fakes::FakeHandle&>(*found[0].process).pid(), 20u);
+    EXPECT_EQ(found[0].session_id, 2u);
+    EXPECT_EQ(found[0].created, 555u);
+    EXPECT_EQ(static_cast<const app_fakes::FakeHandle&>(*found[1].process).pid(), 7u);
+    EXPECT_EQ(found[1].session_id, 1u);
+    EXPECT_EQ(found[1].created, 444u);
+    EXPECT_EQ(machine.opened, (std::vector<std::uint32_t>{20, 9, 7}));
+    EXPECT_EQ(machine.open_handles, 2);  // the other folder's handle is closed already
+  }
+  EXPECT_EQ(machine.open_handles, 0);  // the list owns what it holds
+}
+
+TEST_F(FindAppInstances, NonAsciiCaseAndUnnormalisedPathsDoNotMatch) {
+  const std::string accented = "C:\\Apps\\l\xC3\xBCmar-desktop.exe";  // ü
+  machine.add({.pid = 5,
+               .exe_name = "l\xC3\x9Cmar-desktop.exe",  // Ü
+               .image = "C:\\Apps\\l\xC3\x9Cmar-desktop.exe"});
+  machine.add({.pid = 6, .exe_name = "lumar-desktop.exe", .image = kApp});
+  EXPECT_TRUE(find_app_instances(machine, accented).empty());
+  EXPECT_TRUE(machine.opened.empty());
+  // The system reports backslashes, long names and no prefix; nothing is
+  // normalised to meet it.
+  for (const char* path :
+       {"C:/Program Files/Lumar KQ/lumar-desktop.exe", R"(C:\PROGRA~1\LUMARK~1\lumar-desktop.exe)",
+        R"(\\?\C:\Program Files\Lumar KQ\lumar-desktop.exe)"}) {
+    EXPECT_TRUE(find_app_instances(machine, path).empty()) << path;
+  }
+  EXPECT_EQ(machine.open_handles, 0);
+}
+
+TEST_F(FindAppInstances, ImagePathsWithLoneSurrogatesMatchTheSameText) {
+  const OsString odd = "C:\\Apps\\\xED\xA0\x80\\lumar-desktop.exe";  // lone U+D800
+  machine.add({.pid = 5, .exe_name = "lumar-desktop.exe", .image = odd});
+  EXPECT_EQ(find_app_instances(machine, odd).size(), 1u);
+}
+
+TEST_F(FindAppInstances, EveryFailedQueryLeavesTheProcessOutAndClosesItsHandle) {
+  machine.add({.pid = 1, .exe_name = "lumar-desktop.exe", .image = kApp, .openable = false});
+  machine.add({.pid = 2, .exe_name = "lumar-desktop.exe", .image = std::nullopt});
+  machine.add({.pid = 3, .exe_name = "lumar-desktop.exe", .image = kApp, .session = std::nullopt});
+  machine.add({.pid = 4, .exe_name = "lumar-desktop.exe", .image = kApp, .created = std::nullopt});
+  machine.add({.pid = 5, .exe_name = "lumar-desktop.exe", .image = kApp});
+  const std::vector<AppInstance> found = find_app_instances(machine, kApp);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(static_cast<const app_fakes::FakeHandle&>(*found[0].process).pid(), 5u);
+  EXPECT_EQ(machine.opened, (std::vector<std::uint32_t>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(machine.open_handles, 1);
+}
+
+}  // namespace
+}  // namespace lumar

@@ -1,0 +1,325 @@
+#include "update/installer_worker.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <future>
+
+#include "fakes/app_fakes.h"
+
+namespace lumar {
+namespace {
+
+using app_fakes::Events;
+using app_fakes::FakeClock;
+using app_fakes::FakeEnvironment;
+using app_fakes::FakeInstaller;
+using app_fakes::FakeLogFile;
+using app_fakes::FakeMachine;
+using app_fakes::FakeStagedPackage;
+using app_fakes::FakeStatusSink;
+using std::chrono::milliseconds;
+
+constexpr char kApp[] = R"(C:\Program Files\Lumar KQ\lumar-desktop.exe)";
+constexpr char kPackage[] = R"(C:\windows\SystemTemp\lumar-update-77-1700000000000000001.msi)";
+constexpr char kLog[] = R"(C:\windows\SystemTemp\lumar-update-77-1700000000000000001.log)";
+constexpr std::uint32_t kCallerPid = 50;
+
+TEST(InstallerCommandLine, QuotesOnlyWhatNeedsIt) {
+  EXPECT_EQ(build_command_line(R"(C:\x\prog.exe)", {"/i", "a b", "tab\there", ""}),
+            "\"C:\\x\\prog.exe\" /i \"a b\" \"tab\there\" \"\"");
+  // Backslashes are doubled only before a quote, including the closing one.
+  EXPECT_EQ(
+      build_command_line("p", {R"(C:\dir\)", R"(C:\my dir\)", R"(a\"b)", R"(x "y")", R"(a\\b)"}),
+      R"("p" C:\dir\ "C:\my dir\\" a\\\"b "x \"y\"" a\\b)");
+}
+
+TEST(InstallerCommandLine, MsiexecComesFromSystemRootOrTheDefaultWindowsFolder) {
+  FakeEnvironment environment;
+  EXPECT_EQ(msiexec_path(environment), R"(C:\Windows\System32\msiexec.exe)");
+  environment.variables["SystemRoot"] = R"(D:\win\)";
+  EXPECT_EQ(msiexec_path(environment), R"(D:\win\System32\msiexec.exe)");
+}
+
+TEST(InstallerCommandLine, LogPathReplacesThePackagesExtension) {
+  EXPECT_EQ(installer_log_path(kPackage), kLog);
+  EXPECT_EQ(installer_log_path(R"(C:\a.b\package)"), R"(C:\a.b\package.log)");
+  EXPECT_EQ(installer_log_path(R"(C:\a\.msi)"), R"(C:\a\.msi.log)");
+}
+
+// The worker against the pretend machine. Wine cannot show a 60 s wait
+// without spending it, several sessions, or a copy created after a cutoff,
+// so these run here; the Wine tests run the same worker with real msiexec.
+class RunInstaller : public testing::Test {
+ protected:
+  RunInstaller() {
+    environment.variables["SystemRoot"] = R"(C:\windows)";
+    control.set_status_handle(std::make_unique<FakeStatusSink>(events));
+    control.update_in_progress = true;
+    machine.add({.pid = kCallerPid,
+                 .exe_name = "lumar-desktop.exe",
+                 .image = kApp,
+                 .session = 2,
+                 .created = 10,
+                 .quits_when_waited_for = true});
+  }
+
+  InstallJob job(bool with_package = true, const char* package = kPackage) {
+    InstallJob made;
+    if (with_package) made.package = std::make_unique<FakeStagedPackage>(events, package);
+    made.version = "1.1.0";
+    made.caller.image_path = kApp;
+    made.caller.process = machine.handle_to(kCallerPid);
+    made.caller.session_id = machine.find(kCallerPid)->session.value();
+    return made;
+  }
+
+  // The events that show the order of the steps, without the closing of
+  // the handles of other copies.
+  std::vector<std::string> steps() const {
+    std::vector<std::string> kept;
+    for (const std::string& e : events) {
+      if (!e.starts_with("close handle") || e == "close handle 50") kept.push_back(e);
+    }
+    return kept;
+  }
+
+  std::vector<std::uint32_t> started_sessions() const {
+    std::vector<std::uint32_t> sessions;
+    for (const app_fakes::Start& s : machine.starts) sessions.push_back(s.session);
+    return sessions;
+  }
+
+  Events events;
+  FakeMachine machine{events};
+  FakeInstaller installer{events};
+  FakeEnvironment environment;
+  FakeClock clock;
+  FakeLogFile log_file{&events};
+  HelperLog log{environment, clock, log_file};
+  ServiceControlState control;
+  InstallerContext context{machine, machine, installer, log, clock, environment, control};
+};
+
+TEST_F(RunInstaller, SuccessfulInstallationClosesInstallsCleansUpRestartsAndHandsOver) {
+  machine.signed_in = {1, 2};
+  machine.add(
+      {.pid = 60, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 1, .created = 20});
+
+  run_installer(job(), context);
+
+  EXPECT_EQ(steps(), (std::vector<std::string>{
+                         "terminate 60 with 1",
+                         "log install_update: closed a copy of the app in session 1",
+                         "run installer",
+                         std::string("delete ") + kLog,
+                         "log install_update: 1.1.0: msiexec exit 0",
+                         "drop package",
+                         "start in session 1",
+                         "log install_update: app restarted in session 1",
+                         "start in session 2",
+                         "log install_update: app restarted in session 2",
+                         "report stop accepted",
+                         "hand over",
+                         "close handle 50",
+                     }));
+  ASSERT_EQ(installer.runs.size(), 1u);
+  EXPECT_EQ(installer.runs[0].program, R"(C:\windows\System32\msiexec.exe)");
+  EXPECT_EQ(installer.runs[0].command_line,
+            std::string(R"("C:\windows\System32\msiexec.exe" /i )") + kPackage +
+                " /quiet /norestart MSIRESTARTMANAGERCONTROL=Disable /l*v " + kLog);
+  ASSERT_EQ(installer.detached.size(), 1u);
+  EXPECT_EQ(installer.detached[0].program, R"(C:\Program Files\Lumar KQ\lumar-helper.exe)");
+  EXPECT_EQ(installer.detached[0].command_line,
+            R"("C:\Program Files\Lumar KQ\lumar-helper.exe" install)");
+  // The app quit within its 60 s: waited for once, never terminated.
+  EXPECT_EQ(machine.waits[0],
+            (std::pair<std::uint32_t, milliseconds>{kCallerPid, milliseconds(60000)}));
+  EXPECT_EQ(std::count(events.begin(), events.end(), "terminate 50 with 1"), 0);
+  EXPECT_FALSE(control.update_in_progress);
+  EXPECT_EQ(machine.open_handles, 0);
+}
+
+struct ExitCase {
+  std::uint32_t code;
+  bool succeeded;
+  const char* logged;
+};
+
+class InstallerExitCodes : public RunInstaller, public testing::WithParamInterface<ExitCase> {};
+
+TEST_P(InstallerExitCodes, OnlyZeroAnd3010CountAsSuccess) {
+  const ExitCase& c = GetParam();
+  installer.exit_code = c.code;
+  run_installer(job(), context);
+
+  const std::string exit_line = std::string("install_update: 1.1.0: msiexec exit ") + c.logged;
+  if (c.succeeded) {
+    EXPECT_EQ(installer.deleted, std::vector<OsString>{kLog});
+    EXPECT_EQ(log_file.messages[0], exit_line);
+    EXPECT_EQ(installer.detached.size(), 1u);
+  } else {
+    EXPECT_TRUE(installer.deleted.empty());
+    EXPECT_EQ(log_file.messages[0], std::string("install_update: msiexec log kept at ") + kLog);
+    EXPECT_EQ(log_file.messages[1], exit_line);
+    EXPECT_TRUE(installer.detached.empty());
+  }
+  // Whatever the outcome: the package is gone, the app is back, the service
+  // may stop again.
+  EXPECT_NE(std::find(events.begin(), events.end(), "drop package"), events.end());
+  EXPECT_EQ(started_sessions(), std::vector<std::uint32_t>{2});
+  EXPECT_FALSE(control.update_in_progress);
+  EXPECT_NE(std::find(events.begin(), events.end(), "report stop accepted"), events.end());
+}
+
+INSTANTIATE_TEST_SUITE_P(Codes, InstallerExitCodes,
+                         testing::Values(ExitCase{3010, true, "3010"},
+                                         ExitCase{1603, false, "1603"},
+                                         ExitCase{1641, false, "1641"},
+                                         ExitCase{0x80070005, false, "-2147024891"}));
+
+TEST_F(RunInstaller, InstallerThatCannotStartIsLoggedAndTheAppStillRestarts) {
+  installer.exit_code = fail("The system cannot find the file specified. (os error 2)");
+  run_installer(job(), context);
+  EXPECT_EQ(log_file.messages,
+            (std::vector<std::string>{"install_update: 1.1.0: start msiexec: The system cannot "
+                                      "find the file specified. (os error 2)",
+                                      "install_update: app restarted in session 2"}));
+  EXPECT_TRUE(installer.deleted.empty());
+  EXPECT_TRUE(installer.detached.empty());
+  EXPECT_NE(std::find(events.begin(), events.end(), "drop package"), events.end());
+  EXPECT_FALSE(control.update_in_progress);
+}
+
+TEST_F(RunInstaller, AppThatDoesNotQuitIsTerminatedAfterSixtySeconds) {
+  machine.find(kCallerPid)->quits_when_waited_for = false;
+  run_installer(job(), context);
+  EXPECT_EQ(
+      std::vector<std::string>(events.begin(), events.begin() + 3),
+      (std::vector<std::string>{"log install_update: the app did not exit in time; terminating it",
+                                "terminate 50 with 1", "run installer"}));
+  EXPECT_EQ(machine.waits,
+            (std::vector<std::pair<std::uint32_t, milliseconds>>{
+                {kCallerPid, milliseconds(60000)}, {kCallerPid, milliseconds(10000)}}));
+}
+
+TEST_F(RunInstaller, AlreadyInstalledVersionOnlyRestartsTheCaller) {
+  machine.signed_in = {1, 2};
+  machine.add(
+      {.pid = 60, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 1, .created = 20});
+  run_installer(job(/*with_package=*/false), context);
+  EXPECT_EQ(steps(), (std::vector<std::string>{
+                         "start in session 2",
+                         "log install_update: app restarted in session 2",
+                         "close handle 50",
+                         "report stop accepted",
+                     }));
+  EXPECT_EQ(machine.snapshots, 0);
+  EXPECT_TRUE(machine.find(60)->running);
+  EXPECT_TRUE(installer.runs.empty());
+  EXPECT_TRUE(installer.detached.empty());
+  EXPECT_FALSE(control.update_in_progress);
+}
+
+TEST_F(RunInstaller, CopyStartedDuringTheInstallationIsClosedAfterIt) {
+  machine.signed_in = {1, 2, 3, 4};
+  installer.while_running = [this] {
+    clock.now = 2000;
+    machine.add(
+        {.pid = 70, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 3, .created = 1500});
+    // Created exactly at the second cutoff: not this update's to close.
+    machine.add(
+        {.pid = 71, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 4, .created = 2000});
+  };
+  run_installer(job(), context);
+  const std::vector<std::string> s = steps();
+  const auto at = [&](const std::string& e) {
+    return std::find(s.begin(), s.end(), e) - s.begin();
+  };
+  EXPECT_LT(at("drop package"), at("terminate 70 with 1"));
+  EXPECT_TRUE(machine.find(71)->running);
+  EXPECT_EQ(started_sessions(), (std::vector<std::uint32_t>{2, 3}));
+}
+
+TEST_F(RunInstaller, PackagePathWithSpacesAndNoSystemRoot) {
+  environment.variables.clear();
+  run_installer(job(true, R"(C:\Temp Dir\lumar-update-1-2.msi)"), context);
+  ASSERT_EQ(installer.runs.size(), 1u);
+  EXPECT_EQ(
+      installer.runs[0].command_line,
+      R"("C:\Windows\System32\msiexec.exe" /i "C:\Temp Dir\lumar-update-1-2.msi" /quiet )"
+      R"(/norestart MSIRESTARTMANAGERCONTROL=Disable /l*v "C:\Temp Dir\lumar-update-1-2.log")");
+}
+
+TEST_F(RunInstaller, HandOverFailureIsLoggedAndAMissingOwnPathIsSilent) {
+  installer.detached_result = fail("Access is denied. (os error 5)");
+  run_installer(job(), context);
+  EXPECT_EQ(log_file.messages.back(),
+            R"(install_update: hand over to C:\Program Files\Lumar KQ\lumar-helper.exe: )"
+            "Access is denied. (os error 5)");
+
+  log_file.messages.clear();
+  installer.detached.clear();
+  installer.own_path.reset();
+  control.update_in_progress = true;
+  run_installer(job(), context);
+  EXPECT_TRUE(installer.detached.empty());
+  EXPECT_EQ(log_file.messages.back(), "install_update: app restarted in session 2");
+}
+
+class FakeLauncher final : public ThreadLauncher {
+ public:
+  bool refuse = false;
+  Status launch(std::function<void()> body) override {
+    if (refuse) return fail("start the installer thread: Resource temporarily unavailable");
+    body();
+    return {};
+  }
+};
+
+TEST_F(RunInstaller, WorkerThatCannotStartGivesTheJobBackUntouched) {
+  FakeLauncher launcher;
+  launcher.refuse = true;
+  ThreadedInstallWorker worker(context, launcher);
+  InstallJob j = job();
+  const StagedPackage* package = j.package.get();
+  const ProcessHandle* caller = j.caller.process.get();
+
+  const Status started = worker.start(j);
+  ASSERT_FALSE(started);
+  EXPECT_EQ(started.error(), "start the installer thread: Resource temporarily unavailable");
+  EXPECT_EQ(j.package.get(), package);
+  EXPECT_EQ(j.caller.process.get(), caller);
+  EXPECT_EQ(j.caller.image_path, kApp);
+  EXPECT_EQ(j.version, "1.1.0");
+  EXPECT_TRUE(events.empty());
+  EXPECT_TRUE(control.update_in_progress);  // clearing it is the refusal's job
+}
+
+TEST_F(RunInstaller, WorkerMovesTheJobIntoTheThread) {
+  FakeLauncher launcher;
+  ThreadedInstallWorker worker(context, launcher);
+  InstallJob j = job();
+  ASSERT_TRUE(worker.start(j));
+  EXPECT_EQ(j.package, nullptr);
+  EXPECT_EQ(j.caller.process, nullptr);
+  EXPECT_EQ(installer.runs.size(), 1u);
+}
+
+TEST_F(RunInstaller, RealThreadRunsTheJobToItsEnd) {
+  DetachedThreadLauncher launcher;
+  ThreadedInstallWorker worker(context, launcher);
+  InstallJob j = job();
+  // Closing the caller's handle is the last act of an installation.
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> finished = done->get_future();
+  static_cast<app_fakes::FakeHandle&>(*j.caller.process).on_close = [done] { done->set_value(); };
+  ASSERT_TRUE(worker.start(j));
+  finished.wait();
+  EXPECT_FALSE(control.update_in_progress);
+  EXPECT_EQ(installer.runs.size(), 1u);
+  EXPECT_EQ(installer.detached.size(), 1u);
+}
+
+}  // namespace
+}  // namespace lumar
