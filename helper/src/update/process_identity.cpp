@@ -1,0 +1,25 @@
+#include "update/process_identity.h"
+
+#include <string>
+#include <utility>
+
+namespace lumar {
+
+Result<RequestCaller> identify_process(ProcessQueries& processes, std::uint32_t pid) {
+  auto process = processes.open_process(pid);
+  if (!process) {
+    return fail("open the requesting process " + std::to_string(pid) + " (" +
+                std::to_string(process.error()) + ")");
+  }
+  auto path = processes.image_path(**process);
+  if (!path) {
+    return fail("read the requesting process's path (" + std::to_string(path.error()) + ")");
+  }
+  auto session = processes.session_id(pid);
+  if (!session) {
+    return fail("read the requesting process's session (" + std::to_string(session.error()) + ")");
+  }
+  return RequestCaller{std::move(*path), std::move(*process), *session};
+}
+
+}  // namespace lumar

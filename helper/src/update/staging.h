@@ -1,0 +1,93 @@
+// The helper's private copy of a package: where it goes, what it is called,
+// how it is written and read back, and how it disappears.
+//
+// A staged copy is named after the helper's own process id so that the
+// recovery at the next service start can tell whether the helper that
+// staged it is still running. It is created new (never over something that
+// exists, never through a link), written, closed and opened again with read
+// sharing only: from then on nobody can change, rename or delete it while
+// it is verified and installed.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "main/bytes.h"
+#include "main/clock.h"
+#include "main/expected.h"
+#include "main/text.h"
+#include "update/install_job.h"
+
+namespace lumar {
+
+inline constexpr std::string_view kStagedPackagePrefix = "lumar-update-";
+inline constexpr std::string_view kStagedPackageSuffix = ".msi";
+
+// "lumar-update-{helper pid}-{nanoseconds since 1970}.msi"
+std::string staged_package_name(std::uint32_t helper_pid, std::uint64_t unix_nanoseconds);
+
+// An open file. Destroying it closes it. Errors are the system's description,
+// "{message} (os error {code})".
+class StagingFile {
+ public:
+  virtual ~StagingFile() = default;
+  // Bytes written, possibly fewer than given.
+  virtual Result<std::size_t> write(std::span<const std::uint8_t> bytes) = 0;
+  // Bytes read; 0 at the end of the file.
+  virtual Result<std::size_t> read(std::span<std::uint8_t> buffer) = 0;
+};
+
+// The file operations of staging. Errors are the system's description.
+class StagingFileSystem {
+ public:
+  virtual ~StagingFileSystem() = default;
+  // The temporary folder the system gives the helper's account.
+  virtual Result<OsString> staging_folder() = 0;
+  virtual std::uint32_t current_process_id() = 0;
+  // Write access, shared with nobody; fails when anything of that name
+  // exists, a link included, which is never followed.
+  virtual Result<std::unique_ptr<StagingFile>> create_new(const OsString& path) = 0;
+  // Read access, shared for reading only; the file must exist.
+  virtual Result<std::unique_ptr<StagingFile>> open_for_reading(const OsString& path) = 0;
+  // Failures are ignored: a staged copy that cannot be deleted is left for
+  // the recovery at the next service start.
+  virtual void delete_file(const OsString& path) = 0;
+};
+
+// A staged package on disk. The file is deleted when this is destroyed,
+// after the read handle (if any) has been closed.
+class StagedFile final : public StagedPackage {
+ public:
+  StagedFile(StagingFileSystem& files, OsString path) : files_(files), path_(std::move(path)) {}
+  ~StagedFile() override;
+  StagedFile(const StagedFile&) = delete;
+  StagedFile& operator=(const StagedFile&) = delete;
+
+  const OsString& path() const override { return path_; }
+  void hold(std::unique_ptr<StagingFile> reader) { reader_ = std::move(reader); }
+  StagingFile* reader() const { return reader_.get(); }
+
+ private:
+  StagingFileSystem& files_;
+  OsString path_;
+  std::unique_ptr<StagingFile> reader_;
+};
+
+struct StagedCopy {
+  std::unique_ptr<StagedPackage> package;  // held open for reading
+  Bytes read_back;                         // the file's contents as read from disk
+};
+
+// Stages `bytes`: builds the path, creates the file new, writes it whole,
+// closes it, opens it again for reading and reads it back. On failure
+// nothing of this request is left on disk (a file that already had the name
+// is not touched) and the error is one of "stage {path}: {error}",
+// "stage write: {error}", "reopen staged package: {error}",
+// "read staged package: {error}", or "staging folder: {error}".
+Result<StagedCopy> stage_package(StagingFileSystem& files, const Clock& clock,
+                                 std::span<const std::uint8_t> bytes);
+
+}  // namespace lumar

@@ -1,0 +1,147 @@
+#include "update/update_acceptance.h"
+
+#include <algorithm>
+#include <array>
+#include <exception>
+#include <optional>
+#include <utility>
+
+#include "main/product.h"
+#include "main/text.h"
+#include "update/signature.h"
+#include "update/version.h"
+
+namespace lumar {
+
+namespace {
+
+constexpr std::array<std::uint8_t, 8> kCompoundFileSignature{0xD0, 0xCF, 0x11, 0xE0,
+                                                             0xA1, 0xB1, 0x1A, 0xE1};
+
+bool is_compound_file(std::span<const std::uint8_t> bytes) {
+  return bytes.size() >= kCompoundFileSignature.size() &&
+         std::equal(kCompoundFileSignature.begin(), kCompoundFileSignature.end(), bytes.begin());
+}
+
+bool is_separator(char c) { return c == '\\' || c == '/'; }
+
+std::string_view without_trailing_backslashes(std::string_view text) {
+  while (!text.empty() && text.back() == '\\') text.remove_suffix(1);
+  return text;
+}
+
+}  // namespace
+
+bool runs_from_folder(std::string_view image_path, std::string_view install_location) {
+  // The parent directory: the path without its last component.
+  std::string_view folder = image_path;
+  while (!folder.empty() && is_separator(folder.back())) folder.remove_suffix(1);
+  const auto last = std::find_if(folder.rbegin(), folder.rend(), is_separator);
+  folder = last == folder.rend() ? std::string_view() : folder.substr(0, folder.rend() - last - 1);
+  return equal_ascii_ci(without_trailing_backslashes(folder),
+                        without_trailing_backslashes(install_location));
+}
+
+UpdateAcceptance::UpdateAcceptance(UpdateAcceptanceParts parts) : parts_(std::move(parts)) {
+  if (!parts_.verify_signature) {
+    parts_.verify_signature = [](std::span<const std::uint8_t> package,
+                                 std::string_view signature) {
+      return verify_package_signature(package, signature);
+    };
+  }
+}
+
+Reply UpdateAcceptance::accept_update(Bytes package, const std::string& signature,
+                                      std::uint32_t caller_pid) {
+  // The flag belongs to the update that set it: a busy refusal leaves it,
+  // and the service's status, alone, and writes nothing.
+  if (parts_.control.update_in_progress.exchange(true)) return Reply::failure(kUpdateBusy);
+
+  // The stop handler reads update_in_progress before it sets stop_requested,
+  // and this request set the flag before reading stop_requested: one of the
+  // two sees the other, so no update starts in a process about to end.
+  Status outcome = parts_.control.stop_requested.load() ? Status(fail(kHelperStopping)) : Status();
+  if (outcome) {
+    try {
+      outcome = check_stage_and_start(std::move(package), signature, caller_pid);
+    } catch (const std::exception& error) {
+      // Whatever ended the checks (the second buffer of a large package
+      // cannot be had, say), the staged copy is already gone with the
+      // stack, and the flag and the stop acceptance are given back below.
+      outcome = fail(std::string("install_update failed: ") + error.what());
+    }
+  }
+  if (outcome) return Reply::success();
+
+  parts_.log.write("install_update: refused: " + outcome.error());
+  parts_.control.update_in_progress.exchange(false);
+  parts_.control.set_stop_accepted(true);
+  return Reply::failure(outcome.error());
+}
+
+Status UpdateAcceptance::check_stage_and_start(Bytes package, const std::string& signature,
+                                               std::uint32_t caller_pid) {
+  if (Status valid = parts_.verify_signature(package, signature); !valid) return valid;
+  if (!is_compound_file(package)) return fail("not a Windows Installer package");
+
+  Result<StagedCopy> staged = stage_package(parts_.files, parts_.clock, package);
+  if (!staged) return fail(std::move(staged).error());
+  {
+    // What the installer will read is what is on disk: verify that, then
+    // let the second copy go before anything else is asked.
+    const Bytes read_back = std::move(staged->read_back);
+    if (Status valid = parts_.verify_signature(read_back, signature); !valid) return valid;
+  }
+  std::unique_ptr<StagedPackage> staged_package = std::move(staged->package);
+
+  Result<MsiPackageInfo> info = parts_.installer.read_package_properties(staged_package->path());
+  if (!info) return fail(std::move(info).error());
+  const std::optional<ProductVariant> edition = classify_upgrade_code(info->upgrade_code);
+  if (!edition) {
+    return fail("package is not a Lumar KQ release (UpgradeCode " + info->upgrade_code + ")");
+  }
+  // Windows Installer is asked with the code exactly as the package has it.
+  const std::optional<std::string> installed =
+      parts_.installer.installed_version(info->upgrade_code);
+  if (!installed) {
+    return fail(std::string(edition->product_name) +
+                " is not installed through Windows Installer on this machine");
+  }
+
+  Result<RequestCaller> caller = identify_process(parts_.processes, caller_pid);
+  if (!caller) return fail(std::move(caller).error());
+
+  InstallJob job;
+  job.version = info->product_version;
+  const VersionOrder order = compare_versions(info->product_version, *installed);
+  const auto from_installed_folder = [&] {
+    const std::optional<std::string> location =
+        parts_.installer.install_location(info->upgrade_code);
+    return location && runs_from_folder(caller->image_path, *location);
+  };
+  bool restart_only = false;
+  if (order == VersionOrder::kGreater) {
+    job.package = std::move(staged_package);
+  } else if (order == VersionOrder::kEqual && from_installed_folder()) {
+    // The app asks for the version it already runs from the installed
+    // folder: nothing to install, only the app to start again.
+    staged_package.reset();
+    restart_only = true;
+  } else {
+    return fail("package " + info->product_version + " is not newer than the installed " +
+                *installed);
+  }
+  job.caller = std::move(*caller);
+
+  const std::string pid = std::to_string(caller_pid);
+  parts_.log.write(restart_only ? "install_update: " + job.version +
+                                      " is already installed; restarting pid " + pid + " on it"
+                                : "install_update: accepted " + job.version + " from pid " + pid);
+  parts_.control.set_stop_accepted(false);
+  // On failure the job is still here and goes with this frame: the staged
+  // copy is deleted and the caller's handle closed.
+  if (Status started = parts_.worker.start(job); !started) return started;
+  return {};
+}
+
+}  // namespace lumar

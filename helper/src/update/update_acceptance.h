@@ -1,0 +1,70 @@
+// Decides whether an "install_update" is carried out: every check in a fixed
+// order, a private verified copy of the package, and then either a refusal
+// with its reason or the installer worker started on the job. The reply
+// says "accepted", not "installed": the installation runs after it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "main/bytes.h"
+#include "main/clock.h"
+#include "main/expected.h"
+#include "main/helper_log.h"
+#include "main/reply.h"
+#include "main/service_control_state.h"
+#include "main/update_acceptor.h"
+#include "update/install_job.h"
+#include "update/installer_queries.h"
+#include "update/process_identity.h"
+#include "update/staging.h"
+
+namespace lumar {
+
+inline constexpr const char* kUpdateBusy = "an update is already being installed";
+inline constexpr const char* kHelperStopping =
+    "the helper is stopping and takes no update now; ask again once it runs";
+
+// (package bytes, signature member) → success or the refusal text.
+using SignatureCheck =
+    std::function<Status(std::span<const std::uint8_t> package, std::string_view signature)>;
+
+// Everything acceptance works with; each outlives the acceptance and every
+// job it starts (a staged package deletes itself through `files`).
+struct UpdateAcceptanceParts {
+  ServiceControlState& control;
+  HelperLog& log;
+  const Clock& clock;
+  StagingFileSystem& files;
+  WindowsInstaller& installer;
+  ProcessQueries& processes;
+  InstallWorker& worker;
+  SignatureCheck verify_signature;  // the built-in updater key when empty
+};
+
+class UpdateAcceptance final : public UpdateAcceptor {
+ public:
+  explicit UpdateAcceptance(UpdateAcceptanceParts parts);
+
+  Reply accept_update(Bytes package, const std::string& signature,
+                      std::uint32_t caller_pid) override;
+
+ private:
+  // Steps 2 to 17, run while `update_in_progress` is held by this request.
+  // A refusal comes back as its reason; success leaves the job with the
+  // worker.
+  Status check_stage_and_start(Bytes package, const std::string& signature,
+                               std::uint32_t caller_pid);
+
+  UpdateAcceptanceParts parts_;
+};
+
+// True when the caller's folder (its image path without the last component)
+// equals the install location, trailing backslashes removed from both and
+// ASCII letters compared without case. No other normalisation.
+bool runs_from_folder(std::string_view image_path, std::string_view install_location);
+
+}  // namespace lumar

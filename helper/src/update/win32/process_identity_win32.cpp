@@ -1,0 +1,39 @@
+#include "update/win32/process_identity_win32.h"
+
+#include <windows.h>
+
+#include "main/win32/win32_process.h"
+#include "main/win32/win32_text.h"
+
+namespace lumar {
+
+namespace {
+
+class Win32ProcessQueries final : public ProcessQueries {
+ public:
+  Expected<std::unique_ptr<ProcessHandle>, std::uint32_t> open_process(std::uint32_t pid) override {
+    UniqueHandle handle(::OpenProcess(kAppProcessAccess, FALSE, pid));
+    if (!handle) return Unexpected<std::uint32_t>(::GetLastError());
+    return std::unique_ptr<ProcessHandle>(std::make_unique<Win32ProcessHandle>(std::move(handle)));
+  }
+
+  Expected<OsString, std::uint32_t> image_path(const ProcessHandle& process) override {
+    std::optional<OsString> path = process_image_path(native_handle(process));
+    if (!path) return Unexpected<std::uint32_t>(::GetLastError());
+    return std::move(*path);
+  }
+
+  Expected<std::uint32_t, std::uint32_t> session_id(std::uint32_t pid) override {
+    DWORD session = 0;
+    if (!::ProcessIdToSessionId(pid, &session)) return Unexpected<std::uint32_t>(::GetLastError());
+    return std::uint32_t{session};
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<ProcessQueries> make_win32_process_queries() {
+  return std::make_unique<Win32ProcessQueries>();
+}
+
+}  // namespace lumar
