@@ -1,5 +1,6 @@
 #include "main/pipe_server.h"
 
+#include <algorithm>
 #include <array>
 
 #include "main/text.h"
@@ -43,8 +44,9 @@ void PipeServer::serve_one() {
   if (text) line = first_line(*text);
 
   const Reply reply = dispatcher_.dispatch(line, connection);
-  connection.send(serialize_reply(reply) + '\n',
-                  clock_.monotonic_now() + (kClientTimeLimit - spent_reading));
+  const auto reply_time = std::max<std::chrono::steady_clock::duration>(
+      kClientTimeLimit - spent_reading, kReplyGrace);
+  connection.send(serialize_reply(reply) + '\n', clock_.monotonic_now() + reply_time);
   // The connection's destructor disconnects the client and closes the instance.
 }
 

@@ -1,0 +1,163 @@
+#include "main/pipe_server.h"
+
+#include <gtest/gtest.h>
+
+#include "fakes/fake_system.h"
+
+namespace lumar {
+namespace {
+
+using namespace std::chrono_literals;
+using test::FakeClientFiles;
+using test::FakeClock;
+using test::FakeProcessExit;
+using test::RecordingLog;
+
+// What one served connection saw; outlives the connection, which the server
+// owns and destroys.
+struct Transcript {
+  std::deque<std::string> chunks;  // what the client sends, one read each
+  std::chrono::milliseconds per_read{0};
+  int reads = 0;
+  std::vector<Deadline> read_deadlines;
+  std::string sent;
+  Deadline send_deadline{};
+  bool closed = false;
+};
+
+class ScriptedConnection : public PipeConnection {
+ public:
+  ScriptedConnection(Transcript& transcript, FakeClock& clock)
+      : t_(transcript), clock_(clock) {}
+  ~ScriptedConnection() override { t_.closed = true; }
+
+  std::size_t read(std::span<std::uint8_t> buffer, Deadline deadline) override {
+    ++t_.reads;
+    t_.read_deadlines.push_back(deadline);
+    clock_.now += t_.per_read;
+    if (t_.chunks.empty()) return 0;
+    std::string& next = t_.chunks.front();
+    const std::size_t n = std::min(next.size(), buffer.size());
+    std::copy_n(next.begin(), n, buffer.begin());
+    next.erase(0, n);
+    if (next.empty()) t_.chunks.pop_front();
+    return n;
+  }
+  void send(std::string_view bytes, Deadline deadline) override {
+    t_.sent += bytes;
+    t_.send_deadline = deadline;
+  }
+  std::optional<std::uint32_t> client_process_id() override { return 1; }
+  std::unique_ptr<Impersonation> impersonate() override { return nullptr; }
+
+ private:
+  Transcript& t_;
+  FakeClock& clock_;
+};
+
+class ScriptedListener : public PipeListener {
+ public:
+  std::deque<Result<std::unique_ptr<PipeConnection>>> accepts;
+  Result<std::unique_ptr<PipeConnection>> accept() override {
+    Result<std::unique_ptr<PipeConnection>> next = std::move(accepts.front());
+    accepts.pop_front();
+    return next;
+  }
+};
+
+class PipeServerTest : public ::testing::Test {
+ protected:
+  Transcript& serve(std::deque<std::string> chunks, std::chrono::milliseconds per_read = 0ms) {
+    transcript = Transcript{std::move(chunks), per_read};
+    listener.accepts.emplace_back(
+        std::unique_ptr<PipeConnection>(std::make_unique<ScriptedConnection>(transcript, clock)));
+    server.serve_one();
+    return transcript;
+  }
+  std::string reply_to(std::deque<std::string> chunks) { return serve(std::move(chunks)).sent; }
+
+  RecordingLog log;
+  FakeClock& clock = log.clock;
+  FakeClientFiles files;
+  FakeProcessExit exit;
+  CallerStep caller_step{files, log.log, exit};
+  UnavailableUpdates updates;
+  Dispatcher dispatcher{Edition::kLite, nullptr, caller_step, updates};
+  ScriptedListener listener;
+  PipeServer server{listener, dispatcher, log.log, clock};
+  Transcript transcript;
+};
+
+constexpr char kOk[] = "{\"ok\":true}\n";
+constexpr char kBad[] = "{\"ok\":false,\"error\":\"bad request\"}\n";
+
+TEST_F(PipeServerTest, ServesTheFirstLineOnlyWithOneReplyAndThenCloses) {
+  EXPECT_EQ(reply_to({"{\"op\":\"ping\"}\n"}), kOk);
+  EXPECT_TRUE(transcript.closed);
+  EXPECT_EQ(reply_to({"{\"op\":\"ping\"}\r\n"}), kOk);
+  // One CR belongs to the line end; a second is JSON white space.
+  EXPECT_EQ(reply_to({"{\"op\":\"ping\"}\r\r\n"}), kOk);
+  EXPECT_EQ(reply_to({"{\"op\":\"ping\"}\r\n\r\n"}), kOk);
+  EXPECT_EQ(reply_to({"{\"op\":\"ping\"}\n{\"op\":\"kill\"}\n"}), kOk);
+  EXPECT_EQ(reply_to({"{\"op\":", "\"ping\"}\nrest"}), kOk);
+  // No line feed: what arrived before the client closed is the line.
+  EXPECT_EQ(reply_to({"{\"op\":\"ping\"}"}), kOk);
+  // Nothing at all, or only a line feed.
+  EXPECT_EQ(reply_to({}), kBad);
+  EXPECT_EQ(reply_to({"\n"}), kBad);
+}
+
+TEST_F(PipeServerTest, StopsReadingOnceTheLineFeedHasArrived) {
+  EXPECT_EQ(serve({"{\"op\":\"ping\"}\n", "never read"}).reads, 1);
+}
+
+TEST_F(PipeServerTest, StopsReadingWithTheReadThatCrossesTheSizeBound) {
+  std::deque<std::string> chunks(293, std::string(1024, 'a'));  // 300 032 bytes, no line feed
+  const Transcript& t = serve(chunks);
+  EXPECT_EQ(t.sent, kBad);
+  // Reads are 1024 bytes at most: 256 reads reach 262 144 bytes exactly,
+  // which is not over the bound; the 257th crosses it and is the last.
+  EXPECT_EQ(t.reads, 257);
+}
+
+TEST_F(PipeServerTest, InvalidUtf8AndSplitCharactersBecomeReplacementCharacters) {
+  EXPECT_EQ(reply_to({"{\"op\":\"ping\",\"x\":\"\xFF\xC3\"}\n"}), kOk);
+  // "é" split over two reads: each half is decoded on its own.
+  std::string first = "{\"op\":\"ping\",\"x\":\"" + std::string(1024 - 19, 'a');
+  first += "\xC3";
+  ASSERT_EQ(first.size(), 1024u);
+  EXPECT_EQ(reply_to({first, "\xA9\"}\n"}), kOk);
+  EXPECT_EQ(reply_to({std::string("\0\n", 2)}), kBad);
+}
+
+TEST_F(PipeServerTest, AClientHoldsTheServerForTenSecondsAtMostAllTold) {
+  const Deadline start = clock.now;
+  // A client that sends a byte every three seconds and never a line feed.
+  const Transcript& slow = serve({"{", "\"", "o", "p", "\"", ":"}, 3s);
+  EXPECT_EQ(slow.sent, kBad);
+  for (Deadline d : slow.read_deadlines) EXPECT_EQ(d, start + 9s);
+  // Its reads overran the whole budget: the reply still gets the grace second.
+  EXPECT_EQ(slow.send_deadline, clock.now + 1s);
+
+  // A prompt client keeps nearly the whole budget for taking its reply.
+  const Deadline before = clock.now;
+  const Transcript& prompt = serve({"{\"op\":\"ping\"}\n"}, 1s);
+  EXPECT_EQ(prompt.read_deadlines.front(), before + 9s);
+  EXPECT_EQ(prompt.send_deadline, before + 1s + 9s);
+}
+
+TEST_F(PipeServerTest, CreationAndConnectFailuresAreLoggedAndRetriedAfterAPause) {
+  listener.accepts.emplace_back(fail("CreateNamedPipeW failed (5)"));
+  server.serve_one();
+  listener.accepts.emplace_back(fail("ConnectNamedPipe failed (232)"));
+  server.serve_one();
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"pipe: CreateNamedPipeW failed (5)",
+                                                   "pipe: ConnectNamedPipe failed (232)"}));
+  EXPECT_EQ(clock.sleeps, (std::vector<std::chrono::milliseconds>{300ms, 300ms}));
+  // A request connection logs nothing when it goes well.
+  EXPECT_EQ(reply_to({"{\"op\":\"ping\"}\n"}), kOk);
+  EXPECT_EQ(log.lines().size(), 2u);
+}
+
+}  // namespace
+}  // namespace lumar
