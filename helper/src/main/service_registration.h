@@ -1,0 +1,150 @@
+// "install" and "uninstall": registering the helper as the LumarHelper
+// service and removing that registration.
+//
+// The registration points at one executable while other copies of the helper
+// may exist: it belongs to whichever copy it names. "install" never takes the
+// service from another copy that still exists, and "uninstall" never deletes
+// a service that names another copy. "install" is also the hand-over after an
+// update: the newly installed helper restarts the service on itself.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "main/clock.h"
+#include "main/environment.h"
+#include "main/expected.h"
+#include "main/helper_log.h"
+#include "main/text.h"
+#include "update/leftover_packages.h"
+
+namespace lumar {
+
+// The service layer's text for any failed service-manager call. The system
+// error code is deliberately not shown.
+inline constexpr std::string_view kServiceCallFailed = "IO error in winapi call";
+
+// Access rights, as the service manager numbers them.
+inline constexpr std::uint32_t kInstallManagerAccess = 0x3;  // connect, create service
+inline constexpr std::uint32_t kInstallServiceAccess =
+    0x37;  // query/change config, query status, start, stop
+inline constexpr std::uint32_t kCreateServiceAccess = 0x12;    // change config, start
+inline constexpr std::uint32_t kUninstallManagerAccess = 0x1;  // connect
+inline constexpr std::uint32_t kUninstallServiceAccess =
+    0x10025;  // query config/status, stop, delete
+
+inline constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;
+inline constexpr std::uint32_t kServiceAutoStart = 2;
+inline constexpr std::uint32_t kServiceErrorNormal = 1;
+inline constexpr std::uint32_t kServiceStopped = 1;
+
+// The restart step's wait for the old service process: 60 looks, 250 ms apart.
+inline constexpr int kStopPolls = 60;
+inline constexpr std::chrono::milliseconds kStopPollInterval{250};
+// Uninstall gives a stopping service this long, once, before deleting it.
+inline constexpr std::chrono::milliseconds kUninstallStopPause{500};
+
+struct ServiceDefinition {
+  std::string name;
+  std::string display_name;
+  std::string description;  // set only when the service is created
+  std::uint32_t service_type = kServiceWin32OwnProcess;
+  std::uint32_t start_type = kServiceAutoStart;
+  std::uint32_t error_control = kServiceErrorNormal;
+  OsString command_line;  // the quoted executable path, a space, "run"
+};
+
+// The helper's own definition, for the executable at `executable_path`.
+ServiceDefinition helper_service_definition(std::string_view executable_path);
+
+// One command-line argument by the usual Windows convention: quoted only when
+// empty or holding a space, tab, line feed, vertical tab or double quote.
+std::string quote_command_line_argument(std::string_view argument);
+
+// The executable a service's configured command line names: trimmed, leading
+// double quotes removed, cut after the first ".exe" (letter case ignored).
+std::string registered_helper_path(std::string_view command_line);
+
+// Whether two helper paths (UTF-8) name the same helper: equal after folding
+// A-Z only; nothing else is normalised.
+bool same_helper(std::string_view registered_path, std::string_view running_path);
+
+// Whether a staged package at most 1799 whole seconds old exists.
+bool update_in_flight(const std::vector<LeftoverPackage>& packages);
+
+// "{what} contains a nul byte" when the text handed to the service manager
+// holds a NUL character.
+Status check_no_nul(std::string_view text, std::string_view what);
+
+// A service's stored configuration, as far as registration reads it.
+struct ServiceConfig {
+  std::string binary_path;  // UTF-8, invalid sequences replaced
+  std::uint32_t start_type = 0;
+  std::uint32_t error_control = 0;
+};
+
+// Fails with "invalid service start type value" or "invalid service error
+// control value" for values the helper does not know.
+Status validate_service_config(const ServiceConfig& config);
+
+// One opened service; destroying it closes its handle. Every failure is the
+// service layer's error text.
+class ServiceObject {
+ public:
+  virtual ~ServiceObject() = default;
+  virtual Result<ServiceConfig> query_config() = 0;
+  virtual Status change_config(const ServiceDefinition& definition) = 0;
+  virtual Status set_description(std::string_view description) = 0;
+  // The current state (kServiceStopped, ...).
+  virtual Result<std::uint32_t> query_state() = 0;
+  virtual Status stop() = 0;
+  virtual Status start() = 0;
+  virtual Status remove() = 0;
+};
+
+// An open connection to the local service manager's active database;
+// destroying it closes its handle.
+class ServiceDatabase {
+ public:
+  virtual ~ServiceDatabase() = default;
+  virtual Result<std::unique_ptr<ServiceObject>> open_service(std::string_view name,
+                                                              std::uint32_t access) = 0;
+  virtual Result<std::unique_ptr<ServiceObject>> create_service(const ServiceDefinition& definition,
+                                                                std::uint32_t access) = 0;
+};
+
+class ServiceManager {
+ public:
+  virtual ~ServiceManager() = default;
+  virtual Result<std::unique_ptr<ServiceDatabase>> connect(std::uint32_t access) = 0;
+};
+
+// The rest of the machine that registration looks at.
+class RegistrationHost {
+ public:
+  virtual ~RegistrationHost() = default;
+  // The running executable's full path (WTF-8), or "{message} (os error {code})".
+  virtual Result<OsString> own_executable_path() = 0;
+  // Any file-system object at the path counts.
+  virtual bool path_exists(const OsString& path) = 0;
+};
+
+struct RegistrationContext {
+  ServiceManager& manager;
+  RegistrationHost& host;
+  const LeftoverFolders& folders;
+  const Environment& environment;
+  const Clock& clock;
+  HelperLog& log;
+};
+
+// Each returns success (announced by one log line) or the message for the
+// command line's error exit.
+Status install_service(const RegistrationContext& context);
+Status uninstall_service(const RegistrationContext& context);
+
+}  // namespace lumar

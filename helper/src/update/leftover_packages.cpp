@@ -1,0 +1,78 @@
+#include "update/leftover_packages.h"
+
+#include "main/helper_log.h"  // join_path
+
+namespace lumar {
+namespace {
+
+constexpr std::uint64_t kTicksPerSecond = 10'000'000;
+
+// The last component of a Windows path (after the last "\" or "/").
+std::string_view file_name_of(std::string_view path) {
+  const std::size_t cut = path.find_last_of("\\/");
+  return cut == std::string_view::npos ? path : path.substr(cut + 1);
+}
+
+bool is_staged_package_name(const std::string& lowered) {
+  return lowered.size() >= kStagedPackagePrefix.size() &&
+         lowered.starts_with(kStagedPackagePrefix) && lowered.ends_with(kStagedPackageSuffix);
+}
+
+void list_folder(const LeftoverFolders& folders, const OsString& folder, std::uint64_t now,
+                 std::vector<LeftoverPackage>& out) {
+  const std::optional<std::vector<FolderEntry>> entries = folders.list(folder);
+  if (!entries) return;
+  for (const FolderEntry& entry : *entries) {
+    if (!is_staged_package_name(ascii_lower(os_text_lossy(entry.name)))) continue;
+    if (entry.last_write > now) continue;  // written "in the future": not ours to judge
+    const std::uint64_t ticks = now - entry.last_write;
+    out.push_back(
+        {join_path(folder, entry.name),
+         {ticks / kTicksPerSecond, static_cast<std::uint32_t>((ticks % kTicksPerSecond) * 100)}});
+  }
+}
+
+}  // namespace
+
+// WTF-8 goes through UTF-16 so that an unpaired surrogate becomes one U+FFFD
+// rather than one per byte.
+std::string os_text_lossy(std::string_view os_text) {
+  std::u16string units = to_wide(os_text);
+  units.pop_back();  // the terminating 0
+  return from_wide_lossy(units);
+}
+
+std::vector<LeftoverPackage> list_leftover_packages(const LeftoverFolders& folders,
+                                                    const Environment& environment,
+                                                    const Clock& clock) {
+  std::vector<OsString> scan;
+  if (std::optional<OsString> staging = folders.staging_folder()) scan.push_back(*staging);
+  if (std::optional<std::string> root = environment.get("SystemRoot")) {
+    scan.push_back(join_path(*root, "SystemTemp"));
+    scan.push_back(join_path(*root, "Temp"));
+  }
+  const std::uint64_t now = clock.system_time_filetime();
+  std::vector<LeftoverPackage> found;
+  for (const OsString& folder : scan) list_folder(folders, folder, now, found);
+  return found;
+}
+
+std::optional<std::uint32_t> staging_owner_pid(std::string_view package_path) {
+  const std::string name = ascii_lower(os_text_lossy(file_name_of(package_path)));
+  if (name.size() < kStagedPackagePrefix.size() || !name.starts_with(kStagedPackagePrefix)) {
+    return std::nullopt;
+  }
+  std::string_view digits = std::string_view(name).substr(kStagedPackagePrefix.size());
+  digits = digits.substr(0, digits.find('-'));
+  if (digits.starts_with('+')) digits.remove_prefix(1);
+  if (digits.empty()) return std::nullopt;
+  std::uint64_t pid = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    pid = pid * 10 + static_cast<std::uint64_t>(c - '0');
+    if (pid > 0xFFFFFFFFu) return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(pid);
+}
+
+}  // namespace lumar

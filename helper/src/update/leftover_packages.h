@@ -1,0 +1,70 @@
+// The staged packages left in the temporary folders, and their ages.
+//
+// Every package is staged as "lumar-update-{pid}-{n}.msi", {pid} naming the
+// helper that staged it, and is deleted when its installation is over. A
+// package still there is therefore an update in flight, or the trace of one
+// that its helper did not live to finish.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "main/clock.h"
+#include "main/environment.h"
+#include "main/text.h"
+#include "update/staging.h"  // the staged package names
+
+namespace lumar {
+
+// An age of at most 1799 whole seconds is recent.
+inline constexpr std::uint64_t kRecentPackageSeconds = 1800;
+struct PackageAge {
+  std::uint64_t seconds = 0;
+  std::uint32_t nanoseconds = 0;
+};
+
+// A staged package file found in one of the temporary folders.
+struct LeftoverPackage {
+  OsString path;   // the folder joined with the entry's name
+  PackageAge age;  // now minus its last write
+};
+
+inline bool is_recent(const LeftoverPackage& package) {
+  return package.age.seconds < kRecentPackageSeconds;
+}
+
+struct FolderEntry {
+  OsString name;                 // as the system gave it (WTF-8)
+  std::uint64_t last_write = 0;  // FILETIME ticks, UTC
+};
+
+// The folders staged packages may be in, and their listings.
+class LeftoverFolders {
+ public:
+  virtual ~LeftoverFolders() = default;
+  // The helper account's temporary folder (where packages are staged), or
+  // nothing when the system cannot say.
+  virtual std::optional<OsString> staging_folder() const = 0;
+  // Every entry of the folder, of any kind; nothing when it cannot be listed.
+  // Entries that cannot be read are left out.
+  virtual std::optional<std::vector<FolderEntry>> list(const OsString& folder) const = 0;
+};
+
+// The staged packages in the staging folder, then in "{SystemRoot}\SystemTemp"
+// and "{SystemRoot}\Temp" when SystemRoot is set, folder by folder in listing
+// order. A folder reached twice is listed twice. Never fails.
+std::vector<LeftoverPackage> list_leftover_packages(const LeftoverFolders& folders,
+                                                    const Environment& environment,
+                                                    const Clock& clock);
+
+// A path or name as UTF-8 text, each unpaired surrogate replaced by one
+// U+FFFD, as the system gives text converted with replacement.
+std::string os_text_lossy(std::string_view os_text);
+
+// The process id in a staged package's file name, or nothing.
+std::optional<std::uint32_t> staging_owner_pid(std::string_view package_path);
+
+}  // namespace lumar

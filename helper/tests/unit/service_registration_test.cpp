@@ -1,0 +1,470 @@
+// "install" and "uninstall" against a pretend service manager. The real one
+// is exercised under Wine (service_wine_test.cpp); this covers what Wine will
+// not produce on demand: a failure of each service-manager call behind each
+// message, and a service that does not stop within 15 seconds.
+#include "main/service_registration.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+#include "fakes/fake_system.h"
+
+namespace lumar {
+namespace {
+
+constexpr std::uint32_t kRunning = 4;
+constexpr std::uint32_t kStopPending = 3;
+const std::string kFailed = "IO error in winapi call";
+const OsString kHere = R"(C:\Program Files\Lumar KQ\lumar-helper.exe)";
+const OsString kElsewhere = R"(D:\Other\lumar-helper.exe)";
+
+// One service database with at most the LumarHelper service in it. Every
+// call is recorded; any call can be made to fail; every handle handed out is
+// counted until it is closed.
+class FakeServiceManager final : public ServiceManager {
+ public:
+  struct Service {
+    ServiceDefinition definition;
+    std::optional<std::string> description;
+    std::uint32_t state = kServiceStopped;
+    int pending_polls = 0;  // "stop pending" answers left after a stop
+  };
+
+  std::optional<Service> service;
+  std::set<std::string> failing;  // names of calls that fail
+  int polls_until_stopped = 2;
+  bool never_stops = false;
+  std::optional<ServiceConfig> stored_config;  // overrides what the service reports
+  std::vector<std::string> calls;
+  int open_handles = 0;
+
+  void register_at(const OsString& path, std::uint32_t state = kRunning) {
+    service = Service{helper_service_definition(path), {}, state};
+  }
+  int count(const std::string& call) const {
+    return static_cast<int>(std::count(calls.begin(), calls.end(), call));
+  }
+
+  Status call(const std::string& name) {
+    calls.push_back(name);
+    if (failing.contains(name)) return fail(kFailed);
+    return {};
+  }
+
+  class Handle {
+   public:
+    explicit Handle(int& open) : open_(open) { ++open_; }
+    ~Handle() { --open_; }
+
+   private:
+    int& open_;
+  };
+
+  class FakeService final : public ServiceObject {
+   public:
+    explicit FakeService(FakeServiceManager& scm) : scm_(scm), handle_(scm.open_handles) {}
+
+    Result<ServiceConfig> query_config() override {
+      if (Status ok = scm_.call("query_config"); !ok) return fail(ok.error());
+      if (scm_.stored_config) return *scm_.stored_config;
+      const ServiceDefinition& d = scm_.service->definition;
+      return ServiceConfig{d.command_line, d.start_type, d.error_control};
+    }
+    Status change_config(const ServiceDefinition& definition) override {
+      if (Status ok = scm_.call("change_config"); !ok) return ok;
+      scm_.service->definition = definition;
+      return {};
+    }
+    Status set_description(std::string_view description) override {
+      if (Status ok = scm_.call("set_description"); !ok) return ok;
+      scm_.service->description = std::string(description);
+      return {};
+    }
+    Result<std::uint32_t> query_state() override {
+      if (Status ok = scm_.call("query_state"); !ok) return fail(ok.error());
+      Service& s = *scm_.service;
+      if (s.state == kStopPending && !scm_.never_stops && s.pending_polls-- <= 0) {
+        s.state = kServiceStopped;
+      }
+      return s.state;
+    }
+    Status stop() override {
+      if (Status ok = scm_.call("stop"); !ok) return ok;
+      Service& s = *scm_.service;
+      if (s.state != kRunning) return fail(kFailed);  // 1062: not running
+      s.state = kStopPending;
+      s.pending_polls = scm_.polls_until_stopped;
+      return {};
+    }
+    Status start() override {
+      if (Status ok = scm_.call("start"); !ok) return ok;
+      Service& s = *scm_.service;
+      if (s.state != kServiceStopped) return fail(kFailed);  // 1056: already running
+      s.state = kRunning;
+      return {};
+    }
+    Status remove() override { return scm_.call("delete"); }
+
+   private:
+    FakeServiceManager& scm_;
+    Handle handle_;
+  };
+
+  class FakeDatabase final : public ServiceDatabase {
+   public:
+    explicit FakeDatabase(FakeServiceManager& scm) : scm_(scm), handle_(scm.open_handles) {}
+
+    Result<std::unique_ptr<ServiceObject>> open_service(std::string_view name,
+                                                        std::uint32_t access) override {
+      if (Status ok = scm_.call("open " + std::string(name) + " " + std::to_string(access)); !ok) {
+        return fail(ok.error());
+      }
+      if (!scm_.service) return fail(kFailed);  // 1060: does not exist
+      return std::unique_ptr<ServiceObject>(std::make_unique<FakeService>(scm_));
+    }
+    Result<std::unique_ptr<ServiceObject>> create_service(const ServiceDefinition& definition,
+                                                          std::uint32_t access) override {
+      if (Status ok = scm_.call("create " + std::to_string(access)); !ok) return fail(ok.error());
+      scm_.service = Service{definition, {}, kServiceStopped};
+      return std::unique_ptr<ServiceObject>(std::make_unique<FakeService>(scm_));
+    }
+
+   private:
+    FakeServiceManager& scm_;
+    Handle handle_;
+  };
+
+  Result<std::unique_ptr<ServiceDatabase>> connect(std::uint32_t access) override {
+    if (Status ok = call("connect " + std::to_string(access)); !ok) return fail(ok.error());
+    return std::unique_ptr<ServiceDatabase>(std::make_unique<FakeDatabase>(*this));
+  }
+};
+
+class FakeRegistrationHost final : public RegistrationHost {
+ public:
+  Result<OsString> own_path = kHere;
+  std::set<OsString> existing = {kHere};
+
+  Result<OsString> own_executable_path() override { return own_path; }
+  bool path_exists(const OsString& path) override { return existing.contains(path); }
+};
+
+// The staging folder, with the packages a test puts there.
+class FakeFolders final : public LeftoverFolders {
+ public:
+  std::vector<FolderEntry> staged;
+  std::optional<OsString> staging_folder() const override { return OsString(R"(C:\Temp\)"); }
+  std::optional<std::vector<FolderEntry>> list(const OsString& folder) const override {
+    if (folder != R"(C:\Temp\)") return std::nullopt;
+    return staged;
+  }
+};
+
+class RegistrationTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    EXPECT_EQ(scm.open_handles, 0) << "every handle is closed on every path";
+  }
+
+  Status install() { return install_service(context()); }
+  Status uninstall() { return uninstall_service(context()); }
+  std::vector<std::string> log_lines() const { return log.lines(); }
+  // A package staged `age_seconds` ago.
+  void stage_package(std::uint64_t age_seconds) {
+    folders.staged.push_back(
+        {"lumar-update-4242-1.msi", log.clock.filetime - age_seconds * 10'000'000});
+  }
+
+  FakeServiceManager scm;
+  FakeRegistrationHost host;
+  FakeFolders folders;
+  test::RecordingLog log;
+
+ private:
+  RegistrationContext context() {
+    return {scm, host, folders, log.environment, log.clock, log.log};
+  }
+};
+
+TEST(CommandLineQuoting, QuotesOnlyWhatNeedsIt) {
+  EXPECT_EQ(quote_command_line_argument(R"(C:\Lumar\lumar-helper.exe)"),
+            R"(C:\Lumar\lumar-helper.exe)");
+  EXPECT_EQ(quote_command_line_argument(R"(C:\Program Files\Lumar\lumar-helper.exe)"),
+            R"("C:\Program Files\Lumar\lumar-helper.exe")");
+  EXPECT_EQ(quote_command_line_argument(""), R"("")");
+  for (const char* special : {"a\tb", "a\nb", "a\vb"}) {
+    EXPECT_EQ(quote_command_line_argument(special), "\"" + std::string(special) + "\"");
+  }
+  // Backslashes are escapes only before a quote, including the closing one.
+  EXPECT_EQ(quote_command_line_argument(R"(a"b)"), R"("a\"b")");
+  EXPECT_EQ(quote_command_line_argument(R"(a\"b)"), R"("a\\\"b")");
+  EXPECT_EQ(quote_command_line_argument(R"(C:\a b\)"), R"("C:\a b\\")");
+  EXPECT_EQ(quote_command_line_argument(R"(C:\a\\b c)"), R"("C:\a\\b c")");
+}
+
+TEST(CommandLineQuoting, TheDefinitionRunsTheQuotedPathWithRun) {
+  const ServiceDefinition d = helper_service_definition(R"(C:\Program Files\L\lumar-helper.exe)");
+  EXPECT_EQ(d.command_line, R"("C:\Program Files\L\lumar-helper.exe" run)");
+  EXPECT_EQ(d.name, "LumarHelper");
+  EXPECT_EQ(d.display_name, "Lumar KQ Privileged Helper");
+  EXPECT_EQ(d.description, "Lumar KQ Privileged Helper");
+  EXPECT_EQ(d.service_type, 0x10u);
+  EXPECT_EQ(d.start_type, 2u);
+  EXPECT_EQ(d.error_control, 1u);
+}
+
+TEST(RegisteredHelperPath, TakesTheExecutableOutOfTheCommandLine) {
+  EXPECT_EQ(registered_helper_path(R"("C:\Program Files\L\lumar-helper.exe" run)"),
+            R"(C:\Program Files\L\lumar-helper.exe)");
+  EXPECT_EQ(registered_helper_path(R"(C:\L\lumar-helper.exe run)"), R"(C:\L\lumar-helper.exe)");
+  EXPECT_EQ(registered_helper_path("  \"\"C:\\L\\HELPER.EXE\" run  "), R"(C:\L\HELPER.EXE)");
+  // The first ".exe" ends the path, even inside a folder name.
+  EXPECT_EQ(registered_helper_path(R"(C:\a.exe.d\lumar-helper.exe run)"), R"(C:\a.exe)");
+  EXPECT_EQ(registered_helper_path("C:\\L\\helper run"), "C:\\L\\helper run");
+  EXPECT_EQ(registered_helper_path(""), "");
+}
+
+TEST(SameHelper, FoldsAsciiLettersAndNothingElse) {
+  EXPECT_TRUE(same_helper(R"(c:\program files\l\LUMAR-HELPER.EXE)",
+                          R"(C:\Program Files\L\lumar-helper.exe)"));
+  EXPECT_FALSE(
+      same_helper(R"(C:\PROGRA~1\L\lumar-helper.exe)", R"(C:\Program Files\L\lumar-helper.exe)"));
+  EXPECT_FALSE(same_helper("C:/L/lumar-helper.exe", R"(C:\L\lumar-helper.exe)"));
+  EXPECT_FALSE(same_helper("C:\\\xC3\x89\\h.exe", "C:\\\xC3\xA9\\h.exe"));  // É is not folded
+}
+
+TEST(ServiceLayerTexts, NamesTheTextWithANulAndTheUnknownValue) {
+  EXPECT_TRUE(check_no_nul("C:\\a.exe run", "executable path"));
+  EXPECT_EQ(check_no_nul(std::string("C:\\a\0.exe", 9), "executable path").error(),
+            "executable path contains a nul byte");
+  EXPECT_TRUE(validate_service_config({"x", 4, 3}));
+  EXPECT_EQ(validate_service_config({"x", 5, 1}).error(), "invalid service start type value");
+  EXPECT_EQ(validate_service_config({"x", 2, 4}).error(), "invalid service error control value");
+}
+
+TEST_F(RegistrationTest, FirstInstallCreatesDescribesAndStartsTheService) {
+  host.own_path = OsString(R"(C:\Program Files\Lumar KQ\lumar-helper.exe)");
+  ASSERT_TRUE(install());
+  ASSERT_TRUE(scm.service);
+  EXPECT_EQ(scm.service->definition.command_line,
+            R"("C:\Program Files\Lumar KQ\lumar-helper.exe" run)");
+  EXPECT_EQ(scm.service->description, "Lumar KQ Privileged Helper");
+  EXPECT_EQ(scm.service->state, kRunning);
+  EXPECT_EQ(scm.calls, (std::vector<std::string>{"connect 3", "open LumarHelper 55", "create 18",
+                                                 "set_description", "start"}));
+  EXPECT_EQ(log_lines(), (std::vector<std::string>{"install: service created + started"}));
+}
+
+TEST_F(RegistrationTest, CreateFailuresNameTheirStep) {
+  scm.failing = {"create 18"};
+  EXPECT_EQ(install().error(), "create service: IO error in winapi call");
+
+  scm.failing = {"set_description"};  // ignored
+  scm.service.reset();
+  EXPECT_TRUE(install());
+
+  scm.failing = {"start"};
+  scm.service.reset();
+  EXPECT_EQ(install().error(), "start service: IO error in winapi call");
+  EXPECT_TRUE(scm.service) << "the service stays registered";
+  EXPECT_EQ(log_lines(), (std::vector<std::string>{"install: service created + started"}));
+}
+
+TEST_F(RegistrationTest, FailuresBeforeTheServiceIsOpened) {
+  scm.failing = {"connect 3"};
+  EXPECT_EQ(install().error(), "open SCM: IO error in winapi call");
+
+  scm.failing = {};
+  host.own_path = fail("The specified module could not be found. (os error 126)");
+  EXPECT_EQ(install().error(), "The specified module could not be found. (os error 126)");
+  EXPECT_FALSE(scm.service);
+}
+
+TEST_F(RegistrationTest, InstallFromTheSameExecutableStopsPollsAndStartsAgain) {
+  scm.register_at(kHere);
+  scm.polls_until_stopped = 3;
+  ASSERT_TRUE(install());
+  EXPECT_EQ(scm.count("stop"), 1);
+  EXPECT_EQ(scm.count("start"), 1);
+  EXPECT_EQ(scm.service->state, kRunning);
+  // The first look finds it running; then stop, and look every 250 ms.
+  EXPECT_EQ(scm.count("query_state"), 1 + 4);
+  EXPECT_EQ(log.clock.sleeps,
+            std::vector<std::chrono::milliseconds>(3, std::chrono::milliseconds(250)));
+  EXPECT_EQ(log_lines(),
+            (std::vector<std::string>{"install: service restarted on this install's helper"}));
+}
+
+TEST_F(RegistrationTest, AStoppedServiceIsOnlyStarted) {
+  scm.register_at(kHere, kServiceStopped);
+  ASSERT_TRUE(install());
+  EXPECT_EQ(scm.count("stop"), 0);
+  EXPECT_TRUE(log.clock.sleeps.empty());
+  EXPECT_EQ(scm.service->state, kRunning);
+}
+
+TEST_F(RegistrationTest, FailedStatusQueriesAndStopAreWaitedThrough) {
+  scm.register_at(kHere, kServiceStopped);
+  scm.failing = {"query_state", "stop"};
+  ASSERT_TRUE(install());
+  EXPECT_EQ(scm.count("query_state"), 1 + 60);
+  EXPECT_EQ(log.clock.sleeps.size(), 60u);
+  EXPECT_EQ(scm.service->state, kRunning);
+}
+
+TEST_F(RegistrationTest, AServiceThatDoesNotStopWithinFifteenSecondsFailsTheStart) {
+  scm.register_at(kHere);
+  scm.never_stops = true;
+  EXPECT_EQ(install().error(), "start service: IO error in winapi call");
+  EXPECT_EQ(scm.count("query_state"), 1 + 60);
+  EXPECT_EQ(log.clock.sleeps,
+            std::vector<std::chrono::milliseconds>(60, std::chrono::milliseconds(250)));
+  EXPECT_TRUE(log_lines().empty());
+}
+
+TEST_F(RegistrationTest, ARegisteredPathInOtherLetterCaseIsTheSameHelper) {
+  scm.register_at(R"(c:\PROGRAM FILES\lumar kq\Lumar-Helper.EXE)");
+  host.existing.clear();  // not looked at
+  ASSERT_TRUE(install());
+  EXPECT_EQ(scm.count("change_config"), 0);
+  EXPECT_EQ(log_lines(),
+            (std::vector<std::string>{"install: service restarted on this install's helper"}));
+}
+
+TEST_F(RegistrationTest, AnotherCopyThatStillExistsKeepsTheService) {
+  scm.register_at(kElsewhere, kServiceStopped);
+  host.existing.insert(kElsewhere);
+  ASSERT_TRUE(install());
+  EXPECT_EQ(scm.service->definition.command_line, kElsewhere + " run");
+  EXPECT_EQ(scm.service->state, kRunning) << "started, as it may not be running";
+  EXPECT_EQ(scm.count("stop"), 0);
+  EXPECT_EQ(log_lines(), (std::vector<std::string>{"install: kept the helper at " + kElsewhere}));
+
+  // Already running: the failed start is ignored.
+  EXPECT_TRUE(install());
+  EXPECT_EQ(scm.count("start"), 2);
+}
+
+TEST_F(RegistrationTest, AShortNameOfTheSameFolderCountsAsAnotherCopy) {
+  const OsString short_name = R"(C:\PROGRA~1\LUMARK~1\lumar-helper.exe)";
+  scm.register_at(short_name);
+  host.existing.insert(short_name);
+  ASSERT_TRUE(install());
+  EXPECT_EQ(log_lines(), (std::vector<std::string>{"install: kept the helper at " + short_name}));
+}
+
+TEST_F(RegistrationTest, ARegisteredCopyThatIsGoneMovesTheServiceAndRestartsIt) {
+  scm.register_at(kElsewhere);
+  ASSERT_TRUE(install());
+  EXPECT_EQ(scm.service->definition.command_line, "\"" + kHere + "\" run");
+  EXPECT_EQ(scm.service->definition.display_name, "Lumar KQ Privileged Helper");
+  EXPECT_EQ(scm.count("stop"), 1);
+  EXPECT_EQ(scm.service->state, kRunning);
+  EXPECT_EQ(log_lines(),
+            (std::vector<std::string>{"install: service moved from " + kElsewhere + " to " + kHere,
+                                      "install: service restarted on this install's helper"}));
+
+  scm.register_at(kElsewhere);
+  scm.failing = {"change_config"};
+  EXPECT_EQ(install().error(), "change service config: IO error in winapi call");
+}
+
+TEST_F(RegistrationTest, AnUnreadableConfigurationFailsInstall) {
+  scm.register_at(kHere);
+  scm.failing = {"query_config"};
+  EXPECT_EQ(install().error(), "read service config: IO error in winapi call");
+
+  scm.failing = {};
+  scm.stored_config = ServiceConfig{"\"" + kHere + "\" run", 7, 1};
+  EXPECT_EQ(install().error(), "read service config: invalid service start type value");
+  scm.stored_config = ServiceConfig{"\"" + kHere + "\" run", 2, 9};
+  EXPECT_EQ(install().error(), "read service config: invalid service error control value");
+  EXPECT_EQ(scm.count("stop"), 0);
+}
+
+TEST_F(RegistrationTest, AnUnopenableServiceIsCreated) {
+  scm.register_at(kHere);
+  scm.failing = {"open LumarHelper 55"};
+  ASSERT_TRUE(install());
+  EXPECT_EQ(log_lines(), (std::vector<std::string>{"install: service created + started"}));
+}
+
+TEST_F(RegistrationTest, AYoungStagedPackageOnlyStartsTheService) {
+  scm.register_at(kHere);
+  stage_package(1799);
+  ASSERT_TRUE(install());
+  EXPECT_EQ(scm.count("stop"), 0);
+  EXPECT_EQ(scm.count("start"), 1);  // failed: it is running; ignored
+  EXPECT_EQ(scm.service->state, kRunning);
+  EXPECT_EQ(
+      log_lines(),
+      (std::vector<std::string>{
+          "install: an update is installing; the running helper hands over when it is done"}));
+
+  scm.service->state = kServiceStopped;
+  ASSERT_TRUE(install());
+  EXPECT_EQ(scm.service->state, kRunning);
+}
+
+TEST_F(RegistrationTest, APackageOfHalfAnHourOrMoreIsNoLongerInFlight) {
+  scm.register_at(kHere);
+  stage_package(1800);
+  ASSERT_TRUE(install());
+  EXPECT_EQ(scm.count("stop"), 1);
+  EXPECT_EQ(log_lines(),
+            (std::vector<std::string>{"install: service restarted on this install's helper"}));
+}
+
+TEST_F(RegistrationTest, UninstallStopsWaitsHalfASecondAndDeletes) {
+  scm.register_at(kHere);
+  scm.never_stops = true;  // deleted all the same
+  ASSERT_TRUE(uninstall());
+  EXPECT_EQ(scm.calls, (std::vector<std::string>{"connect 1", "open LumarHelper 65573",
+                                                 "query_config", "query_state", "stop", "delete"}));
+  EXPECT_EQ(log.clock.sleeps,
+            std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(500)});
+  EXPECT_EQ(log_lines(), (std::vector<std::string>{"uninstall: service deleted"}));
+}
+
+TEST_F(RegistrationTest, UninstallOfAStoppedOrUnqueryableServiceDeletesAtOnce) {
+  scm.register_at(kHere, kServiceStopped);
+  ASSERT_TRUE(uninstall());
+  EXPECT_EQ(scm.count("stop"), 0);
+
+  scm.failing = {"query_state", "query_config"};
+  ASSERT_TRUE(uninstall());
+  EXPECT_EQ(scm.count("stop"), 0);
+  EXPECT_EQ(scm.count("delete"), 2);
+  EXPECT_TRUE(log.clock.sleeps.empty());
+}
+
+TEST_F(RegistrationTest, UninstallFromAnotherCopyLeavesTheService) {
+  scm.register_at(kElsewhere);
+  ASSERT_TRUE(uninstall());
+  EXPECT_EQ(scm.count("stop"), 0);
+  EXPECT_EQ(scm.count("delete"), 0);
+  EXPECT_EQ(log_lines(), (std::vector<std::string>{"uninstall: left the helper at " + kElsewhere}));
+}
+
+TEST_F(RegistrationTest, UninstallFailuresAndTheirMessages) {
+  // No service at all.
+  EXPECT_EQ(uninstall().error(), "open service: IO error in winapi call");
+
+  scm.register_at(kHere);
+  scm.failing = {"connect 1"};
+  EXPECT_EQ(uninstall().error(), "IO error in winapi call");
+
+  scm.failing = {"delete"};
+  EXPECT_EQ(uninstall().error(), "delete service: IO error in winapi call");
+
+  scm.failing = {};
+  host.own_path = fail("Access is denied. (os error 5)");
+  EXPECT_EQ(uninstall().error(), "Access is denied. (os error 5)");
+  EXPECT_EQ(scm.count("delete"), 1);
+  EXPECT_TRUE(log_lines().empty());
+}
+
+}  // namespace
+}  // namespace lumar
