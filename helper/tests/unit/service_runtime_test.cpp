@@ -1,0 +1,293 @@
+// The service main and control handler with a pretend service manager.
+// Wine runs the real dispatcher (service_wine_test.cpp) but never passes a
+// handler's result code back to ControlService, so the codes 0, 1061 and 120
+// are checked here; so are failures of registration, of the status reports
+// and of thread creation, which no real service manager produces on demand.
+#include "main/service_runtime.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <optional>
+#include <set>
+#include <thread>
+
+#include "fakes/fake_system.h"
+
+namespace lumar {
+namespace {
+
+constexpr std::uint32_t kControlPause = 2;
+constexpr std::uint32_t kControlContinue = 3;
+constexpr std::uint32_t kControlParamChange = 6;
+constexpr std::uint32_t kControlPreshutdown = 15;
+constexpr std::uint32_t kUserDefinedControl = 200;
+
+std::string report_name(StatusReport report) {
+  switch (report) {
+    case StatusReport::kRunning:
+      return "running";
+    case StatusReport::kRunningStopRefused:
+      return "running, stop refused";
+    case StatusReport::kStopped:
+      return "stopped";
+  }
+  return "?";
+}
+
+// The service manager's side: records the handler registration and every
+// status report, and can fail either.
+class FakeServiceManagerSide final : public ServiceHandlerRegistrar {
+ public:
+  std::optional<std::string> registration_error;
+  std::set<StatusReport> failing_reports;
+  std::vector<std::string> reports;
+  std::string registered_name;
+  // Runs when the stopped report has been made, on the reporting thread, as
+  // the real dispatcher returns on the main thread at that moment.
+  std::function<void()> on_stopped;
+
+  ServiceControlHandler* handler() { return handler_future_.get(); }
+
+  Result<std::unique_ptr<ServiceStatusSink>> register_handler(
+      std::string_view service_name, ServiceControlHandler& handler) override {
+    registered_name = service_name;
+    if (registration_error) return fail(*registration_error);
+    handler_promise_.set_value(&handler);
+    return std::unique_ptr<ServiceStatusSink>(std::make_unique<Sink>(*this));
+  }
+
+ private:
+  class Sink final : public ServiceStatusSink {
+   public:
+    explicit Sink(FakeServiceManagerSide& side) : side_(side) {}
+    Status report(StatusReport report) override {
+      side_.reports.push_back(report_name(report));
+      if (side_.failing_reports.contains(report)) return fail("IO error in winapi call");
+      if (report == StatusReport::kStopped && side_.on_stopped) side_.on_stopped();
+      return {};
+    }
+
+   private:
+    FakeServiceManagerSide& side_;
+  };
+
+  std::promise<ServiceControlHandler*> handler_promise_;
+  std::shared_future<ServiceControlHandler*> handler_future_ =
+      handler_promise_.get_future().share();
+};
+
+// Records the bodies it is asked to start instead of running them, or
+// refuses to start the n-th thread.
+class FakeThreads final : public ThreadStarter {
+ public:
+  std::vector<std::function<void()>> started;
+  std::optional<std::size_t> refuse_at;
+  // Kept once both threads are started: the service main then only waits.
+  std::promise<void> both_started;
+
+  Status start_detached(std::function<void()> body) override {
+    if (refuse_at && *refuse_at == started.size()) return fail("Resource temporarily unavailable");
+    started.push_back(std::move(body));
+    if (started.size() == 2) both_started.set_value();
+    return {};
+  }
+};
+
+class ServiceRuntimeTest : public ::testing::Test {
+ protected:
+  ServiceRuntime& runtime() {
+    if (!runtime_) {
+      runtime_.emplace(ServiceRuntimeParts{state, log.log, scm, threads,
+                                           [this] { events.push_back("pipe server"); },
+                                           [this] { events.push_back("recovery"); }});
+    }
+    return *runtime_;
+  }
+  // The service main on its own thread, as the dispatcher runs it.
+  void start_service_main() {
+    service_main_ = std::thread([this] { runtime().service_main(); });
+  }
+  // The handler, once the service main is waiting for a stop.
+  ServiceControlHandler* wait_until_serving() {
+    threads.both_started.get_future().wait();
+    return scm.handler();
+  }
+  void join_service_main() { service_main_.join(); }
+  // What the started threads would do, in the order they were started.
+  void run_started_threads() {
+    for (auto& body : threads.started) body();
+  }
+
+  ServiceControlState state;
+  test::RecordingLog log;
+  FakeServiceManagerSide scm;
+  FakeThreads threads;
+  std::vector<std::string> events;
+
+ private:
+  std::optional<ServiceRuntime> runtime_;
+  std::thread service_main_;
+};
+
+TEST_F(ServiceRuntimeTest, RunsServesAndStopsOnAStopControl) {
+  start_service_main();
+  ServiceControlHandler* handler = wait_until_serving();
+  EXPECT_EQ(handler->handle(kControlStop), kNoError);
+  join_service_main();
+
+  EXPECT_EQ(scm.registered_name, "LumarHelper");
+  EXPECT_EQ(scm.reports, (std::vector<std::string>{"running", "stopped"}));
+  EXPECT_TRUE(state.stop_requested.load());
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"service: running", "service: stopped"}));
+  run_started_threads();
+  EXPECT_EQ(events, (std::vector<std::string>{"pipe server", "recovery"}));
+}
+
+TEST_F(ServiceRuntimeTest, AStopDuringAnUpdateIsRefusedUntilStopsAreAcceptedAgain) {
+  start_service_main();
+  ServiceControlHandler* handler = wait_until_serving();
+  state.update_in_progress.store(true);
+  state.set_stop_accepted(false);
+
+  EXPECT_EQ(handler->handle(kControlStop), kErrorServiceCannotAcceptCtrl);
+  EXPECT_EQ(handler->handle(kControlStop), kErrorServiceCannotAcceptCtrl);
+  EXPECT_FALSE(state.stop_requested.load());
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"service: running"}));
+
+  // The update ends: the handler and the channel are intact.
+  state.update_in_progress.store(false);
+  state.set_stop_accepted(true);
+  EXPECT_EQ(handler->handle(kControlStop), kNoError);
+  join_service_main();
+  EXPECT_EQ(scm.reports,
+            (std::vector<std::string>{"running", "running, stop refused", "running", "stopped"}));
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"service: running", "service: stopped"}));
+}
+
+TEST_F(ServiceRuntimeTest, InterrogateAnswersAndOtherControlsAreNotImplemented) {
+  start_service_main();
+  ServiceControlHandler* handler = wait_until_serving();
+  EXPECT_EQ(handler->handle(kControlInterrogate), kNoError);
+  for (const std::uint32_t control : {kControlPause, kControlContinue, kControlParamChange,
+                                      kControlPreshutdown, kUserDefinedControl, std::uint32_t{0}}) {
+    EXPECT_EQ(handler->handle(control), kErrorCallNotImplemented) << control;
+  }
+  EXPECT_FALSE(state.stop_requested.load());
+  EXPECT_EQ(scm.reports, (std::vector<std::string>{"running"}));
+
+  EXPECT_EQ(handler->handle(kControlStop), kNoError);
+  join_service_main();
+}
+
+TEST_F(ServiceRuntimeTest, AStopAfterTheServiceMainHasReturnedIsIgnored) {
+  start_service_main();
+  ServiceControlHandler* handler = wait_until_serving();
+  EXPECT_EQ(handler->handle(kControlStop), kNoError);
+  join_service_main();
+  EXPECT_EQ(handler->handle(kControlStop), kNoError);  // the receiving end is gone
+  EXPECT_EQ(scm.reports, (std::vector<std::string>{"running", "stopped"}));
+}
+
+TEST_F(ServiceRuntimeTest, AFailedRegistrationEndsTheServiceMainAtOnce) {
+  scm.registration_error = "IO error in winapi call";
+  runtime().service_main();
+  EXPECT_TRUE(scm.reports.empty());
+  EXPECT_TRUE(threads.started.empty());
+  EXPECT_FALSE(state.has_status_handle());
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"service run error: IO error in winapi call"}));
+}
+
+TEST_F(ServiceRuntimeTest, AFailedRunningReportStartsNoThread) {
+  scm.failing_reports = {StatusReport::kRunning};
+  runtime().service_main();
+  EXPECT_EQ(scm.reports, (std::vector<std::string>{"running"}));
+  EXPECT_TRUE(threads.started.empty());
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"service run error: IO error in winapi call"}));
+}
+
+TEST_F(ServiceRuntimeTest, AFailedStoppedReportIsLoggedInsteadOfStopped) {
+  scm.failing_reports = {StatusReport::kStopped};
+  start_service_main();
+  EXPECT_EQ(wait_until_serving()->handle(kControlStop), kNoError);
+  join_service_main();
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"service: running",
+                                                   "service run error: IO error in winapi call"}));
+}
+
+TEST_F(ServiceRuntimeTest, APipeServerThreadThatCannotBeCreatedStopsTheServiceInOrder) {
+  threads.refuse_at = 0;
+  runtime().service_main();
+  EXPECT_TRUE(threads.started.empty()) << "no recovery without the pipe server";
+  EXPECT_TRUE(state.stop_requested.load());
+  EXPECT_EQ(scm.reports, (std::vector<std::string>{"running", "stopped"}));
+  EXPECT_EQ(log.lines(),
+            (std::vector<std::string>{
+                "service: running",
+                "service run error: start the pipe server thread: Resource temporarily unavailable",
+                "service: stopped"}));
+  // A finishing update can no longer report the service running.
+  state.set_stop_accepted(true);
+  EXPECT_EQ(scm.reports.size(), 2u);
+}
+
+TEST_F(ServiceRuntimeTest, ARecoveryThreadThatCannotBeCreatedStopsTheServiceInOrder) {
+  threads.refuse_at = 1;
+  runtime().service_main();
+  EXPECT_EQ(threads.started.size(), 1u);
+  EXPECT_EQ(scm.reports, (std::vector<std::string>{"running", "stopped"}));
+  EXPECT_EQ(log.lines(),
+            (std::vector<std::string>{
+                "service: running",
+                "service run error: start the recovery thread: Resource temporarily unavailable",
+                "service: stopped"}));
+}
+
+TEST_F(ServiceRuntimeTest, TheDispatcherReturnsOnlyAfterTheLastLineIsWritten) {
+  // As under Wine: the dispatcher returns the moment the stopped report is
+  // made, while the service main has yet to log.
+  std::thread dispatcher;
+  std::vector<std::string> lines_when_returned;
+  scm.on_stopped = [&] {
+    dispatcher = std::thread([&] {
+      runtime().wait_for_service_main();
+      lines_when_returned = log.lines();
+    });
+  };
+  start_service_main();
+  EXPECT_EQ(wait_until_serving()->handle(kControlStop), kNoError);
+  join_service_main();
+  dispatcher.join();
+  EXPECT_EQ(lines_when_returned,
+            (std::vector<std::string>{"service: running", "service: stopped"}));
+}
+
+TEST_F(ServiceRuntimeTest, ADispatcherWithoutAServiceMainDoesNotWait) {
+  runtime().wait_for_service_main();  // returns: nothing to wait for
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST(StopChannel, QueuesEventsAndClosesWhenAnEndIsGone) {
+  auto [sender, receiver] = StopChannel::create();
+  EXPECT_TRUE(sender.send());
+  EXPECT_TRUE(sender.send());
+  EXPECT_TRUE(receiver.receive());
+  EXPECT_TRUE(receiver.receive());
+  { StopChannel::Sender last = std::move(sender); }
+  EXPECT_FALSE(receiver.receive()) << "closed once every sender is gone";
+
+  auto [sender2, receiver2] = StopChannel::create();
+  { StopChannel::Receiver gone = std::move(receiver2); }
+  EXPECT_FALSE(sender2.send());
+}
+
+TEST(StdThreadStarter, RunsTheBodyOnAThreadOfItsOwn) {
+  StdThreadStarter starter;
+  auto ran = std::make_shared<std::promise<std::thread::id>>();
+  std::future<std::thread::id> id = ran->get_future();
+  ASSERT_TRUE(starter.start_detached([ran] { ran->set_value(std::this_thread::get_id()); }));
+  EXPECT_NE(id.get(), std::this_thread::get_id());
+}
+
+}  // namespace
+}  // namespace lumar
