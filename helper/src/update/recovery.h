@@ -1,0 +1,84 @@
+// Finishing an update that outlived the helper which started it.
+//
+// Every staged package is named "lumar-update-{pid}-{n}.msi" after the helper
+// that staged it, and the installer worker deletes it when it is done. So a
+// package whose helper no longer runs is the trace of an interrupted update:
+// at the next service start the recovery waits for Windows Installer to be
+// idle, starts the app again where the update had closed it, and deletes the
+// leftovers. The same scan tells "install" whether an update is in flight.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "main/clock.h"
+#include "main/environment.h"
+#include "main/expected.h"
+#include "main/helper_log.h"
+#include "main/text.h"
+#include "update/app_processes.h"
+#include "update/app_sessions.h"
+#include "update/installer_queries.h"
+#include "update/leftover_packages.h"
+
+namespace lumar {
+
+inline constexpr std::string_view kInstallerMutexName = "Global\\_MSIExecute";
+// The wait for Windows Installer goes on while at most 599 whole seconds
+// have passed, looking at its mutex every 2 seconds.
+inline constexpr std::chrono::seconds kInstallerWaitLimit{600};
+inline constexpr std::chrono::seconds kInstallerPollInterval{2};
+// A process's exit code while it runs.
+inline constexpr std::uint32_t kStillActive = 259;
+// WTSGetActiveConsoleSessionId when no session is attached to the console.
+inline constexpr std::uint32_t kNoConsoleSession = 0xFFFFFFFF;
+
+// What the system tells of a process, as far as the liveness test needs it.
+struct ProcessFacts {
+  std::optional<std::uint32_t> exit_code;  // nothing when it cannot be read
+  std::optional<OsString> image_path;      // nothing when it cannot be read
+};
+
+enum class InstallerMutex {
+  kAbsent,    // the mutex does not exist: no installation runs
+  kAcquired,  // taken and released again at once: the installer is idle
+  kBusy,      // held by Windows Installer
+  kFailed,    // the wait failed in another way
+};
+
+// The machine as the recovery sees it.
+class RecoveryHost {
+ public:
+  virtual ~RecoveryHost() = default;
+  // Opens the process for limited queries; nothing when it cannot be opened.
+  virtual std::optional<ProcessFacts> inspect_process(std::uint32_t pid) = 0;
+  // One look at "Global\_MSIExecute".
+  virtual InstallerMutex probe_installer_mutex() = 0;
+  virtual bool path_exists(const OsString& path) = 0;
+  // Failures are ignored.
+  virtual void delete_file(const OsString& path) = 0;
+  // The console session's id (kNoConsoleSession when none is attached).
+  virtual std::uint32_t console_session() = 0;
+};
+
+// True only for a running process whose image file is "lumar-helper.exe".
+bool is_live_helper(std::uint32_t pid, RecoveryHost& host);
+
+struct RecoveryContext {
+  const LeftoverFolders& folders;
+  RecoveryHost& host;
+  WindowsInstaller& installer;
+  ProcessSystem& processes;
+  SessionSystem& sessions;
+  const Environment& environment;
+  const Clock& clock;
+  HelperLog& log;
+};
+
+// Run once per service start, beside the pipe server. Logs only the start of
+// the app (or its failure).
+void recover_interrupted_update(const RecoveryContext& context);
+
+}  // namespace lumar

@@ -1,0 +1,377 @@
+// The scan for staged packages and the recovery after an interrupted update,
+// on a pretend machine. Wine shows the real folders, mutex and processes
+// (recovery_wine_test.cpp); it cannot show a console without a session or a
+// session without a signed-in user, nor a ten-minute installer wait in a
+// test's time, which are covered here.
+#include "update/recovery.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <map>
+#include <set>
+
+#include "fakes/app_fakes.h"
+#include "fakes/fake_system.h"
+
+namespace lumar {
+namespace {
+
+constexpr std::uint64_t kSecond = 10'000'000;  // FILETIME ticks
+const OsString kStaging = R"(C:\users\root\Temp\)";
+const std::string kLite = "{E4D28B06-93AF-5C47-B1E2-0F5A7D3C9841}";
+const std::string kFull = "{7A1E3C55-4B90-5F21-9D3A-61C04E8B2F17}";
+const OsString kProductFolder = R"(C:\Program Files\Lumar KQ Lite\)";
+const OsString kApp = R"(C:\Program Files\Lumar KQ Lite\lumar-desktop.exe)";
+
+class FakeFolders final : public LeftoverFolders {
+ public:
+  std::optional<OsString> staging = kStaging;
+  std::map<OsString, std::vector<FolderEntry>> folders;
+
+  std::optional<OsString> staging_folder() const override { return staging; }
+  std::optional<std::vector<FolderEntry>> list(const OsString& folder) const override {
+    const auto it = folders.find(folder);
+    if (it == folders.end()) return std::nullopt;
+    return it->second;
+  }
+};
+
+class FakeRecoveryHost final : public RecoveryHost {
+ public:
+  explicit FakeRecoveryHost(app_fakes::Events& events) : events_(events) {}
+
+  std::map<std::uint32_t, ProcessFacts> processes;
+  std::deque<InstallerMutex> mutex_answers;  // then kAbsent
+  bool installer_always_busy = false;
+  int mutex_probes = 0;
+  std::set<OsString> existing = {kApp};
+  std::uint32_t console = 1;
+
+  std::optional<ProcessFacts> inspect_process(std::uint32_t pid) override {
+    const auto it = processes.find(pid);
+    if (it == processes.end()) return std::nullopt;
+    return it->second;
+  }
+  InstallerMutex probe_installer_mutex() override {
+    ++mutex_probes;
+    if (installer_always_busy) return InstallerMutex::kBusy;
+    if (mutex_answers.empty()) return InstallerMutex::kAbsent;
+    const InstallerMutex answer = mutex_answers.front();
+    mutex_answers.pop_front();
+    return answer;
+  }
+  bool path_exists(const OsString& path) override { return existing.contains(path); }
+  void delete_file(const OsString& path) override { events_.push_back("delete " + path); }
+  std::uint32_t console_session() override { return console; }
+
+ private:
+  app_fakes::Events& events_;
+};
+
+class FakeWindowsInstaller final : public WindowsInstaller {
+ public:
+  std::map<OsString, std::string> package_codes;  // path -> UpgradeCode
+  std::map<std::string, std::string> locations;   // UpgradeCode -> folder
+
+  Result<MsiPackageInfo> read_package_properties(const OsString& path) override {
+    const auto it = package_codes.find(path);
+    if (it == package_codes.end()) return fail("open package (1619)");
+    return MsiPackageInfo{it->second, "1.1.0"};
+  }
+  std::optional<std::string> installed_version(std::string_view) override { return std::nullopt; }
+  std::optional<std::string> install_location(std::string_view upgrade_code) override {
+    const auto it = locations.find(std::string(upgrade_code));
+    if (it == locations.end()) return std::nullopt;
+    return it->second;
+  }
+};
+
+ProcessFacts running(OsString image) { return {kStillActive, std::move(image)}; }
+
+class RecoveryTest : public ::testing::Test {
+ protected:
+  RecoveryTest() {
+    log.environment.values["SystemRoot"] = R"(C:\windows)";
+    folders.folders[kStaging] = {};
+    installer.locations[kLite] = kProductFolder;
+  }
+
+  // Puts a package of the Lite product, staged `age_seconds` ago, into the
+  // staging folder and returns its path.
+  OsString stage(const std::string& name, std::uint64_t age_seconds,
+                 const OsString& folder = kStaging) {
+    folders.folders[folder].push_back({name, log.clock.filetime - age_seconds * kSecond});
+    const OsString path = join_path(folder, name);
+    installer.package_codes[path] = kLite;
+    return path;
+  }
+  void app_copy(std::uint32_t pid, std::uint32_t session) {
+    machine.add({.pid = pid, .exe_name = "lumar-desktop.exe", .image = kApp, .session = session});
+  }
+
+  void recover() {
+    recover_interrupted_update(
+        {folders, host, installer, machine, machine, log.environment, log.clock, log.log});
+  }
+  std::vector<std::string> deletions_and_starts() const {
+    std::vector<std::string> out;
+    for (const std::string& e : events) {
+      if (e.starts_with("delete ") || e.starts_with("start ")) out.push_back(e);
+    }
+    return out;
+  }
+
+  app_fakes::Events events;
+  FakeFolders folders;
+  FakeRecoveryHost host{events};
+  FakeWindowsInstaller installer;
+  app_fakes::FakeMachine machine{events};
+  test::RecordingLog log;
+};
+
+TEST_F(RecoveryTest, ListsStagedPackagesFolderByFolderWithTheirAges) {
+  folders.folders[R"(C:\windows\SystemTemp)"] = {};
+  folders.folders[R"(C:\windows\Temp)"] = {};
+  stage("lumar-update-10-1.msi", 5);
+  stage("notes.txt", 5);
+  stage("lumar-update-10-1.log", 5);
+  stage("LUMAR-UPDATE-11-2.MSI", 7);
+  stage("lumar-update-.msi", 1);  // a name only: still a staged package's name
+  stage("xlumar-update-12-3.msi", 1);
+  stage("lumar-update-13-4.msi", 2, R"(C:\windows\Temp)");
+  stage("lumar-update-14-5.msi", 3, R"(C:\windows\SystemTemp)");
+
+  const std::vector<LeftoverPackage> found =
+      list_leftover_packages(folders, log.environment, log.clock);
+  std::vector<std::pair<OsString, std::uint64_t>> seen;
+  for (const LeftoverPackage& p : found) seen.emplace_back(p.path, p.age.seconds);
+  EXPECT_EQ(seen, (std::vector<std::pair<OsString, std::uint64_t>>{
+                      {kStaging + "lumar-update-10-1.msi", 5},
+                      {kStaging + "LUMAR-UPDATE-11-2.MSI", 7},
+                      {kStaging + "lumar-update-.msi", 1},
+                      {R"(C:\windows\SystemTemp\lumar-update-14-5.msi)", 3},
+                      {R"(C:\windows\Temp\lumar-update-13-4.msi)", 2},
+                  }));
+}
+
+TEST_F(RecoveryTest, AgesAreExactAndTheFutureIsNotListed) {
+  folders.folders[kStaging] = {
+      {"lumar-update-1-1.msi", log.clock.filetime - 12'345'678},
+      {"lumar-update-2-1.msi", log.clock.filetime},
+      {"lumar-update-3-1.msi", log.clock.filetime + 1},
+  };
+  const std::vector<LeftoverPackage> found =
+      list_leftover_packages(folders, log.environment, log.clock);
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0].age.seconds, 1u);
+  EXPECT_EQ(found[0].age.nanoseconds, 234'567'800u);
+  EXPECT_EQ(found[1].age.seconds, 0u);
+  EXPECT_EQ(found[1].age.nanoseconds, 0u);
+}
+
+TEST_F(RecoveryTest, FoldersThatCannotBeHadAreSkipped) {
+  folders.staging.reset();
+  folders.folders[R"(C:\windows\Temp)"] = {{"lumar-update-1-1.msi", log.clock.filetime}};
+  // SystemTemp cannot be listed; the staging folder is unknown.
+  ASSERT_EQ(list_leftover_packages(folders, log.environment, log.clock).size(), 1u);
+
+  // Without SystemRoot only the staging folder is scanned.
+  folders.staging = kStaging;
+  stage("lumar-update-2-1.msi", 0);
+  log.environment.values.erase("SystemRoot");
+  const std::vector<LeftoverPackage> found =
+      list_leftover_packages(folders, log.environment, log.clock);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].path, kStaging + "lumar-update-2-1.msi");
+}
+
+TEST_F(RecoveryTest, AStagingFolderReachedTwiceIsListedTwice) {
+  folders.staging = R"(C:\windows\Temp)";
+  stage("lumar-update-1-1.msi", 0, R"(C:\windows\Temp)");
+  const std::vector<LeftoverPackage> found =
+      list_leftover_packages(folders, log.environment, log.clock);
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0].path, found[1].path);
+}
+
+TEST(StagingOwnerPid, ReadsTheNumberAfterThePrefix) {
+  EXPECT_EQ(staging_owner_pid(R"(C:\Temp\lumar-update-1234-1700000000.msi)"), 1234u);
+  EXPECT_EQ(staging_owner_pid("LUMAR-UPDATE-77-1.MSI"), 77u);
+  EXPECT_EQ(staging_owner_pid("lumar-update-+8-1.msi"), 8u);
+  EXPECT_EQ(staging_owner_pid("lumar-update-42"), 42u);  // no dash: to the end
+  EXPECT_EQ(staging_owner_pid("lumar-update-4294967295-1.msi"), 4294967295u);
+  for (const char* name :
+       {"lumar-update-4294967296-1.msi", "lumar-update-abc-1.msi", "lumar-update--1.msi",
+        "lumar-update-+-1.msi", "lumar-update-++1-1.msi", "lumar-update-12.msi", "lumar-update-",
+        "lumar-update", "update-12-1.msi", "lumar-update- 1-1.msi"}) {
+    EXPECT_EQ(staging_owner_pid(name), std::nullopt) << name;
+  }
+}
+
+TEST_F(RecoveryTest, OnlyARunningLumarHelperIsALiveHelper) {
+  host.processes[10] = running(R"(C:\Program Files\Lumar KQ Lite\lumar-helper.exe)");
+  host.processes[11] = running(R"(D:\ELSEWHERE\LUMAR-HELPER.EXE)");
+  host.processes[12] = running(R"(C:\Program Files\Lumar KQ Lite\lumar-desktop.exe)");
+  host.processes[13] = running(R"(C:\x\lumar-helper.exe.old)");
+  host.processes[14] = {0, OsString(R"(C:\x\lumar-helper.exe)")};  // has exited
+  host.processes[15] = {std::nullopt, OsString(R"(C:\x\lumar-helper.exe)")};
+  host.processes[16] = {kStillActive, std::nullopt};
+  host.processes[17] = running(R"(C:\x\xlumar-helper.exe)");
+  EXPECT_TRUE(is_live_helper(10, host));
+  EXPECT_TRUE(is_live_helper(11, host));
+  for (const std::uint32_t pid : {12u, 13u, 14u, 15u, 16u, 17u, 99u}) {
+    EXPECT_FALSE(is_live_helper(pid, host)) << pid;
+  }
+}
+
+TEST_F(RecoveryTest, NothingStagedMeansNothingDone) {
+  recover();
+  EXPECT_EQ(host.mutex_probes, 0);
+  EXPECT_TRUE(events.empty());
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(RecoveryTest, PackagesOfLiveHelpersAndNamesWithoutANumberAreLeftAlone) {
+  host.processes[500] = running(R"(C:\Program Files\Lumar KQ Lite\lumar-helper.exe)");
+  stage("lumar-update-500-1.msi", 60);
+  stage("lumar-update-abc-1.msi", 60);
+  recover();
+  recover();  // and for good
+  EXPECT_EQ(host.mutex_probes, 0);
+  EXPECT_TRUE(events.empty());
+}
+
+TEST_F(RecoveryTest, ARunningProcessWithAnotherNameDoesNotProtectItsPackage) {
+  host.processes[500] = running(R"(C:\Windows\notepad.exe)");
+  const OsString orphan = stage("lumar-update-500-1.msi", 60);
+  recover();
+  EXPECT_EQ(deletions_and_starts(),
+            (std::vector<std::string>{"delete " + orphan, "start in session 1"}));
+}
+
+TEST_F(RecoveryTest, AnOldOrphanIsDeletedWithoutAWaitOrAStart) {
+  const OsString orphan = stage("lumar-update-500-1.msi", 2 * 3600);
+  recover();
+  EXPECT_EQ(host.mutex_probes, 0);
+  EXPECT_EQ(deletions_and_starts(), (std::vector<std::string>{"delete " + orphan}));
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(RecoveryTest, AYoungOrphanWaitsForTheInstallerThenDeletesAndStartsTheApp) {
+  const OsString orphan = stage("lumar-update-500-1.msi", 1799);
+  host.mutex_answers = {InstallerMutex::kBusy, InstallerMutex::kBusy, InstallerMutex::kBusy};
+  recover();
+  EXPECT_EQ(host.mutex_probes, 4);
+  EXPECT_EQ(log.clock.sleeps, std::vector<std::chrono::milliseconds>(3, std::chrono::seconds(2)));
+  EXPECT_EQ(deletions_and_starts(),
+            (std::vector<std::string>{"delete " + orphan, "start in session 1"}));
+  ASSERT_EQ(machine.starts.size(), 1u);
+  EXPECT_EQ(machine.starts[0].launch.application, kApp);
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"service: started " + kApp +
+                                                   " after an interrupted update"}));
+}
+
+TEST_F(RecoveryTest, TheInstallerWaitEndsAfterTenMinutes) {
+  stage("lumar-update-500-1.msi", 10);
+  host.installer_always_busy = true;
+  recover();
+  EXPECT_EQ(host.mutex_probes, 300);  // at 0, 2, ..., 598 seconds
+  EXPECT_EQ(machine.starts.size(), 1u) << "recovery goes on all the same";
+}
+
+TEST_F(RecoveryTest, AnIdleOrFailedMutexWaitEndsTheWaitAtOnce) {
+  for (const InstallerMutex answer : {InstallerMutex::kAcquired, InstallerMutex::kFailed}) {
+    host.mutex_probes = 0;
+    stage("lumar-update-500-1.msi", 10);
+    host.mutex_answers = {answer, InstallerMutex::kBusy};
+    recover();
+    EXPECT_EQ(host.mutex_probes, 1);
+  }
+  EXPECT_TRUE(log.clock.sleeps.empty());
+}
+
+TEST_F(RecoveryTest, AnAppAlreadyInTheConsoleSessionIsNotStartedAgain) {
+  stage("lumar-update-500-1.msi", 10);
+  app_copy(40, 1);
+  recover();
+  EXPECT_TRUE(machine.starts.empty());
+  EXPECT_EQ(machine.open_handles, 0);
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(RecoveryTest, ACopyInAnotherSessionDoesNotPreventTheStart) {
+  stage("lumar-update-500-1.msi", 10);
+  app_copy(40, 2);
+  recover();
+  ASSERT_EQ(machine.starts.size(), 1u);
+  EXPECT_EQ(machine.starts[0].session, 1u);
+  EXPECT_EQ(machine.open_handles, 0);
+}
+
+TEST_F(RecoveryTest, WithoutAConsoleSessionOrphansAreDeletedAndNothingStarts) {
+  const OsString orphan = stage("lumar-update-500-1.msi", 10);
+  host.console = kNoConsoleSession;
+  recover();
+  EXPECT_EQ(deletions_and_starts(), (std::vector<std::string>{"delete " + orphan}));
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(RecoveryTest, AConsoleSessionWithoutAUserLogsTheFailedStart) {
+  stage("lumar-update-500-1.msi", 10);
+  host.console = 3;  // nobody signed in there
+  recover();
+  EXPECT_TRUE(machine.starts.empty());
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                             "service: start the app after an interrupted update: no signed-in "
+                             "user in session 3 (1008)"}));
+}
+
+TEST_F(RecoveryTest, APackageListedTwiceIsDeletedTwiceAndStartsTheAppOnce) {
+  folders.staging = R"(C:\windows\Temp)";  // the staging folder is also SystemRoot's Temp
+  const OsString orphan = stage("lumar-update-500-1.msi", 10, R"(C:\windows\Temp)");
+  recover();
+  EXPECT_EQ(
+      deletions_and_starts(),
+      (std::vector<std::string>{"delete " + orphan, "delete " + orphan, "start in session 1"}));
+}
+
+TEST_F(RecoveryTest, EachAppPathIsStartedOnceInAsciiOrder) {
+  stage("lumar-update-500-1.msi", 10);
+  // Another product, installed in a folder that sorts first.
+  installer.package_codes[stage("lumar-update-501-1.msi", 20)] = kFull;
+  installer.locations[kFull] = R"(c:\program files\a lumar)";
+  const OsString other_app = R"(c:\program files\a lumar\lumar-desktop.exe)";
+  host.existing.insert(other_app);
+  // The first product again, its folder given in other letter case.
+  installer.package_codes[stage("lumar-update-502-1.msi", 30)] = "{same product}";
+  installer.locations["{same product}"] = R"(C:\PROGRAM FILES\LUMAR KQ LITE\)";
+
+  recover();
+  std::vector<OsString> started;
+  for (const app_fakes::Start& s : machine.starts) started.push_back(s.launch.application);
+  EXPECT_EQ(started, (std::vector<OsString>{other_app, kApp}));
+  EXPECT_EQ(log.lines().size(), 2u);
+}
+
+TEST_F(RecoveryTest, AnOrphanWithoutAnInstalledProductOrReadablePackageStartsNothing) {
+  const OsString gone = stage("lumar-update-500-1.msi", 10);
+  installer.locations.clear();  // the product was removed
+  const OsString broken = stage("lumar-update-501-1.msi", 10);
+  installer.package_codes.erase(broken);
+  recover();
+  EXPECT_EQ(deletions_and_starts(),
+            (std::vector<std::string>{"delete " + gone, "delete " + broken}));
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(RecoveryTest, AnAppThatIsNotOnDiskIsNotStarted) {
+  stage("lumar-update-500-1.msi", 10);
+  host.existing.clear();
+  recover();
+  EXPECT_TRUE(machine.starts.empty());
+  EXPECT_EQ(machine.snapshots, 0);
+}
+
+}  // namespace
+}  // namespace lumar
