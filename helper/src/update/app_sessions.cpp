@@ -43,7 +43,9 @@ Status start_app_in_session(SessionSystem& sessions, std::uint32_t session,
   }
   UserProcessLaunch launch;
   launch.application = OsString(executable_path);
-  launch.command_line = "\"" + OsString(executable_path) + "\"";
+  launch.command_line.assign(1, '"');
+  launch.command_line += executable_path;
+  launch.command_line += '"';
   if (const std::optional<std::string_view> folder = path_parent(executable_path)) {
     launch.current_directory = OsString(*folder);
   }

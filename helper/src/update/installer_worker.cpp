@@ -92,7 +92,10 @@ bool install_package(const InstallJob& job, const InstallerContext& context) {
 }  // namespace
 
 OsString build_command_line(std::string_view program, const std::vector<OsString>& arguments) {
-  OsString line = "\"" + OsString(program) + "\"";
+  // Appended piece by piece: g++ 12 misreads `"\"" + string` (-Wrestrict).
+  OsString line(1, '"');
+  line += program;
+  line += '"';
   for (const OsString& argument : arguments) {
     line += ' ';
     append_argument(line, argument);

@@ -1,0 +1,107 @@
+// Copies of the stand-in desktop app for the Wine tests of finding, closing
+// and starting the app: each test gets its own folder with its own copy, so
+// that the copies of one test are never mistaken for another's.
+#pragma once
+
+#include <windows.h>
+
+#include <chrono>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "main/log_file.h"
+#include "main/win32/win32_process.h"
+#include "main/win32/win32_text.h"
+#include "update/app_processes.h"
+#include "update/win32/win32_app_processes.h"
+#include "wine_harness.h"
+
+namespace lumar::test {
+
+// One line of the stand-in's record file.
+struct AppStart {
+  std::string pid, session, current_folder, program_data, command_line;
+};
+
+class AppCopy {
+ public:
+  // Copies lumar-desktop.exe into a new folder whose name holds `tag`.
+  explicit AppCopy(const std::wstring& tag, const std::wstring& sub_folder = L"") {
+    folder_ = make_temp_folder(tag);
+    if (!sub_folder.empty()) {
+      folder_ += L"\\" + sub_folder;
+      ::CreateDirectoryW(folder_.c_str(), nullptr);
+    }
+    exe_ = folder_ + L"\\lumar-desktop.exe";
+    ::CopyFileW(program_exe(L"lumar-desktop").c_str(), exe_.c_str(), TRUE);
+  }
+
+  const std::wstring& folder() const { return folder_; }
+  const std::wstring& exe() const { return exe_; }
+  std::string exe_text() const { return narrow_lossy(exe_); }
+
+  // Starts a copy with the quoted path alone: it stays up until killed.
+  Child start(const std::wstring& arguments = L"") const {
+    return Child(quote(exe_) + arguments, {}, false);
+  }
+
+  std::vector<AppStart> starts() const {
+    std::vector<AppStart> found;
+    std::istringstream lines(read_file(folder_ + L"\\lumar-desktop-starts.txt"));
+    for (std::string line; std::getline(lines, line);) {
+      std::vector<std::string> fields;
+      std::istringstream parts(line);
+      for (std::string field; std::getline(parts, field, '\t');) fields.push_back(field);
+      if (fields.size() == 6 && fields[0] == "start") {
+        found.push_back({fields[1], fields[2], fields[3], fields[4], fields[5]});
+      }
+    }
+    return found;
+  }
+
+  // Waits (30 s at most) until `count` starts have been recorded.
+  std::vector<AppStart> wait_for_starts(std::size_t count) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    std::vector<AppStart> found = starts();
+    while (found.size() < count && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      found = starts();
+    }
+    return found;
+  }
+
+ private:
+  std::wstring folder_;
+  std::wstring exe_;
+};
+
+// Ends every copy of `exe` still running, whoever started it (the helper's
+// restarts are nobody's child).
+inline void kill_copies(const std::wstring& exe) {
+  const std::unique_ptr<ProcessSystem> processes = make_win32_process_system();
+  for (const AppInstance& copy : find_app_instances(*processes, narrow_lossy(exe))) {
+    ::TerminateProcess(native_handle(*copy.process), 1);
+    ::WaitForSingleObject(native_handle(*copy.process), 10000);
+  }
+}
+
+// The log's messages, without time stamps.
+class CollectedLog final : public LogFile {
+ public:
+  std::vector<std::string> messages;
+  void create_folders(std::string_view) override {}
+  void append(std::string_view, std::string_view line) override {
+    messages.emplace_back(line.substr(20, line.size() - 21));
+  }
+};
+
+inline std::uint64_t system_time_now() {
+  FILETIME now{};
+  ::GetSystemTimeAsFileTime(&now);
+  return (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+}  // namespace lumar::test
