@@ -1,0 +1,177 @@
+#include "service_wine_support.h"
+
+#include <memory>
+#include <thread>
+
+#include "main/unique_any.h"
+
+namespace lumar::test {
+namespace {
+
+void close_service_handle(SC_HANDLE handle) { ::CloseServiceHandle(handle); }
+using UniqueSc = UniqueValue<SC_HANDLE, close_service_handle, nullptr>;
+
+UniqueSc open_helper_service(DWORD access) {
+  UniqueSc manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return UniqueSc();
+  return UniqueSc(::OpenServiceW(manager.get(), L"LumarHelper", access));
+}
+
+template <class Predicate>
+bool poll_until(std::chrono::seconds limit, Predicate done) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
+}  // namespace
+
+std::optional<ServiceSettings> query_helper_service() {
+  const UniqueSc service = open_helper_service(SERVICE_QUERY_CONFIG);
+  if (!service) return std::nullopt;
+  auto buffer = std::make_unique<DWORD[]>(2048);
+  DWORD needed = 0;
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.get());
+  if (!::QueryServiceConfigW(service.get(), config, 8192, &needed)) return std::nullopt;
+  ServiceSettings settings;
+  settings.binary_path = config->lpBinaryPathName ? config->lpBinaryPathName : L"";
+  settings.display_name = config->lpDisplayName ? config->lpDisplayName : L"";
+  settings.service_type = config->dwServiceType;
+  settings.start_type = config->dwStartType;
+  settings.error_control = config->dwErrorControl;
+  auto* description = reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer.get());
+  if (::QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION,
+                             reinterpret_cast<BYTE*>(buffer.get()), 8192, &needed) &&
+      description->lpDescription != nullptr) {
+    settings.description = description->lpDescription;
+  }
+  return settings;
+}
+
+std::optional<SERVICE_STATUS_PROCESS> query_service_status() {
+  const UniqueSc service = open_helper_service(SERVICE_QUERY_STATUS);
+  if (!service) return std::nullopt;
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  if (!::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                              reinterpret_cast<BYTE*>(&status), sizeof status, &needed)) {
+    return std::nullopt;
+  }
+  return status;
+}
+
+bool wait_for_service_state(DWORD state, std::chrono::seconds limit) {
+  return poll_until(limit, [&] {
+    const auto status = query_service_status();
+    return status && status->dwCurrentState == state;
+  });
+}
+
+bool set_helper_binary_path(const std::wstring& command_line) {
+  const UniqueSc service = open_helper_service(SERVICE_CHANGE_CONFIG);
+  return service && ::ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                           SERVICE_NO_CHANGE, command_line.c_str(), nullptr,
+                                           nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
+DWORD send_stop_control() {
+  const UniqueSc service = open_helper_service(SERVICE_STOP);
+  if (!service) return ::GetLastError();
+  SERVICE_STATUS status{};
+  return ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status) ? 0 : ::GetLastError();
+}
+
+bool stop_helper_service() {
+  (void)send_stop_control();
+  return wait_for_service_state(SERVICE_STOPPED);
+}
+
+bool wait_until_helper_service_gone(std::chrono::seconds limit) {
+  return poll_until(limit, [] {
+    const UniqueSc service = open_helper_service(SERVICE_QUERY_STATUS);
+    return !service && ::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+  });
+}
+
+bool remove_helper_service() {
+  {
+    const UniqueSc service = open_helper_service(SERVICE_QUERY_STATUS | SERVICE_STOP | DELETE);
+    if (!service) return ::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+    SERVICE_STATUS status{};
+    ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+    (void)wait_for_service_state(SERVICE_STOPPED);
+    ::DeleteService(service.get());
+  }
+  return wait_until_helper_service_gone();
+}
+
+std::wstring copy_helper(const std::wstring& folder) {
+  ::CreateDirectoryW(folder.c_str(), nullptr);
+  const std::wstring exe = folder + L"\\lumar-helper.exe";
+  ::CopyFileW(helper_exe().c_str(), exe.c_str(), FALSE);
+  return exe;
+}
+
+RunResult run_logged(const std::wstring& exe, const std::wstring& mode,
+                     const std::wstring& program_data) {
+  return run(quote(exe) + L" " + mode, {{L"ProgramData", program_data}});
+}
+
+std::vector<std::string> log_messages(const std::string& log_text) {
+  std::vector<std::string> messages;
+  std::size_t start = 0;
+  while (start < log_text.size()) {
+    std::size_t end = log_text.find('\n', start);
+    if (end == std::string::npos) end = log_text.size();
+    const std::string line = log_text.substr(start, end - start);
+    // "YYYY-MM-DD HH:MM:SS " before the message.
+    messages.push_back(line.size() >= 20 ? line.substr(20) : line);
+    start = end + 1;
+  }
+  return messages;
+}
+
+std::wstring service_log_path() { return L"C:\\users\\Public\\Lumar\\helper.log"; }
+
+LogTail::LogTail(std::wstring path) : path_(std::move(path)), start_(read_file(path_).size()) {}
+
+std::vector<std::string> LogTail::messages() const {
+  const std::string text = read_file(path_);
+  return log_messages(text.size() > start_ ? text.substr(start_) : std::string());
+}
+
+bool LogTail::wait_for(const std::string& message, std::chrono::seconds limit) const {
+  return poll_until(limit, [&] {
+    for (const std::string& m : messages()) {
+      if (m == message) return true;
+    }
+    return false;
+  });
+}
+
+StagedFile::StagedFile(const std::wstring& folder, DWORD pid, std::chrono::seconds age,
+                       const std::wstring& contents_from)
+    : path_(folder + L"\\lumar-update-" + std::to_wstring(pid) + L"-1.msi") {
+  if (contents_from.empty()) {
+    write_file(path_, "not a package");
+  } else {
+    ::CopyFileW(contents_from.c_str(), path_.c_str(), FALSE);
+  }
+  FILETIME now{};
+  ::GetSystemTimeAsFileTime(&now);
+  ULARGE_INTEGER ticks{};
+  ticks.LowPart = now.dwLowDateTime;
+  ticks.HighPart = now.dwHighDateTime;
+  ticks.QuadPart -= static_cast<ULONGLONG>(age.count()) * 10'000'000ULL;
+  const FILETIME written{ticks.LowPart, ticks.HighPart};
+  const UniqueFile file(::CreateFileW(path_.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+  ::SetFileTime(file.get(), nullptr, nullptr, &written);
+}
+
+StagedFile::~StagedFile() { ::DeleteFileW(path_.c_str()); }
+
+}  // namespace lumar::test
