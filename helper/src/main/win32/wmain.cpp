@@ -15,6 +15,7 @@
 #include "main/service_control_state.h"
 #include "main/update_acceptor.h"
 #include "main/win32/pipe_win32.h"
+#include "main/win32/service_win32.h"
 #include "main/win32/system_win32.h"
 #include "main/win32/win32_text.h"
 
@@ -38,24 +39,17 @@ struct Helper {
   Dispatcher dispatcher{helper_edition(), host_actions.get(), caller_step, *updates};
   std::unique_ptr<PipeListener> listener = make_win32_pipe_listener();
   PipeServer pipe_server{*listener, dispatcher, log, *clock};
+  Win32ServiceModes service{control_state, log, *environment, *clock,
+                            [this] { pipe_server.serve_forever(); }};
 };
 
 class Win32HelperModes final : public HelperModes {
  public:
   explicit Win32HelperModes(Helper& helper) : helper_(helper) {}
 
-  Status install() override {
-    return fail("install is not available in this build yet");
-  }
-  Status uninstall() override {
-    return fail("uninstall is not available in this build yet");
-  }
-  Status run_service_dispatcher() override {
-    static wchar_t name[] = L"LumarHelper";
-    SERVICE_TABLE_ENTRYW table[] = {{name, [](DWORD, LPWSTR*) {}}, {nullptr, nullptr}};
-    if (!::StartServiceCtrlDispatcherW(table)) return fail("IO error in winapi call");
-    return {};
-  }
+  Status install() override { return helper_.service.install(); }
+  Status uninstall() override { return helper_.service.uninstall(); }
+  Status run_service_dispatcher() override { return helper_.service.run_service_dispatcher(); }
   [[noreturn]] void serve_foreground() override { helper_.pipe_server.serve_forever(); }
 
  private:
