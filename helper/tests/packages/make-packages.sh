@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Builds the test packages with wixl and signs them with minisign.
+#
+#   make-packages.sh <output folder> <lumar-desktop.exe> [<key folder>]
+#
+# The key folder holds lumar-test-updater.key (the key the test build of the
+# helper trusts) and lumar-test-other.key, both without a password. Every
+# package X gets X.minisig made with the updater key.
+set -euo pipefail
+
+out="$1"
+app="$2"
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+keys="${3:-$here/../data/test-key}"
+updater_key="$keys/lumar-test-updater.key"
+other_key="$keys/lumar-test-other.key"
+
+readonly LITE_CODE="{E4D28B06-93AF-5C47-B1E2-0F5A7D3C9841}"
+readonly FULL_CODE="{7A1E3C55-4B90-5F21-9D3A-61C04E8B2F17}"
+readonly OTHER_CODE="{3C9A1F42-6D0B-4E85-A7C3-58B2E9F01D64}"
+
+mkdir -p "$out"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+# wixl finds a File's Source only by a relative path.
+mkdir "$work/source"
+cp "$app" "$work/source/lumar-desktop.exe"
+
+lite=(-D "ProductName=Lumar KQ Lite" -D "Folder=Lumar KQ Lite"
+      -D "ComponentGuid={5B0C7E21-8F3A-4D69-9E14-2A6C0F8D3B57}")
+full=(-D "ProductName=Lumar KQ" -D "Folder=Lumar KQ"
+      -D "ComponentGuid={C81D4A6E-2B97-4F03-8C5A-7E1F9D2B4A60}")
+other=(-D "ProductName=Other Product" -D "Folder=Other Product"
+       -D "ComponentGuid={9E2F6B14-7C05-4A8D-B3E1-0D5C8A7F2E96}")
+
+# build <name> <upgrade code> <version> <fail: yes|no> <edition options...>
+build() {
+  local name="$1" code="$2" version="$3" failing="$4"
+  shift 4
+  (cd "$work/source" &&
+    wixl -a x64 "$@" -D "UpgradeCode=$code" -D "Version=$version" -D "Fail=$failing" \
+      -D "AppExe=lumar-desktop.exe" -o "$work/$name.msi" "$here/product.wxs")
+}
+
+build lite-1.0.0 "$LITE_CODE" 1.0.0 no "${lite[@]}"
+build lite-1.1.0 "$LITE_CODE" 1.1.0 no "${lite[@]}"
+build lite-0.9.0 "$LITE_CODE" 0.9.0 no "${lite[@]}"
+build lite-1.2.0-fails "$LITE_CODE" 1.2.0 yes "${lite[@]}"
+# wixl keeps the letter case of the code in the Property table.
+build lite-1.1.0-lower "${LITE_CODE,,}" 1.1.0 no "${lite[@]}"
+build full-1.1.0 "$FULL_CODE" 1.1.0 no "${full[@]}"
+build other-1.1.0 "$OTHER_CODE" 1.1.0 no "${other[@]}"
+# A version text of 143 characters: longer than the installer's first buffer.
+build lite-long-version "$LITE_CODE" "0.9$(printf '.0%.0s' {1..70})" no "${lite[@]}"
+build lite-no-version "$LITE_CODE" 1.1.0 no "${lite[@]}"
+msibuild "$work/lite-no-version.msi" -q "DELETE FROM \`Property\` WHERE \`Property\`='ProductVersion'"
+# Correctly signed, but no installer package.
+cp "$work/source/lumar-desktop.exe" "$work/not-msi.exe"
+
+sign() {  # sign <key> <file> <signature file>
+  minisign -S -s "$1" -m "$2" -x "$3" -t "lumar test package $(basename "$2")" >/dev/null </dev/null
+}
+for file in "$work"/*.msi "$work/not-msi.exe"; do
+  sign "$updater_key" "$file" "$file.minisig"
+done
+sign "$other_key" "$work/lite-1.1.0.msi" "$work/lite-1.1.0.msi.other-key.minisig"
+
+# Replace the folder's contents only once everything was made.
+rm -f "$out"/*.msi "$out"/*.minisig "$out"/not-msi.exe
+mv "$work"/*.msi "$work"/*.minisig "$work/not-msi.exe" "$out"/
