@@ -26,6 +26,32 @@ struct AppStart {
   std::string pid, session, current_folder, program_data, command_line;
 };
 
+// The starts recorded beside the stand-in app in `folder`.
+inline std::vector<AppStart> read_app_starts(const std::wstring& folder) {
+  std::vector<AppStart> found;
+  std::istringstream lines(read_file(folder + L"\\lumar-desktop-starts.txt"));
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<std::string> fields;
+    std::istringstream parts(line);
+    for (std::string field; std::getline(parts, field, '\t');) fields.push_back(field);
+    if (fields.size() == 6 && fields[0] == "start") {
+      found.push_back({fields[1], fields[2], fields[3], fields[4], fields[5]});
+    }
+  }
+  return found;
+}
+
+// Waits (30 s at most) until `count` starts have been recorded in `folder`.
+inline std::vector<AppStart> wait_for_app_starts(const std::wstring& folder, std::size_t count) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  std::vector<AppStart> found = read_app_starts(folder);
+  while (found.size() < count && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    found = read_app_starts(folder);
+  }
+  return found;
+}
+
 class AppCopy {
  public:
   // Copies lumar-desktop.exe into a new folder whose name holds `tag`.
@@ -48,29 +74,10 @@ class AppCopy {
     return Child(quote(exe_) + arguments, {}, false);
   }
 
-  std::vector<AppStart> starts() const {
-    std::vector<AppStart> found;
-    std::istringstream lines(read_file(folder_ + L"\\lumar-desktop-starts.txt"));
-    for (std::string line; std::getline(lines, line);) {
-      std::vector<std::string> fields;
-      std::istringstream parts(line);
-      for (std::string field; std::getline(parts, field, '\t');) fields.push_back(field);
-      if (fields.size() == 6 && fields[0] == "start") {
-        found.push_back({fields[1], fields[2], fields[3], fields[4], fields[5]});
-      }
-    }
-    return found;
-  }
+  std::vector<AppStart> starts() const { return read_app_starts(folder_); }
 
-  // Waits (30 s at most) until `count` starts have been recorded.
   std::vector<AppStart> wait_for_starts(std::size_t count) const {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    std::vector<AppStart> found = starts();
-    while (found.size() < count && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      found = starts();
-    }
-    return found;
+    return wait_for_app_starts(folder_, count);
   }
 
  private:

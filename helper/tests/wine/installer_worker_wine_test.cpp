@@ -1,0 +1,231 @@
+// The installer worker with real msiexec, real test packages and real copies
+// of the stand-in app, installed into Program Files of the Wine prefix.
+// Under Wine every process is in session 1 and waiting 60 s for an app
+// that does not quit costs a minute, so several sessions and the
+// termination after 60 s are shown by the unit tests' fakes.
+#include <gtest/gtest.h>
+
+#include "app_wine_support.h"
+#include "main/helper_log.h"
+#include "main/service_control_state.h"
+#include "main/win32/system_win32.h"
+#include "main/win32/win32_process.h"
+#include "package_support.h"
+#include "update/installer_worker.h"
+#include "update/win32/win32_app_processes.h"
+#include "update/win32/win32_app_sessions.h"
+#include "update/win32/win32_installer.h"
+
+namespace lumar::test {
+namespace {
+
+const std::wstring kInstalledApp = std::wstring(kLiteFolder) + L"\\lumar-desktop.exe";
+
+// A staged package as acceptance leaves it: a private copy held open for
+// reading with read sharing only, deleted when dropped.
+class TestStagedPackage final : public StagedPackage {
+ public:
+  TestStagedPackage(const std::wstring& source, const std::wstring& folder) {
+    static int counter = 0;
+    wide_path_ = folder + L"\\lumar-update-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                 std::to_wstring(++counter) + L".msi";
+    path_ = narrow_lossy(wide_path_);
+    ::CopyFileW(source.c_str(), wide_path_.c_str(), TRUE);
+    handle_.reset(::CreateFileW(wide_path_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+  }
+  ~TestStagedPackage() override {
+    handle_.reset();
+    ::DeleteFileW(wide_path_.c_str());
+  }
+  const OsString& path() const override { return path_; }
+  const std::wstring& wide_path() const { return wide_path_; }
+  bool held() const { return handle_.valid(); }
+
+ private:
+  std::wstring wide_path_;
+  OsString path_;
+  UniqueFile handle_;
+};
+
+// The real installer system, except that the helper's "own executable" is
+// a copy of the stand-in app, which records the hand-over's command line:
+// the test program itself must not be started with "install".
+class ProbedInstaller final : public InstallerSystem {
+ public:
+  ProbedInstaller(InstallerSystem& real, OsString own) : real_(real), own_(std::move(own)) {}
+  Result<std::uint32_t> run_and_wait(const OsString& program, const OsString& line) override {
+    return real_.run_and_wait(program, line);
+  }
+  Status start_detached(const OsString& program, const OsString& line) override {
+    return real_.start_detached(program, line);
+  }
+  void delete_file(const OsString& path) override { real_.delete_file(path); }
+  std::optional<OsString> own_executable_path() override { return own_; }
+
+ private:
+  InstallerSystem& real_;
+  OsString own_;
+};
+
+class FixedEnvironment final : public Environment {
+ public:
+  std::map<std::string, std::string, std::less<>> variables;
+  std::optional<std::string> get(std::string_view name) const override {
+    const auto it = variables.find(name);
+    return it == variables.end() ? std::nullopt : std::optional<std::string>(it->second);
+  }
+};
+
+std::string system_root() {
+  wchar_t root[MAX_PATH] = {};
+  ::GetEnvironmentVariableW(L"SystemRoot", root, MAX_PATH);
+  return narrow_lossy(root);
+}
+
+class InstallerWorkerWine : public testing::Test {
+ protected:
+  void SetUp() override {
+    uninstall_test_products();
+    ::DeleteFileW((std::wstring(kLiteFolder) + L"\\lumar-desktop-starts.txt").c_str());
+    ASSERT_EQ(install_package(L"lite-1.0.0.msi"), 0u);
+    ASSERT_EQ(installed_version(kLiteCode), "1.0.0");
+    environment.variables["SystemRoot"] = system_root();
+    control.update_in_progress = true;
+  }
+  void TearDown() override { kill_copies(kInstalledApp); }
+
+  // The caller: the installed app, which has asked and quits at once.
+  InstallJob job(const std::wstring& package_name, std::string version) {
+    caller_.emplace(quote(kInstalledApp) + L" quit", std::map<std::wstring, std::wstring>{}, false);
+    InstallJob made;
+    if (!package_name.empty()) {
+      auto package = std::make_unique<TestStagedPackage>(package_path(package_name), staging);
+      staged = package.get();
+      staged_path = package->wide_path();
+      made.package = std::move(package);
+    }
+    made.version = std::move(version);
+    made.caller.image_path = narrow_lossy(kInstalledApp);
+    made.caller.process = std::make_unique<Win32ProcessHandle>(
+        UniqueHandle(::OpenProcess(kAppProcessAccess, FALSE, caller_->pid())));
+    made.caller.session_id = 1;
+    return made;
+  }
+
+  std::vector<DWORD> running_copies() {
+    std::vector<DWORD> pids;
+    for (const AppInstance& copy : find_app_instances(*processes, narrow_lossy(kInstalledApp))) {
+      pids.push_back(::GetProcessId(native_handle(*copy.process)));
+    }
+    return pids;
+  }
+
+  std::wstring staging = make_temp_folder(L"staging");
+  const TestStagedPackage* staged = nullptr;
+  std::wstring staged_path;
+  AppCopy probe{L"handover"};
+  std::unique_ptr<ProcessSystem> processes = make_win32_process_system();
+  std::unique_ptr<SessionSystem> sessions = make_win32_session_system();
+  std::unique_ptr<InstallerSystem> real_installer = make_win32_installer_system();
+  ProbedInstaller installer{*real_installer, probe.exe_text()};
+  std::unique_ptr<Clock> clock = make_win32_clock();
+  FixedEnvironment environment;
+  CollectedLog log_file;
+  HelperLog log{environment, *clock, log_file};
+  ServiceControlState control;  // no status handle: a foreground helper
+  InstallerContext context{*processes, *sessions, installer, log, *clock, environment, control};
+
+ private:
+  std::optional<Child> caller_;
+};
+
+TEST_F(InstallerWorkerWine, InstallsTheUpdateRestartsTheAppAndHandsOver) {
+  Child other(quote(kInstalledApp), {}, false);  // another copy, closed around the update
+  InstallJob update = job(L"lite-1.1.0.msi", "1.1.0");
+  ASSERT_TRUE(staged->held());
+  const std::wstring log_path = staged_path.substr(0, staged_path.size() - 3) + L"log";
+
+  run_installer(std::move(update), context);
+
+  EXPECT_EQ(log_file.messages,
+            (std::vector<std::string>{"install_update: closed a copy of the app in session 1",
+                                      "install_update: 1.1.0: msiexec exit 0",
+                                      "install_update: app restarted in session 1"}));
+  EXPECT_EQ(installed_version(kLiteCode), "1.1.0");
+  EXPECT_FALSE(file_exists(staged_path));
+  EXPECT_FALSE(file_exists(log_path));
+  EXPECT_FALSE(control.update_in_progress);
+  EXPECT_FALSE(other.running());
+
+  // The hand-over started the "own executable" with "install" alone.
+  const std::vector<AppStart> handed_over = probe.wait_for_starts(1);
+  ASSERT_EQ(handed_over.size(), 1u);
+  EXPECT_EQ(handed_over[0].command_line, "\"" + probe.exe_text() + "\" install");
+
+  // One copy runs again, started afresh with the quoted path from its folder.
+  const std::vector<DWORD> copies = running_copies();
+  ASSERT_EQ(copies.size(), 1u);
+  EXPECT_NE(copies[0], other.pid());
+  const std::vector<AppStart> starts = wait_for_app_starts(kLiteFolder, 3);  // caller, other, new
+  ASSERT_EQ(starts.size(), 3u);
+  EXPECT_EQ(starts[2].pid, std::to_string(copies[0]));
+  EXPECT_EQ(starts[2].command_line, "\"" + narrow_lossy(kInstalledApp) + "\"");
+  EXPECT_EQ(starts[2].current_folder, narrow_lossy(kLiteFolder));
+}
+
+TEST_F(InstallerWorkerWine, FailedInstallationKeepsItsLogAndStillRestartsTheApp) {
+  InstallJob update = job(L"lite-1.2.0-fails.msi", "1.2.0");
+  const std::wstring log_path = staged_path.substr(0, staged_path.size() - 3) + L"log";
+
+  run_installer(std::move(update), context);
+
+  EXPECT_EQ(log_file.messages, (std::vector<std::string>{
+                                   "install_update: msiexec log kept at " + narrow_lossy(log_path),
+                                   "install_update: 1.2.0: msiexec exit 1603",
+                                   "install_update: app restarted in session 1"}));
+  EXPECT_TRUE(file_exists(log_path));
+  EXPECT_FALSE(file_exists(staged_path));
+  EXPECT_EQ(installed_version(kLiteCode), "1.0.0");
+  EXPECT_EQ(running_copies().size(), 1u);
+  EXPECT_TRUE(probe.starts().empty()) << "no hand-over after a failure";
+  ::DeleteFileW(log_path.c_str());
+}
+
+TEST_F(InstallerWorkerWine, InstallerThatCannotStartIsLoggedWithTheSystemsReason) {
+  environment.variables["SystemRoot"] = "C:\\no-such-windows";
+  InstallJob update = job(L"lite-1.1.0.msi", "1.1.0");
+
+  run_installer(std::move(update), context);
+
+  ASSERT_FALSE(log_file.messages.empty());
+  // The folder is missing, so the system says "path not found" (3).
+  EXPECT_EQ(log_file.messages[0], "install_update: 1.1.0: start msiexec: " + os_error_text(3));
+  EXPECT_FALSE(file_exists(staged_path));
+  EXPECT_EQ(installed_version(kLiteCode), "1.0.0");
+  EXPECT_EQ(running_copies().size(), 1u);
+  EXPECT_TRUE(probe.starts().empty());
+}
+
+TEST_F(InstallerWorkerWine, FactoryWorkerRestartsTheCallerOnItsOwnThread) {
+  // A restart-only job: the factory's worker hands over to its own
+  // executable (this test program) only after an installation.
+  const std::unique_ptr<InstallWorker> worker =
+      make_win32_install_worker(control, log, *clock, environment);
+  InstallJob restart = job(L"", "1.0.0");
+  ASSERT_TRUE(worker->start(restart));
+  EXPECT_EQ(restart.caller.process, nullptr);  // moved into the thread
+
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (control.update_in_progress && std::chrono::steady_clock::now() < deadline) {
+    ::Sleep(50);
+  }
+  ASSERT_FALSE(control.update_in_progress);
+  EXPECT_EQ(log_file.messages,
+            std::vector<std::string>{"install_update: app restarted in session 1"});
+  EXPECT_EQ(running_copies().size(), 1u);
+  EXPECT_EQ(installed_version(kLiteCode), "1.0.0");
+}
+
+}  // namespace
+}  // namespace lumar::test
