@@ -152,9 +152,11 @@ bool LogTail::wait_for(const std::string& message, std::chrono::seconds limit) c
   });
 }
 
-StagedFile::StagedFile(const std::wstring& folder, DWORD pid, std::chrono::seconds age,
-                       const std::wstring& contents_from)
-    : path_(folder + L"\\lumar-update-" + std::to_wstring(pid) + L"-1.msi") {
+std::wstring staged_name(DWORD pid) { return L"lumar-update-" + std::to_wstring(pid) + L"-1.msi"; }
+
+StagedFile::StagedFile(const std::wstring& folder, const std::wstring& name,
+                       std::chrono::seconds age, const std::wstring& contents_from)
+    : path_(folder + L"\\" + name) {
   if (contents_from.empty()) {
     write_file(path_, "not a package");
   } else {

@@ -68,11 +68,15 @@ class LogTail {
 // No process has this id under Wine, whose ids stay small.
 inline constexpr DWORD kDeadPid = 999996;
 
-// A staged package file "lumar-update-{pid}-1.msi" in `folder`, written
-// `age` ago (a negative age lies in the future); deleted when dropped.
+// "lumar-update-{pid}-1.msi"
+std::wstring staged_name(DWORD pid);
+
+// A staged package file in `folder`, written `age` ago (a negative age lies
+// in the future), holding a copy of `contents_from` or a few bytes; deleted
+// when dropped.
 class StagedFile {
  public:
-  StagedFile(const std::wstring& folder, DWORD pid, std::chrono::seconds age = 0s,
+  StagedFile(const std::wstring& folder, const std::wstring& name, std::chrono::seconds age = 0s,
              const std::wstring& contents_from = L"");
   ~StagedFile();
   StagedFile(const StagedFile&) = delete;
