@@ -18,6 +18,7 @@
 #include "main/win32/service_win32.h"
 #include "main/win32/system_win32.h"
 #include "main/win32/win32_text.h"
+#include "update/win32/update_acceptance_win32.h"
 
 namespace lumar {
 namespace {
@@ -34,7 +35,8 @@ struct Helper {
   ServiceControlState control_state;
 
   std::unique_ptr<HostActions> host_actions;  // full edition only
-  std::unique_ptr<UpdateAcceptor> updates = std::make_unique<UnavailableUpdates>();
+  std::unique_ptr<UpdateAcceptor> updates =
+      make_win32_update_acceptor(control_state, log, *clock, *environment);
   CallerStep caller_step{*client_files, log, *process_exit};
   Dispatcher dispatcher{helper_edition(), host_actions.get(), caller_step, *updates};
   std::unique_ptr<PipeListener> listener = make_win32_pipe_listener();
