@@ -11,6 +11,9 @@ namespace lumar {
 int client_exchange(const std::string& request);
 std::optional<std::string> client_read_file(const std::string& path);
 
+// "update <package.msi> <signature file>"; nothing for other arguments.
+std::optional<int> run_update_command(const std::vector<std::string>& args);
+
 // Runs the command if it is one of the extra ones; nothing otherwise.
 std::optional<int> run_extra_client_command(const std::vector<std::string>& args);
 
