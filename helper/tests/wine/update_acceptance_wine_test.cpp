@@ -1,0 +1,272 @@
+// Whole updates under Wine: the real helper in the foreground, real packages
+// built by wixl and signed by minisign, the stand-in app installed by
+// msiexec, and requests from that app or from the client tool.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app_wine_support.h"
+#include "main/win32/win32_text.h"
+#include "package_support.h"
+#include "service_wine_support.h"
+#include "wine_harness.h"
+
+namespace lumar::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::wstring installed_app() { return std::wstring(kLiteFolder) + L"\\lumar-desktop.exe"; }
+std::wstring starts_file() { return std::wstring(kLiteFolder) + L"\\lumar-desktop-starts.txt"; }
+
+std::wstring temp_folder() {
+  wchar_t buffer[MAX_PATH + 1];
+  const DWORD n = ::GetTempPathW(MAX_PATH + 1, buffer);
+  return std::wstring(buffer, n);
+}
+
+// Names of staged packages and installer logs in the helper's temp folder.
+std::vector<std::wstring> staging_leftovers() {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW entry;
+  const std::wstring pattern = temp_folder() + L"lumar-update-*";
+  HANDLE find = ::FindFirstFileW(pattern.c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    names.emplace_back(entry.cFileName);
+  } while (::FindNextFileW(find, &entry));
+  ::FindClose(find);
+  return names;
+}
+
+void remove_staging_leftovers() {
+  for (const std::wstring& name : staging_leftovers()) {
+    ::DeleteFileW((temp_folder() + name).c_str());
+  }
+}
+
+// The replies the stand-in app recorded ("reply<TAB>{pid}<TAB>{line}").
+std::vector<std::string> app_replies() {
+  std::vector<std::string> replies;
+  std::istringstream lines(read_file(starts_file()));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("reply\t", 0) != 0) continue;
+    replies.push_back(line.substr(line.find('\t', 6) + 1));
+  }
+  return replies;
+}
+
+std::string refusal(const std::string& reason) {
+  return "{\"ok\":false,\"error\":\"" + reason + "\"}";
+}
+
+class UpdateEndToEnd : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    remove_helper_service();
+    uninstall_test_products();
+    helper_ = new ForegroundHelper();
+  }
+  static void TearDownTestSuite() {
+    delete helper_;
+    helper_ = nullptr;
+    remove_helper_service();
+    uninstall_test_products();
+    remove_staging_leftovers();
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(helper_->serving()) << "the foreground helper did not come up";
+    uninstall_test_products();
+    remove_staging_leftovers();
+    ASSERT_EQ(install_package(L"lite-1.0.0.msi"), 0u);
+    ::DeleteFileW(starts_file().c_str());
+    log_mark_ = messages().size();
+  }
+  void TearDown() override {
+    kill_copies(installed_app());
+    // A successful update hands over to "install", which registers and
+    // starts the service: remove it so that the foreground helper alone
+    // serves the pipe again.
+    remove_helper_service();
+  }
+
+  // The helper log's messages written during this test.
+  std::vector<std::string> messages() const {
+    std::vector<std::string> all = log_messages(helper_->log());
+    if (!all.empty() && all.back().empty()) all.pop_back();
+    return std::vector<std::string>(all.begin() + std::min(log_mark_, all.size()), all.end());
+  }
+
+  bool wait_for_message(const std::string& message, std::chrono::seconds limit = 90s) const {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+      const std::vector<std::string> now = messages();
+      if (std::find(now.begin(), now.end(), message) != now.end()) return true;
+      std::this_thread::sleep_for(100ms);
+    }
+    return false;
+  }
+
+  // `expected` appear in the log in this order (other lines may come between).
+  void expect_in_order(const std::vector<std::string>& expected) const {
+    const std::vector<std::string> now = messages();
+    auto at = now.begin();
+    for (const std::string& message : expected) {
+      at = std::find(at, now.end(), message);
+      ASSERT_NE(at, now.end()) << "missing or out of order: " << message;
+      ++at;
+    }
+  }
+
+  // Asks through the client tool, which runs from the build folder.
+  RunResult ask_from_client(const std::wstring& package, const std::wstring& signature) {
+    return run(quote(client_exe()) + L" update " + quote(package_path(package)) + L" " +
+               quote(signature.empty() ? signature_path(package) : package_path(signature)));
+  }
+
+  // Starts the installed app asking for `package`; `mode` "update" quits
+  // after the reply, "update-stay" stays up.
+  Child ask_from_installed_app(const std::wstring& package, const wchar_t* mode = L"update") {
+    return Child(quote(installed_app()) + L" " + mode + L" " + quote(package_path(package)) + L" " +
+                     quote(signature_path(package)),
+                 {}, false);
+  }
+
+  static ForegroundHelper* helper_;
+  std::size_t log_mark_ = 0;
+};
+
+ForegroundHelper* UpdateEndToEnd::helper_ = nullptr;
+
+TEST_F(UpdateEndToEnd, RefusalsSayWhyAreLoggedAndLeaveNothingBehind) {
+  std::string long_version = "0.9";
+  for (int i = 0; i < 70; ++i) long_version += ".0";
+  const struct {
+    std::wstring package, signature;
+    std::string reason;
+  } cases[] = {
+      {L"lite-1.1.0.msi", L"lite-1.1.0.msi.other-key.minisig",
+       "signature does not match the Lumar updater key"},
+      {L"not-msi.exe", L"", "not a Windows Installer package"},
+      {L"lite-no-version.msi", L"", "package has no ProductVersion"},
+      {L"other-1.1.0.msi", L"",
+       "package is not a Lumar KQ release (UpgradeCode {3C9A1F42-6D0B-4E85-A7C3-58B2E9F01D64})"},
+      {L"full-1.1.0.msi", L"",
+       "Lumar KQ is not installed through Windows Installer on this machine"},
+      {L"lite-0.9.0.msi", L"", "package 0.9.0 is not newer than the installed 1.0.0"},
+      // Read in full through the installer's retry for long values.
+      {L"lite-long-version.msi", L"",
+       "package " + long_version + " is not newer than the installed 1.0.0"},
+      // The installed version, but asked for by a program elsewhere.
+      {L"lite-1.0.0.msi", L"", "package 1.0.0 is not newer than the installed 1.0.0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reason);
+    const RunResult result = ask_from_client(c.package, c.signature);
+    EXPECT_EQ(result.exit_code, 1u);
+    EXPECT_EQ(result.out, refusal(c.reason) + "\n");
+    const std::vector<std::string> now = messages();
+    ASSERT_FALSE(now.empty());
+    EXPECT_EQ(now.back(), "install_update: refused: " + c.reason);
+    EXPECT_TRUE(staging_leftovers().empty()) << "a staged file was left behind";
+  }
+  EXPECT_EQ(installed_version(kLiteCode), "1.0.0");
+}
+
+TEST_F(UpdateEndToEnd, TheInstalledVersionAskedForByTheInstalledAppOnlyRestartsIt) {
+  Child app = ask_from_installed_app(L"lite-1.0.0.msi");
+  const std::optional<RunResult> ended = app.wait(60s);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(ended->exit_code, 0u);
+  EXPECT_EQ(app_replies(), std::vector<std::string>{"{\"ok\":true}"});
+
+  const std::string pid = std::to_string(app.pid());
+  ASSERT_TRUE(wait_for_message("install_update: app restarted in session 1"));
+  expect_in_order({"install_update: 1.0.0 is already installed; restarting pid " + pid + " on it",
+                   "install_update: app restarted in session 1"});
+  for (const std::string& message : messages()) {
+    EXPECT_EQ(message.find("msiexec"), std::string::npos) << message;
+  }
+  EXPECT_EQ(wait_for_app_starts(kLiteFolder, 2).size(), 2u) << "the app was not started again";
+  EXPECT_TRUE(staging_leftovers().empty());
+  EXPECT_EQ(installed_version(kLiteCode), "1.0.0");
+}
+
+TEST_F(UpdateEndToEnd, AFailingInstallKeepsItsLogAndAnotherRequestMeanwhileIsBusy) {
+  // The app asks and stays up: the worker waits for it, holding the update.
+  Child app = ask_from_installed_app(L"lite-1.2.0-fails.msi", L"update-stay");
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (app_replies().empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(50ms);
+  }
+  ASSERT_EQ(app_replies(), std::vector<std::string>{"{\"ok\":true}"});
+  const std::vector<std::wstring> staged = staging_leftovers();
+  ASSERT_EQ(staged.size(), 1u);
+  const std::size_t lines_before = messages().size();
+
+  const RunResult busy = ask_from_client(L"lite-1.1.0.msi", L"");
+  EXPECT_EQ(busy.out, refusal("an update is already being installed") + "\n");
+  EXPECT_EQ(messages().size(), lines_before) << "the busy refusal is not logged";
+  EXPECT_EQ(staging_leftovers(), staged) << "the busy request staged nothing";
+
+  app.terminate();  // the worker goes on as if the app had quit
+  ASSERT_TRUE(wait_for_message("install_update: 1.2.0: msiexec exit 1603"));
+  const std::string pid = std::to_string(app.pid());
+  std::wstring log_name = staged[0];
+  log_name.replace(log_name.size() - 3, 3, L"log");
+  const std::string log_path = narrow_lossy(temp_folder() + log_name);
+  expect_in_order({"install_update: accepted 1.2.0 from pid " + pid,
+                   "install_update: msiexec log kept at " + log_path,
+                   "install_update: 1.2.0: msiexec exit 1603"});
+  EXPECT_EQ(staging_leftovers(), std::vector<std::wstring>{log_name})
+      << "the staged package is deleted, the installer's log kept";
+  EXPECT_EQ(installed_version(kLiteCode), "1.0.0");
+  ASSERT_TRUE(wait_for_message("install_update: app restarted in session 1"));
+}
+
+TEST_F(UpdateEndToEnd, ALowerCaseUpgradeCodeIsAcceptedAndAskedAboutAsWritten) {
+  // The package's code is in lower case; Windows Installer is asked with
+  // that text and must find the installed product of the same family.
+  Child app = ask_from_installed_app(L"lite-1.1.0-lower.msi");
+  const std::optional<RunResult> ended = app.wait(60s);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(app_replies(), std::vector<std::string>{"{\"ok\":true}"});
+  ASSERT_TRUE(wait_for_message("install_update: 1.1.0: msiexec exit 0"));
+  EXPECT_EQ(installed_version(kLiteCode), "1.1.0");
+}
+
+TEST_F(UpdateEndToEnd, TheInstalledAppAsksForANewerVersionAndRunsItAfterwards) {
+  Child app = ask_from_installed_app(L"lite-1.1.0.msi");
+  const std::optional<RunResult> ended = app.wait(60s);
+  ASSERT_TRUE(ended) << "the app did not quit after its request";
+  EXPECT_EQ(ended->exit_code, 0u);
+  EXPECT_EQ(app_replies(), std::vector<std::string>{"{\"ok\":true}"});
+
+  ASSERT_TRUE(wait_for_message("install_update: app restarted in session 1"));
+  const std::string pid = std::to_string(app.pid());
+  expect_in_order({"install_update: accepted 1.1.0 from pid " + pid,
+                   "install_update: 1.1.0: msiexec exit 0",
+                   "install_update: app restarted in session 1"});
+  for (const std::string& message : messages()) {
+    EXPECT_EQ(message.find("did not exit in time"), std::string::npos);
+    EXPECT_EQ(message.find("log kept"), std::string::npos);
+  }
+  EXPECT_EQ(installed_version(kLiteCode), "1.1.0");
+  EXPECT_TRUE(staging_leftovers().empty()) << "staged package and installer log are gone";
+  // Started again from the newly installed files.
+  const std::vector<AppStart> starts = wait_for_app_starts(kLiteFolder, 2);
+  ASSERT_EQ(starts.size(), 2u);
+  EXPECT_EQ(starts[1].session, "1");
+}
+
+}  // namespace
+}  // namespace lumar::test
