@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Builds the test packages with wixl and signs them with minisign.
 #
-#   make-packages.sh <output folder> <lumar-desktop.exe> [<key folder>]
+#   make-packages.sh <output folder> <lumar-desktop.exe> [<key folder>] [<lumar-helper.exe>]
+#
+# Given the helper, every package also installs lumar-helper.exe beside the
+# app, as the product does.
 #
 # The key folder holds lumar-test-updater.key (the key the test build of the
 # helper trusts) and lumar-test-other.key, both without a password. Every
@@ -12,6 +15,7 @@ out="$1"
 app="$2"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 keys="${3:-$here/../data/test-key}"
+helper="${4:-}"
 updater_key="$keys/lumar-test-updater.key"
 other_key="$keys/lumar-test-other.key"
 
@@ -25,20 +29,28 @@ trap 'rm -rf "$work"' EXIT
 # wixl finds a File's Source only by a relative path.
 mkdir "$work/source"
 cp "$app" "$work/source/lumar-desktop.exe"
+with_helper=(-D "WithHelper=no")
+if [[ -n "$helper" ]]; then
+  cp "$helper" "$work/source/lumar-helper.exe"
+  with_helper=(-D "WithHelper=yes" -D "HelperExe=lumar-helper.exe")
+fi
 
 lite=(-D "ProductName=Lumar KQ Lite" -D "Folder=Lumar KQ Lite"
-      -D "ComponentGuid={5B0C7E21-8F3A-4D69-9E14-2A6C0F8D3B57}")
+      -D "ComponentGuid={5B0C7E21-8F3A-4D69-9E14-2A6C0F8D3B57}"
+      -D "HelperComponentGuid={2F6A9C13-5E87-4B0D-A1C4-93D7E0B58F26}")
 full=(-D "ProductName=Lumar KQ" -D "Folder=Lumar KQ"
-      -D "ComponentGuid={C81D4A6E-2B97-4F03-8C5A-7E1F9D2B4A60}")
+      -D "ComponentGuid={C81D4A6E-2B97-4F03-8C5A-7E1F9D2B4A60}"
+      -D "HelperComponentGuid={A4E07B92-1C3D-4F56-8B29-6D0E5C7A1F38}")
 other=(-D "ProductName=Other Product" -D "Folder=Other Product"
-       -D "ComponentGuid={9E2F6B14-7C05-4A8D-B3E1-0D5C8A7F2E96}")
+       -D "ComponentGuid={9E2F6B14-7C05-4A8D-B3E1-0D5C8A7F2E96}"
+       -D "HelperComponentGuid={73B5D0E8-9A14-4C62-BF07-E1A8C3D5926B}")
 
 # build <name> <upgrade code> <version> <fail: yes|no> <edition options...>
 build() {
   local name="$1" code="$2" version="$3" failing="$4"
   shift 4
   (cd "$work/source" &&
-    wixl -a x64 "$@" -D "UpgradeCode=$code" -D "Version=$version" -D "Fail=$failing" \
+    wixl -a x64 "$@" "${with_helper[@]}" -D "UpgradeCode=$code" -D "Version=$version" -D "Fail=$failing" \
       -D "AppExe=lumar-desktop.exe" -o "$work/$name.msi" "$here/product.wxs")
 }
 
