@@ -58,31 +58,5 @@ TEST_F(AppProcessesWine, ListsTheRunningCopiesOfExactlyThatFileWithUsableHandles
   EXPECT_TRUE(find_app_instances(*processes, "\\\\?\\" + app.exe_text()).empty());
 }
 
-TEST_F(AppProcessesWine, EndedCopiesAndPathsWithoutAFileNameYieldNothing) {
-  const AppCopy app(L"find-ended");
-  {
-    Child copy = app.start();
-    ASSERT_EQ(app.wait_for_starts(1).size(), 1u);
-    copy.terminate();
-  }
-  EXPECT_TRUE(find_app_instances(*processes, app.exe_text()).empty());
-  EXPECT_TRUE(find_app_instances(*processes, "").empty());
-  EXPECT_TRUE(find_app_instances(*processes, "C:\\").empty());
-}
-
-TEST_F(AppProcessesWine, HandlesCarryTheRightToTerminate) {
-  const AppCopy app(L"find-terminate");
-  Child copy = app.start();
-  ASSERT_EQ(app.wait_for_starts(1).size(), 1u);
-  {
-    const std::vector<AppInstance> found = find_app_instances(*processes, app.exe_text());
-    ASSERT_EQ(found.size(), 1u);
-    ASSERT_TRUE(::TerminateProcess(native_handle(*found[0].process), 7));
-  }
-  const std::optional<RunResult> ended = copy.wait(std::chrono::seconds(10));
-  ASSERT_TRUE(ended);
-  EXPECT_EQ(ended->exit_code, 7u);
-}
-
 }  // namespace
 }  // namespace lumar::test

@@ -203,8 +203,10 @@ TEST_F(InstallerWorkerWine, InstallerThatCannotStartIsLoggedWithTheSystemsReason
   EXPECT_EQ(log_file.messages[0], "install_update: 1.1.0: start msiexec: " + os_error_text(3));
   EXPECT_FALSE(file_exists(staged_path));
   EXPECT_EQ(installed_version(kLiteCode), "1.0.0");
+  EXPECT_EQ(log_file.messages.back(), "install_update: app restarted in session 1");
   EXPECT_EQ(running_copies().size(), 1u);
-  EXPECT_TRUE(probe.starts().empty());
+  EXPECT_FALSE(control.update_in_progress);
+  EXPECT_TRUE(probe.starts().empty()) << "no hand-over";
 }
 
 TEST_F(InstallerWorkerWine, FactoryWorkerRestartsTheCallerOnItsOwnThread) {
