@@ -1,0 +1,7 @@
+// A process for "kill" to end: it waits forever.
+#include <windows.h>
+
+int wmain() {
+  ::Sleep(INFINITE);
+  return 0;
+}
