@@ -97,14 +97,21 @@ bool wait_until_helper_service_gone(std::chrono::seconds limit) {
 }
 
 bool remove_helper_service() {
-  {
-    const UniqueSc service = open_helper_service(SERVICE_QUERY_STATUS | SERVICE_STOP | DELETE);
-    if (!service) return ::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+  // A service that is still starting (for instance one that a hand-over's
+  // "install" is just starting) accepts no stop yet, and one deleted while
+  // it runs can no longer be opened to stop it: stop it, again and again,
+  // until it has stopped, and only then delete it.
+  const bool stopped = poll_until(60s, [] {
+    const UniqueSc service = open_helper_service(SERVICE_QUERY_STATUS | SERVICE_STOP);
+    if (!service) return true;  // gone, or already marked for deletion
     SERVICE_STATUS status{};
+    if (!::QueryServiceStatus(service.get(), &status)) return false;
+    if (status.dwCurrentState == SERVICE_STOPPED) return true;
     ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-    (void)wait_for_service_state(SERVICE_STOPPED);
-    ::DeleteService(service.get());
-  }
+    return false;
+  });
+  if (!stopped) return false;
+  if (const UniqueSc service = open_helper_service(DELETE)) ::DeleteService(service.get());
   return wait_until_helper_service_gone();
 }
 

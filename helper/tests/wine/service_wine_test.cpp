@@ -83,6 +83,25 @@ TEST_F(ServiceRegistration, InstallAgainFromTheSameExecutableRestartsTheService)
   EXPECT_EQ(exchange("{\"op\":\"ping\"}\n"), R"({"ok":true})");
 }
 
+TEST_F(ServiceRegistration, AStopEndsTheServiceProcessWithCodeZeroEvenWithAClientConnected) {
+  ASSERT_EQ(helper(copy(L"stop"), L"install").exit_code, 0u);
+  ASSERT_TRUE(wait_for_service_state(SERVICE_RUNNING));
+  ASSERT_TRUE(service_log_->wait_for("service: running"));
+  const UniqueHandle process(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                           query_service_status()->dwProcessId));
+  ASSERT_TRUE(process);
+  const UniqueFile client = connect_pipe();  // connected, sends nothing
+  ASSERT_TRUE(client);
+
+  EXPECT_EQ(send_stop_control(), 0u);
+  ASSERT_EQ(::WaitForSingleObject(process.get(), 30000), WAIT_OBJECT_0);
+  DWORD exit_code = 0;
+  ASSERT_TRUE(::GetExitCodeProcess(process.get(), &exit_code));
+  EXPECT_EQ(exit_code, 0u);
+  EXPECT_EQ(service_log_->messages(),
+            (std::vector<std::string>{"service: running", "service: stopped"}));
+}
+
 TEST_F(ServiceRegistration, InstallFromASecondCopyKeepsTheFirst) {
   const std::wstring first = copy(L"first");
   const std::wstring second = copy(L"second");
