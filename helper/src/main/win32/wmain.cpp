@@ -13,7 +13,10 @@
 #include "main/pipe_server.h"
 #include "main/product.h"
 #include "main/service_control_state.h"
+#include "main/system_host_actions.h"
 #include "main/update_acceptor.h"
+#include "main/win32/child_programs_win32.h"
+#include "main/win32/hosts_file_win32.h"
 #include "main/win32/pipe_win32.h"
 #include "main/win32/service_win32.h"
 #include "main/win32/system_win32.h"
@@ -34,7 +37,13 @@ struct Helper {
   std::unique_ptr<ClientFiles> client_files = make_win32_client_files();
   ServiceControlState control_state;
 
-  std::unique_ptr<HostActions> host_actions;  // full edition only
+  // Only a full-edition helper carries the host actions; the Lite gate
+  // stops those requests before they could reach them.
+  std::unique_ptr<HostActions> host_actions =
+      helper_edition() == Edition::kFull
+          ? std::make_unique<SystemHostActions>(make_win32_child_programs(),
+                                                make_win32_hosts_file(), *environment)
+          : nullptr;
   std::unique_ptr<UpdateAcceptor> updates =
       make_win32_update_acceptor(control_state, log, *clock, *environment);
   CallerStep caller_step{*client_files, log, *process_exit};
