@@ -204,17 +204,6 @@ TEST(CommandLineQuoting, QuotesOnlyWhatNeedsIt) {
   EXPECT_EQ(quote_command_line_argument(R"(C:\a\\b c)"), R"("C:\a\\b c")");
 }
 
-TEST(CommandLineQuoting, TheDefinitionRunsTheQuotedPathWithRun) {
-  const ServiceDefinition d = helper_service_definition(R"(C:\Program Files\L\lumar-helper.exe)");
-  EXPECT_EQ(d.command_line, R"("C:\Program Files\L\lumar-helper.exe" run)");
-  EXPECT_EQ(d.name, "LumarHelper");
-  EXPECT_EQ(d.display_name, "Lumar KQ Privileged Helper");
-  EXPECT_EQ(d.description, "Lumar KQ Privileged Helper");
-  EXPECT_EQ(d.service_type, 0x10u);
-  EXPECT_EQ(d.start_type, 2u);
-  EXPECT_EQ(d.error_control, 1u);
-}
-
 TEST(RegisteredHelperPath, TakesTheExecutableOutOfTheCommandLine) {
   EXPECT_EQ(registered_helper_path(R"("C:\Program Files\L\lumar-helper.exe" run)"),
             R"(C:\Program Files\L\lumar-helper.exe)");
@@ -244,74 +233,104 @@ TEST(ServiceLayerTexts, NamesTheTextWithANulAndTheUnknownValue) {
   EXPECT_EQ(validate_service_config({"x", 2, 4}).error(), "invalid service error control value");
 }
 
-TEST_F(RegistrationTest, FirstInstallCreatesDescribesAndStartsTheService) {
-  host.own_path = OsString(R"(C:\Program Files\Lumar KQ\lumar-helper.exe)");
-  ASSERT_TRUE(install());
-  ASSERT_TRUE(scm.service);
-  EXPECT_EQ(scm.service->definition.command_line,
-            R"("C:\Program Files\Lumar KQ\lumar-helper.exe" run)");
-  EXPECT_EQ(scm.service->description, "Lumar KQ Privileged Helper");
-  EXPECT_EQ(scm.service->state, kRunning);
-  EXPECT_EQ(scm.calls, (std::vector<std::string>{"connect 3", "open LumarHelper 55", "create 18",
-                                                 "set_description", "start"}));
-  EXPECT_EQ(log_lines(), (std::vector<std::string>{"install: service created + started"}));
+TEST_F(RegistrationTest, EachCallAsksForItsOwnAccessAndEveryHandleIsClosed) {
+  ASSERT_TRUE(install());  // created
+  ASSERT_TRUE(install());  // restarted
+  ASSERT_TRUE(uninstall());
+  EXPECT_EQ(scm.calls, (std::vector<std::string>{"connect 3",
+                                                 "open LumarHelper 55",
+                                                 "create 18",
+                                                 "set_description",
+                                                 "start",
+                                                 "connect 3",
+                                                 "open LumarHelper 55",
+                                                 "query_config",
+                                                 "query_state",
+                                                 "stop",
+                                                 "query_state",
+                                                 "query_state",
+                                                 "query_state",
+                                                 "start",
+                                                 "connect 1",
+                                                 "open LumarHelper 65573",
+                                                 "query_config",
+                                                 "query_state",
+                                                 "stop",
+                                                 "delete"}));
+  // 250 ms between two looks at a stopping service; half a second, once,
+  // before deleting one.
+  using std::chrono::milliseconds;
+  EXPECT_EQ(log.clock.sleeps,
+            (std::vector<milliseconds>{milliseconds(250), milliseconds(250), milliseconds(500)}));
 }
 
-TEST_F(RegistrationTest, CreateFailuresNameTheirStep) {
-  scm.failing = {"create 18"};
-  EXPECT_EQ(install().error(), "create service: IO error in winapi call");
-
-  scm.failing = {"set_description"};  // ignored
-  scm.service.reset();
-  EXPECT_TRUE(install());
-
-  scm.failing = {"start"};
-  scm.service.reset();
-  EXPECT_EQ(install().error(), "start service: IO error in winapi call");
-  EXPECT_TRUE(scm.service) << "the service stays registered";
-  EXPECT_EQ(log_lines(), (std::vector<std::string>{"install: service created + started"}));
-}
-
-TEST_F(RegistrationTest, FailuresBeforeTheServiceIsOpened) {
-  scm.failing = {"connect 3"};
-  EXPECT_EQ(install().error(), "open SCM: IO error in winapi call");
+// What each failed service-manager call makes of the message; Wine fails
+// these calls only in the ways a working machine does.
+TEST_F(RegistrationTest, EveryFailedCallNamesItsStep) {
+  const struct {
+    bool registered;  // a service of this helper exists, running
+    bool install;
+    std::string failing;
+    std::string message;
+  } cases[] = {
+      {false, true, "connect 3", "open SCM: IO error in winapi call"},
+      {false, true, "create 18", "create service: IO error in winapi call"},
+      {false, true, "start", "start service: IO error in winapi call"},
+      {true, true, "query_config", "read service config: IO error in winapi call"},
+      {true, true, "start", "start service: IO error in winapi call"},
+      {false, false, "connect 1", "IO error in winapi call"},
+      {false, false, "open LumarHelper 65573", "open service: IO error in winapi call"},
+      {true, false, "delete", "delete service: IO error in winapi call"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.failing);
+    scm.service.reset();
+    if (c.registered) scm.register_at(kHere);
+    scm.failing = {c.failing};
+    EXPECT_EQ((c.install ? install() : uninstall()).error(), c.message);
+  }
+  EXPECT_TRUE(log_lines().empty());
+  EXPECT_TRUE(scm.service) << "a service that cannot be started stays registered";
 
   scm.failing = {};
+  scm.register_at(kElsewhere);
+  scm.failing = {"change_config"};
+  EXPECT_EQ(install().error(), "change service config: IO error in winapi call");
+
+  // The running path's failure is the system's text alone, in both modes.
   host.own_path = fail("The specified module could not be found. (os error 126)");
   EXPECT_EQ(install().error(), "The specified module could not be found. (os error 126)");
-  EXPECT_FALSE(scm.service);
+  EXPECT_EQ(uninstall().error(), "The specified module could not be found. (os error 126)");
 }
 
-TEST_F(RegistrationTest, InstallFromTheSameExecutableStopsPollsAndStartsAgain) {
-  scm.register_at(kHere);
-  scm.polls_until_stopped = 3;
-  ASSERT_TRUE(install());
-  EXPECT_EQ(scm.count("stop"), 1);
-  EXPECT_EQ(scm.count("start"), 1);
-  EXPECT_EQ(scm.service->state, kRunning);
-  // The first look finds it running; then stop, and look every 250 ms.
-  EXPECT_EQ(scm.count("query_state"), 1 + 4);
-  EXPECT_EQ(log.clock.sleeps,
-            std::vector<std::chrono::milliseconds>(3, std::chrono::milliseconds(250)));
-  EXPECT_EQ(log_lines(),
-            (std::vector<std::string>{"install: service restarted on this install's helper"}));
-}
-
-TEST_F(RegistrationTest, AStoppedServiceIsOnlyStarted) {
-  scm.register_at(kHere, kServiceStopped);
-  ASSERT_TRUE(install());
-  EXPECT_EQ(scm.count("stop"), 0);
-  EXPECT_TRUE(log.clock.sleeps.empty());
-  EXPECT_EQ(scm.service->state, kRunning);
-}
-
-TEST_F(RegistrationTest, FailedStatusQueriesAndStopAreWaitedThrough) {
-  scm.register_at(kHere, kServiceStopped);
+TEST_F(RegistrationTest, IgnoredFailuresDoNotStopTheProcedures) {
+  // No description; no stop and no status while restarting.
+  scm.failing = {"set_description"};
+  EXPECT_TRUE(install());
+  scm.service->state = kServiceStopped;
   scm.failing = {"query_state", "stop"};
   ASSERT_TRUE(install());
-  EXPECT_EQ(scm.count("query_state"), 1 + 60);
-  EXPECT_EQ(log.clock.sleeps.size(), 60u);
-  EXPECT_EQ(scm.service->state, kRunning);
+  EXPECT_EQ(scm.count("query_state"), 1 + 60) << "a failed look counts as not stopped";
+  // Neither configuration nor status can be read: uninstall deletes all the same.
+  scm.failing = {"query_config", "query_state"};
+  EXPECT_TRUE(uninstall());
+  EXPECT_EQ(scm.count("delete"), 1);
+  // An open that fails for any reason leads to creating the service.
+  scm.failing = {"open LumarHelper 55"};
+  EXPECT_TRUE(install());
+  EXPECT_EQ(log_lines().back(), "install: service created + started");
+}
+
+TEST_F(RegistrationTest, UnknownStoredValuesMakeTheConfigurationUnreadable) {
+  scm.register_at(kHere);
+  scm.stored_config = ServiceConfig{"\"" + kHere + "\" run", 7, 1};
+  EXPECT_EQ(install().error(), "read service config: invalid service start type value");
+  scm.stored_config = ServiceConfig{"\"" + kHere + "\" run", 2, 9};
+  EXPECT_EQ(install().error(), "read service config: invalid service error control value");
+  // Uninstall skips the comparison and deletes.
+  scm.stored_config = ServiceConfig{"\"" + kElsewhere + "\" run", 2, 9};
+  EXPECT_TRUE(uninstall());
+  EXPECT_EQ(scm.count("delete"), 1);
 }
 
 TEST_F(RegistrationTest, AServiceThatDoesNotStopWithinFifteenSecondsFailsTheStart) {
@@ -324,146 +343,20 @@ TEST_F(RegistrationTest, AServiceThatDoesNotStopWithinFifteenSecondsFailsTheStar
   EXPECT_TRUE(log_lines().empty());
 }
 
-TEST_F(RegistrationTest, ARegisteredPathInOtherLetterCaseIsTheSameHelper) {
-  scm.register_at(R"(c:\PROGRAM FILES\lumar kq\Lumar-Helper.EXE)");
-  host.existing.clear();  // not looked at
-  ASSERT_TRUE(install());
-  EXPECT_EQ(scm.count("change_config"), 0);
-  EXPECT_EQ(log_lines(),
-            (std::vector<std::string>{"install: service restarted on this install's helper"}));
-}
-
-TEST_F(RegistrationTest, AnotherCopyThatStillExistsKeepsTheService) {
-  scm.register_at(kElsewhere, kServiceStopped);
-  host.existing.insert(kElsewhere);
-  ASSERT_TRUE(install());
-  EXPECT_EQ(scm.service->definition.command_line, kElsewhere + " run");
-  EXPECT_EQ(scm.service->state, kRunning) << "started, as it may not be running";
-  EXPECT_EQ(scm.count("stop"), 0);
-  EXPECT_EQ(log_lines(), (std::vector<std::string>{"install: kept the helper at " + kElsewhere}));
-
-  // Already running: the failed start is ignored.
-  EXPECT_TRUE(install());
-  EXPECT_EQ(scm.count("start"), 2);
-}
-
-TEST_F(RegistrationTest, AShortNameOfTheSameFolderCountsAsAnotherCopy) {
-  const OsString short_name = R"(C:\PROGRA~1\LUMARK~1\lumar-helper.exe)";
-  scm.register_at(short_name);
-  host.existing.insert(short_name);
-  ASSERT_TRUE(install());
-  EXPECT_EQ(log_lines(), (std::vector<std::string>{"install: kept the helper at " + short_name}));
-}
-
-TEST_F(RegistrationTest, ARegisteredCopyThatIsGoneMovesTheServiceAndRestartsIt) {
-  scm.register_at(kElsewhere);
-  ASSERT_TRUE(install());
-  EXPECT_EQ(scm.service->definition.command_line, "\"" + kHere + "\" run");
-  EXPECT_EQ(scm.service->definition.display_name, "Lumar KQ Privileged Helper");
-  EXPECT_EQ(scm.count("stop"), 1);
-  EXPECT_EQ(scm.service->state, kRunning);
-  EXPECT_EQ(log_lines(),
-            (std::vector<std::string>{"install: service moved from " + kElsewhere + " to " + kHere,
-                                      "install: service restarted on this install's helper"}));
-
-  scm.register_at(kElsewhere);
-  scm.failing = {"change_config"};
-  EXPECT_EQ(install().error(), "change service config: IO error in winapi call");
-}
-
-TEST_F(RegistrationTest, AnUnreadableConfigurationFailsInstall) {
-  scm.register_at(kHere);
-  scm.failing = {"query_config"};
-  EXPECT_EQ(install().error(), "read service config: IO error in winapi call");
-
-  scm.failing = {};
-  scm.stored_config = ServiceConfig{"\"" + kHere + "\" run", 7, 1};
-  EXPECT_EQ(install().error(), "read service config: invalid service start type value");
-  scm.stored_config = ServiceConfig{"\"" + kHere + "\" run", 2, 9};
-  EXPECT_EQ(install().error(), "read service config: invalid service error control value");
-  EXPECT_EQ(scm.count("stop"), 0);
-}
-
-TEST_F(RegistrationTest, AnUnopenableServiceIsCreated) {
-  scm.register_at(kHere);
-  scm.failing = {"open LumarHelper 55"};
-  ASSERT_TRUE(install());
-  EXPECT_EQ(log_lines(), (std::vector<std::string>{"install: service created + started"}));
-}
-
-TEST_F(RegistrationTest, AYoungStagedPackageOnlyStartsTheService) {
-  scm.register_at(kHere);
+TEST_F(RegistrationTest, AStagedPackageCountsAsInFlightBelowHalfAnHour) {
+  scm.register_at(kHere, kServiceStopped);
   stage_package(1799);
   ASSERT_TRUE(install());
   EXPECT_EQ(scm.count("stop"), 0);
-  EXPECT_EQ(scm.count("start"), 1);  // failed: it is running; ignored
-  EXPECT_EQ(scm.service->state, kRunning);
-  EXPECT_EQ(
-      log_lines(),
-      (std::vector<std::string>{
-          "install: an update is installing; the running helper hands over when it is done"}));
+  EXPECT_EQ(scm.service->state, kRunning) << "a stopped service is started";
+  EXPECT_EQ(log_lines().back(),
+            "install: an update is installing; the running helper hands over when it is done");
 
-  scm.service->state = kServiceStopped;
-  ASSERT_TRUE(install());
-  EXPECT_EQ(scm.service->state, kRunning);
-}
-
-TEST_F(RegistrationTest, APackageOfHalfAnHourOrMoreIsNoLongerInFlight) {
-  scm.register_at(kHere);
+  folders.staged.clear();
   stage_package(1800);
   ASSERT_TRUE(install());
   EXPECT_EQ(scm.count("stop"), 1);
-  EXPECT_EQ(log_lines(),
-            (std::vector<std::string>{"install: service restarted on this install's helper"}));
-}
-
-TEST_F(RegistrationTest, UninstallStopsWaitsHalfASecondAndDeletes) {
-  scm.register_at(kHere);
-  scm.never_stops = true;  // deleted all the same
-  ASSERT_TRUE(uninstall());
-  EXPECT_EQ(scm.calls, (std::vector<std::string>{"connect 1", "open LumarHelper 65573",
-                                                 "query_config", "query_state", "stop", "delete"}));
-  EXPECT_EQ(log.clock.sleeps,
-            std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(500)});
-  EXPECT_EQ(log_lines(), (std::vector<std::string>{"uninstall: service deleted"}));
-}
-
-TEST_F(RegistrationTest, UninstallOfAStoppedOrUnqueryableServiceDeletesAtOnce) {
-  scm.register_at(kHere, kServiceStopped);
-  ASSERT_TRUE(uninstall());
-  EXPECT_EQ(scm.count("stop"), 0);
-
-  scm.failing = {"query_state", "query_config"};
-  ASSERT_TRUE(uninstall());
-  EXPECT_EQ(scm.count("stop"), 0);
-  EXPECT_EQ(scm.count("delete"), 2);
-  EXPECT_TRUE(log.clock.sleeps.empty());
-}
-
-TEST_F(RegistrationTest, UninstallFromAnotherCopyLeavesTheService) {
-  scm.register_at(kElsewhere);
-  ASSERT_TRUE(uninstall());
-  EXPECT_EQ(scm.count("stop"), 0);
-  EXPECT_EQ(scm.count("delete"), 0);
-  EXPECT_EQ(log_lines(), (std::vector<std::string>{"uninstall: left the helper at " + kElsewhere}));
-}
-
-TEST_F(RegistrationTest, UninstallFailuresAndTheirMessages) {
-  // No service at all.
-  EXPECT_EQ(uninstall().error(), "open service: IO error in winapi call");
-
-  scm.register_at(kHere);
-  scm.failing = {"connect 1"};
-  EXPECT_EQ(uninstall().error(), "IO error in winapi call");
-
-  scm.failing = {"delete"};
-  EXPECT_EQ(uninstall().error(), "delete service: IO error in winapi call");
-
-  scm.failing = {};
-  host.own_path = fail("Access is denied. (os error 5)");
-  EXPECT_EQ(uninstall().error(), "Access is denied. (os error 5)");
-  EXPECT_EQ(scm.count("delete"), 1);
-  EXPECT_TRUE(log_lines().empty());
+  EXPECT_EQ(log_lines().back(), "install: service restarted on this install's helper");
 }
 
 }  // namespace
