@@ -2,9 +2,11 @@
 
 #include <windows.h>
 
+#include <array>
 #include <atomic>
 #include <vector>
 
+#include "main/win32/process_start_win32.h"
 #include "main/win32/win32_handle.h"
 #include "main/win32/win32_text.h"
 
@@ -49,24 +51,8 @@ std::wstring system_tool_path(std::wstring_view name) {
   return path;
 }
 
-// An inheritable copy, so that the child gets exactly these handles and no
-// others of the helper; none when `handle` is no handle.
-UniqueHandle inheritable_copy(HANDLE handle) {
-  HANDLE copy = nullptr;
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
-      !::DuplicateHandle(::GetCurrentProcess(), handle, ::GetCurrentProcess(), &copy, 0, TRUE,
-                         DUPLICATE_SAME_ACCESS)) {
-    return UniqueHandle();
-  }
-  return UniqueHandle(copy);
-}
-
-struct StandardHandles {
-  UniqueHandle input, output, error;
-};
-
 Result<UniqueHandle> start(std::string_view program, const std::vector<std::string>& args,
-                           const StandardHandles& std_handles) {
+                           const std::array<HANDLE, 3>& standard) {
   const std::wstring name = wide(program);
   std::wstring line;
   append_argument(line, name);
@@ -74,46 +60,7 @@ Result<UniqueHandle> start(std::string_view program, const std::vector<std::stri
     line += L' ';
     append_argument(line, wide(arg));
   }
-  const std::wstring application = system_tool_path(name);
-
-  STARTUPINFOEXW startup{};
-  startup.StartupInfo.cb = sizeof startup;
-  std::vector<HANDLE> inherited;
-  for (const UniqueHandle* h : {&std_handles.input, &std_handles.output, &std_handles.error}) {
-    if (h->valid()) inherited.push_back(h->get());
-  }
-  DWORD flags = 0;
-  std::vector<unsigned char> list_memory;
-  UniqueValue<LPPROC_THREAD_ATTRIBUTE_LIST, ::DeleteProcThreadAttributeList, nullptr> list;
-  if (!inherited.empty()) {
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = std_handles.input.get();
-    startup.StartupInfo.hStdOutput = std_handles.output.get();
-    startup.StartupInfo.hStdError = std_handles.error.get();
-    SIZE_T size = 0;
-    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    list_memory.resize(size);
-    auto* memory = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_memory.data());
-    if (!::InitializeProcThreadAttributeList(memory, 1, 0, &size))
-      return fail(last_os_error_text());
-    list.reset(memory);
-    if (!::UpdateProcThreadAttribute(list.get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
-                                     inherited.data(), inherited.size() * sizeof(HANDLE), nullptr,
-                                     nullptr)) {
-      return fail(last_os_error_text());
-    }
-    startup.lpAttributeList = list.get();
-    flags = EXTENDED_STARTUPINFO_PRESENT;  // only says the structure is the extended one
-  }
-
-  PROCESS_INFORMATION started{};
-  if (!::CreateProcessW(application.empty() ? nullptr : application.c_str(), line.data(), nullptr,
-                        nullptr, inherited.empty() ? FALSE : TRUE, flags, nullptr, nullptr,
-                        &startup.StartupInfo, &started)) {
-    return fail(last_os_error_text());
-  }
-  ::CloseHandle(started.hThread);
-  return UniqueHandle(started.hProcess);
+  return start_process_with_handles(system_tool_path(name), std::move(line), standard);
 }
 
 Result<std::uint32_t> wait_for_exit(HANDLE process) {
@@ -123,8 +70,8 @@ Result<std::uint32_t> wait_for_exit(HANDLE process) {
   return std::uint32_t{code};
 }
 
-// The output pipe: an overlapped read end for the helper and an inheritable
-// write end for the child. A named pipe, because anonymous pipes cannot be
+// The output pipe: an overlapped read end for the helper and a
+// write end the child gets a copy of. A named pipe, because anonymous pipes cannot be
 // read with a wait on the child at the same time.
 struct OutputPipe {
   UniqueFile read_end;
@@ -142,9 +89,8 @@ Result<OutputPipe> make_output_pipe() {
       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0, 65536, 0,
       nullptr));
   if (!pipe.read_end) return fail(last_os_error_text());
-  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  const HANDLE write_end = ::CreateFileW(name.c_str(), GENERIC_WRITE, 0, &inheritable,
-                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE write_end = ::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (write_end == INVALID_HANDLE_VALUE) return fail(last_os_error_text());
   pipe.write_end.reset(write_end);
   return pipe;
@@ -198,10 +144,10 @@ class Win32ChildPrograms final : public ChildPrograms {
  public:
   Result<std::uint32_t> run(std::string_view program,
                             const std::vector<std::string>& args) override {
-    StandardHandles handles{inheritable_copy(::GetStdHandle(STD_INPUT_HANDLE)),
-                            inheritable_copy(::GetStdHandle(STD_OUTPUT_HANDLE)),
-                            inheritable_copy(::GetStdHandle(STD_ERROR_HANDLE))};
-    Result<UniqueHandle> child = start(program, args, handles);
+    Result<UniqueHandle> child =
+        start(program, args,
+              {::GetStdHandle(STD_INPUT_HANDLE), ::GetStdHandle(STD_OUTPUT_HANDLE),
+               ::GetStdHandle(STD_ERROR_HANDLE)});
     if (!child) return fail(child.error());
     return wait_for_exit(child->get());
   }
@@ -210,18 +156,15 @@ class Win32ChildPrograms final : public ChildPrograms {
                                    const std::vector<std::string>& args) override {
     Result<OutputPipe> pipe = make_output_pipe();
     if (!pipe) return fail(pipe.error());
-    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    const HANDLE empty_input =
-        ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                      OPEN_EXISTING, 0, nullptr);
-    if (empty_input == INVALID_HANDLE_VALUE) return fail(last_os_error_text());
-    StandardHandles handles{UniqueHandle(empty_input), std::move(pipe->write_end),
-                            inheritable_copy(nullptr)};
-    handles.error = inheritable_copy(handles.output.get());
-    Result<UniqueHandle> child = start(program, args, handles);
+    const UniqueFile empty_input(::CreateFileW(L"NUL", GENERIC_READ,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                               OPEN_EXISTING, 0, nullptr));
+    if (!empty_input) return fail(last_os_error_text());
+    const HANDLE output = pipe->write_end.get();
+    Result<UniqueHandle> child = start(program, args, {empty_input.get(), output, output});
     // Only the child may hold the write end now, so that its exit ends the
     // output.
-    handles = StandardHandles{};
+    pipe->write_end.reset();
     if (!child) return fail(child.error());
     CapturedRun result;
     collect_output(pipe->read_end.get(), child->get(), result.output);

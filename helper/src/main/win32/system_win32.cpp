@@ -125,17 +125,22 @@ class Win32ClientFiles final : public ClientFiles {
   Result<Bytes> read_file(std::string_view path, std::uint64_t expected_size) override {
     UniqueFile file = open(path);
     if (!file) return fail(last_os_error_text());
-    Bytes contents;
-    contents.resize(static_cast<std::size_t>(expected_size));
+    // Sized once for what the size query said; a file that grew since is
+    // still read whole, and its end is found by a small probe read rather
+    // than by growing (and so copying) the large buffer in advance.
+    Bytes contents(static_cast<std::size_t>(expected_size));
     std::size_t filled = 0;
+    std::uint8_t probe[4096];
     for (;;) {
-      if (filled == contents.size()) contents.resize(contents.size() + 65536);
-      const DWORD want = static_cast<DWORD>(std::min<std::size_t>(contents.size() - filled, 1u << 30));
+      const bool full = filled == contents.size();
+      std::uint8_t* target = full ? probe : contents.data() + filled;
+      const DWORD want = full ? DWORD{sizeof probe}
+                              : static_cast<DWORD>(std::min<std::size_t>(contents.size() - filled,
+                                                                         std::size_t{1} << 30));
       DWORD got = 0;
-      if (!::ReadFile(file.get(), contents.data() + filled, want, &got, nullptr)) {
-        return fail(last_os_error_text());
-      }
+      if (!::ReadFile(file.get(), target, want, &got, nullptr)) return fail(last_os_error_text());
       if (got == 0) break;
+      if (full) contents.insert(contents.end(), probe, probe + got);
       filled += got;
     }
     contents.resize(filled);
@@ -154,9 +159,7 @@ class Win32ClientFiles final : public ClientFiles {
 
 class Win32ProcessExit final : public ProcessExit {
  public:
-  [[noreturn]] void exit_now(int code) override {
-    ::ExitProcess(static_cast<UINT>(code));
-  }
+  [[noreturn]] void exit_now(int code) override { ::ExitProcess(static_cast<UINT>(code)); }
 };
 
 class Win32Console final : public Console {
@@ -175,7 +178,9 @@ class Win32Console final : public Console {
 
 }  // namespace
 
-std::unique_ptr<Environment> make_win32_environment() { return std::make_unique<Win32Environment>(); }
+std::unique_ptr<Environment> make_win32_environment() {
+  return std::make_unique<Win32Environment>();
+}
 std::unique_ptr<Clock> make_win32_clock() { return std::make_unique<Win32Clock>(); }
 std::unique_ptr<LogFile> make_win32_log_file() { return std::make_unique<Win32LogFile>(); }
 std::unique_ptr<ClientFiles> make_win32_client_files() {
