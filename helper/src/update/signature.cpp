@@ -127,37 +127,26 @@ Result<SignatureFile> read_signature_file(std::string_view text) {
   return file;
 }
 
-bool signature_matches(std::span<const std::uint8_t> package, const SignatureFile& file,
-                       const PublicKey& key) {
+void init_sodium() {
   // libsodium picks its fastest BLAKE2b for this processor in sodium_init();
   // without it every package would be hashed by the portable code. Failure
   // leaves the portable code in place, which is still correct.
   static const int sodium_ready = sodium_init();
   (void)sodium_ready;
+}
 
+// The Ed25519 checks once the signed message is known: the package itself
+// for a legacy signature, its digest for a prehashed one.
+bool message_matches(std::span<const std::uint8_t> message, const SignatureFile& file,
+                     const PublicKey& key) {
   if (file.key_id != key.key_id) return false;
-
   // Empty spans may carry a null pointer; hand libsodium a valid one.
   static constexpr std::uint8_t kNothing = 0;
-  const std::uint8_t* data = package.empty() ? &kNothing : package.data();
-
-  // The package is read in place, never copied: it can be 512 MiB.
-  std::array<std::uint8_t, kDigestSize> digest;
-  const std::uint8_t* message = data;
-  unsigned long long message_size = package.size();
-  if (file.prehashed) {
-    if (crypto_generichash_blake2b(digest.data(), digest.size(), data, package.size(), nullptr,
-                                   0) != 0) {
-      return false;
-    }
-    message = digest.data();
-    message_size = digest.size();
-  }
-  if (crypto_sign_ed25519_verify_detached(file.signature.data(), message, message_size,
+  const std::uint8_t* data = message.empty() ? &kNothing : message.data();
+  if (crypto_sign_ed25519_verify_detached(file.signature.data(), data, message.size(),
                                           key.key.data()) != 0) {
     return false;
   }
-
   std::string global_message(file.signature.begin(), file.signature.end());
   global_message += file.trusted_comment;
   return crypto_sign_ed25519_verify_detached(
@@ -166,7 +155,64 @@ bool signature_matches(std::span<const std::uint8_t> package, const SignatureFil
              key.key.data()) == 0;
 }
 
+// Reads the key and the signature file in the order whose failure texts the
+// callers rely on, then hands both to `matches`.
+template <class Matches>
+Status check_signature(std::string_view signature_member, std::string_view updater_key_base64,
+                       Matches matches) {
+  // The key is decoded on every call, not cached: the check keeps no state.
+  Result<PublicKey> key = read_public_key(updater_key_base64);
+  if (!key) return fail(std::move(key).error());
+  Result<std::string> text = decode_member(signature_member, "signature");
+  if (!text) return fail(std::move(text).error());
+  Result<SignatureFile> file = read_signature_file(*text);
+  if (!file) return fail(std::move(file).error());
+  if (!matches(*file, *key)) return fail(std::string(kMismatch));
+  return {};
+}
+
 }  // namespace
+
+struct PackageHasher::State {
+  crypto_generichash_blake2b_state blake2b;
+};
+
+PackageHasher::PackageHasher() : state_(std::make_unique<State>()) {
+  init_sodium();
+  crypto_generichash_blake2b_init(&state_->blake2b, nullptr, 0, kDigestSize);
+}
+
+PackageHasher::~PackageHasher() = default;
+
+void PackageHasher::update(std::span<const std::uint8_t> bytes) {
+  if (!bytes.empty())
+    crypto_generichash_blake2b_update(&state_->blake2b, bytes.data(), bytes.size());
+}
+
+PackageDigest PackageHasher::finish() {
+  PackageDigest digest{};
+  crypto_generichash_blake2b_final(&state_->blake2b, digest.data(), digest.size());
+  return digest;
+}
+
+bool is_prehashed_signature(std::string_view signature_member) {
+  Result<std::string> text = decode_member(signature_member, "signature");
+  if (!text) return false;
+  Result<SignatureFile> file = read_signature_file(*text);
+  return file && file->prehashed;
+}
+
+Status verify_package_digest(const PackageDigest& digest, std::string_view signature_member) {
+  return verify_package_digest(digest, signature_member, kUpdaterKeyBase64);
+}
+
+Status verify_package_digest(const PackageDigest& digest, std::string_view signature_member,
+                             std::string_view updater_key_base64) {
+  return check_signature(signature_member, updater_key_base64,
+                         [&](const SignatureFile& file, const PublicKey& key) {
+                           return file.prehashed && message_matches(digest, file, key);
+                         });
+}
 
 std::string_view updater_key_base64() { return kUpdaterKeyBase64; }
 
@@ -178,15 +224,15 @@ Status verify_package_signature(std::span<const std::uint8_t> package,
 Status verify_package_signature(std::span<const std::uint8_t> package,
                                 std::string_view signature_member,
                                 std::string_view updater_key_base64) {
-  // The key is decoded on every call, not cached: the check keeps no state.
-  Result<PublicKey> key = read_public_key(updater_key_base64);
-  if (!key) return fail(std::move(key).error());
-  Result<std::string> text = decode_member(signature_member, "signature");
-  if (!text) return fail(std::move(text).error());
-  Result<SignatureFile> file = read_signature_file(*text);
-  if (!file) return fail(std::move(file).error());
-  if (!signature_matches(package, *file, *key)) return fail(std::string(kMismatch));
-  return {};
+  return check_signature(signature_member, updater_key_base64,
+                         [&](const SignatureFile& file, const PublicKey& key) {
+                           if (!file.prehashed) return message_matches(package, file, key);
+                           if (file.key_id != key.key_id) return false;  // no need to hash
+                           // The package is read in place, never copied: it can be 512 MiB.
+                           PackageHasher hasher;
+                           hasher.update(package);
+                           return message_matches(hasher.finish(), file, key);
+                         });
 }
 
 }  // namespace lumar

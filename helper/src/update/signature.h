@@ -6,7 +6,9 @@
 // signed). The trusted comment is authenticated but not interpreted.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 
@@ -24,6 +26,37 @@ Status verify_package_signature(std::span<const std::uint8_t> package,
 Status verify_package_signature(std::span<const std::uint8_t> package,
                                 std::string_view signature_member,
                                 std::string_view updater_key_base64);
+
+// The BLAKE2b-512 of a package: what a prehashed signature signs.
+using PackageDigest = std::array<std::uint8_t, 64>;
+
+// Hashes a package handed over in pieces, in order, so that a prehashed
+// signature can be checked without a second pass over the bytes.
+class PackageHasher {
+ public:
+  PackageHasher();
+  ~PackageHasher();
+  PackageHasher(const PackageHasher&) = delete;
+  PackageHasher& operator=(const PackageHasher&) = delete;
+
+  void update(std::span<const std::uint8_t> bytes);
+  PackageDigest finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// True when the member holds a well-formed signature of the prehashed kind,
+// which verify_package_digest can check from the package's digest alone.
+bool is_prehashed_signature(std::string_view signature_member);
+
+// verify_package_signature for a package known by its digest: the same
+// checks in the same order, with the same texts. A legacy signature signs
+// the package itself, not its digest, and never matches here.
+Status verify_package_digest(const PackageDigest& digest, std::string_view signature_member);
+Status verify_package_digest(const PackageDigest& digest, std::string_view signature_member,
+                             std::string_view updater_key_base64);
 
 // The built-in key, as stored: the Base64 of its minisign public-key file.
 std::string_view updater_key_base64();

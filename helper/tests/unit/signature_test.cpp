@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "main/bytes.h"
+#include "update/streamed_digest.h"
 
 namespace lumar {
 namespace {
@@ -109,6 +110,31 @@ TEST(GenuineSignatures, VerifyAnEmptyPackage) {
   EXPECT_EQ(check(package(), kEmptyPackageSignature), kMismatch);
   EXPECT_EQ(check({}, kPrehashedSignature), kMismatch);
   EXPECT_EQ(check({}, kLegacySignature), kMismatch);
+}
+
+// The package hashed piece by piece on a second thread, as it arrives from
+// the client's file, is checked with the same outcome and texts as in one
+// piece; a legacy signature cannot be checked from a digest.
+TEST(StreamedDigest, GivesTheOneShotOutcome) {
+  const auto streamed = [](std::size_t piece, std::string_view signature_file) {
+    StreamedDigest digest;
+    for (std::size_t at = 0; at < package().size(); at += piece) {
+      digest.arrived(package().subspan(at, std::min(piece, package().size() - at)));
+    }
+    const Status status =
+        verify_package_digest(digest.finish(), base64(signature_file), test_key());
+    return status ? "verified" : status.error();
+  };
+  for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, package().size()}) {
+    EXPECT_EQ(streamed(piece, kPrehashedSignature), "verified") << piece;
+    EXPECT_EQ(streamed(piece, kOtherKeySignature), kMismatch) << piece;
+  }
+  EXPECT_TRUE(is_prehashed_signature(base64(kPrehashedSignature)));
+  EXPECT_FALSE(is_prehashed_signature(base64(kLegacySignature)));
+  EXPECT_FALSE(is_prehashed_signature("not base64"));
+  EXPECT_EQ(streamed(package().size(), kLegacySignature), kMismatch);
+  EXPECT_EQ(verify_package_digest({}, "not base64", test_key()).error(),
+            check_member("not base64"));
 }
 
 TEST(GenuineSignatures, TheBuiltInKeyIsUsedByDefault) {

@@ -1,0 +1,212 @@
+// Round trips per second through the helper's pipe, against a bare serial
+// echo server of the same pipe shape, under Wine. Both run as processes of
+// their own; the client times `trips` ping round trips against one, then the
+// other, round after round, so both see the same machine at the same time.
+//
+//   pipe_bench <lumar-helper.exe> <rounds> <trips>
+//   pipe_bench --echo-server <pipe name>       (started by the benchmark)
+//
+// Prints one "key value" line per figure for bench/pipe-bench.sh.
+#include <windows.h>
+
+#include <sddl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "main/win32/win32_handle.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr wchar_t kHelperPipe[] = L"\\\\.\\pipe\\lumar_helper";
+constexpr wchar_t kEchoPipe[] = L"\\\\.\\pipe\\lumar_pipe_bench_echo";
+constexpr std::string_view kPing = "{\"op\":\"ping\"}\n";
+constexpr std::string_view kReply = "{\"ok\":true}\n";
+
+// The bare baseline: the helper's pipe parameters and security, one client
+// at a time, blocking calls, the descriptor converted once. It reads up to
+// the line feed, answers, flushes, disconnects and closes, for ever.
+int run_echo_server(const wchar_t* name) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      L"D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;AU)", SDDL_REVISION_1, &descriptor, nullptr);
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  for (;;) {
+    lumar::UniqueFile pipe(::CreateNamedPipeW(
+        name, PIPE_ACCESS_DUPLEX,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+        PIPE_UNLIMITED_INSTANCES, 65536, 65536, 0, &attributes));
+    if (!pipe) return 1;
+    if (!::ConnectNamedPipe(pipe.get(), nullptr) && ::GetLastError() != ERROR_PIPE_CONNECTED) {
+      continue;
+    }
+    char buffer[1024];
+    for (;;) {
+      DWORD got = 0;
+      if (!::ReadFile(pipe.get(), buffer, sizeof buffer, &got, nullptr) || got == 0) break;
+      if (std::string_view(buffer, got).find('\n') != std::string_view::npos) break;
+    }
+    DWORD written = 0;
+    ::WriteFile(pipe.get(), kReply.data(), static_cast<DWORD>(kReply.size()), &written, nullptr);
+    ::FlushFileBuffers(pipe.get());
+    ::DisconnectNamedPipe(pipe.get());
+  }
+}
+
+// One ping: connect (waiting while the serial server is busy or between
+// instances), send, read the reply line. False when no reply came.
+bool round_trip(const wchar_t* name) {
+  const auto give_up = Clock::now() + std::chrono::seconds(10);
+  lumar::UniqueFile pipe;
+  while (!pipe) {
+    pipe.reset(::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                             nullptr));
+    if (pipe) break;
+    if (Clock::now() > give_up) return false;
+    if (::GetLastError() == ERROR_PIPE_BUSY) ::WaitNamedPipeW(name, 1000);
+  }
+  DWORD written = 0;
+  if (!::WriteFile(pipe.get(), kPing.data(), static_cast<DWORD>(kPing.size()), &written,
+                   nullptr)) {
+    return false;
+  }
+  std::string reply;
+  char buffer[256];
+  while (reply.find('\n') == std::string::npos) {
+    DWORD got = 0;
+    if (!::ReadFile(pipe.get(), buffer, sizeof buffer, &got, nullptr) || got == 0) break;
+    reply.append(buffer, got);
+  }
+  return reply == kReply;
+}
+
+// Round trips per second over `trips` pings; 0 if one failed.
+double trips_per_second(const wchar_t* name, int trips) {
+  const auto start = Clock::now();
+  for (int i = 0; i < trips; ++i) {
+    if (!round_trip(name)) return 0;
+  }
+  const std::chrono::duration<double> took = Clock::now() - start;
+  return trips / took.count();
+}
+
+lumar::UniqueHandle start_child(std::wstring command) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  // Standard handles on NUL: inheriting ours would keep the script's output
+  // pipe open for as long as the child lives.
+  lumar::UniqueFile null(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                                       0, nullptr));
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = si.hStdOutput = si.hStdError = null.get();
+  PROCESS_INFORMATION pi{};
+  if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
+                        &pi)) {
+    return lumar::UniqueHandle();
+  }
+  ::CloseHandle(pi.hThread);
+  return lumar::UniqueHandle(pi.hProcess);
+}
+
+bool wait_until_serving(const wchar_t* name, HANDLE server) {
+  const auto deadline = Clock::now() + std::chrono::seconds(60);
+  while (Clock::now() < deadline && ::WaitForSingleObject(server, 0) == WAIT_TIMEOUT) {
+    if (round_trip(name)) return true;
+    ::Sleep(100);
+  }
+  return false;
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t mid = values.size() / 2;
+  return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+}
+
+// A folder of our own for the helper's log, so runs leave nothing in the
+// prefix's ProgramData.
+std::wstring make_program_data() {
+  wchar_t temp[MAX_PATH + 1];
+  ::GetTempPathW(MAX_PATH + 1, temp);
+  const std::wstring folder = std::wstring(temp) + L"lumar-pipe-bench-" +
+                              std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(::GetTickCount64());
+  ::CreateDirectoryW(folder.c_str(), nullptr);
+  return folder;
+}
+
+void remove_program_data(const std::wstring& folder) {
+  ::DeleteFileW((folder + L"\\Lumar\\helper.log").c_str());
+  ::RemoveDirectoryW((folder + L"\\Lumar").c_str());
+  ::RemoveDirectoryW(folder.c_str());
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc == 3 && std::wstring_view(argv[1]) == L"--echo-server") return run_echo_server(argv[2]);
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: pipe_bench <lumar-helper.exe> <rounds> <trips>\n");
+    return 2;
+  }
+  const int rounds = _wtoi(argv[2]);
+  const int trips = _wtoi(argv[3]);
+  if (rounds < 1 || trips < 1) return 2;
+
+  wchar_t self[MAX_PATH + 1];
+  ::GetModuleFileNameW(nullptr, self, MAX_PATH + 1);
+  const std::wstring program_data = make_program_data();
+  ::SetEnvironmentVariableW(L"ProgramData", program_data.c_str());
+  lumar::UniqueHandle echo =
+      start_child(L"\"" + std::wstring(self) + L"\" --echo-server " + kEchoPipe);
+  lumar::UniqueHandle helper = start_child(L"\"" + std::wstring(argv[1]) + L"\" run");
+
+  int status = 0;
+  if (!echo || !helper || !wait_until_serving(kEchoPipe, echo.get()) ||
+      !wait_until_serving(kHelperPipe, helper.get())) {
+    std::fprintf(stderr, "pipe_bench: the servers did not start\n");
+    status = 1;
+  }
+  std::vector<double> ratios;
+  std::vector<double> bare_rates;
+  std::vector<double> helper_rates;
+  for (int round = 1; round <= rounds && status == 0; ++round) {
+    // Alternate which goes first, so neither always runs on a warmer machine.
+    const bool bare_first = round % 2 == 1;
+    double bare = 0;
+    double served = 0;
+    if (bare_first) bare = trips_per_second(kEchoPipe, trips);
+    served = trips_per_second(kHelperPipe, trips);
+    if (!bare_first) bare = trips_per_second(kEchoPipe, trips);
+    if (bare == 0 || served == 0) {
+      std::fprintf(stderr, "pipe_bench: a round trip failed in round %d\n", round);
+      status = 1;
+      break;
+    }
+    std::printf("round %d bare %.0f helper %.0f ratio %.3f\n", round, bare, served, served / bare);
+    std::fflush(stdout);
+    bare_rates.push_back(bare);
+    helper_rates.push_back(served);
+    ratios.push_back(served / bare);
+  }
+  if (status == 0) {
+    std::printf("median_bare_per_second %.0f\n", median(bare_rates));
+    std::printf("median_helper_per_second %.0f\n", median(helper_rates));
+    std::printf("median_ratio %.3f\n", median(ratios));
+  }
+  for (HANDLE child : {echo.get(), helper.get()}) {
+    if (!child) continue;
+    ::TerminateProcess(child, 0);
+    ::WaitForSingleObject(child, 10000);
+  }
+  remove_program_data(program_data);
+  return status;
+}
