@@ -84,4 +84,5 @@ int wmain(int argc, wchar_t** argv) {
   // so nothing is torn down under them. Every line the helper writes has
   // gone out through WriteFile by now; no stream buffer is left to flush.
   helper.process_exit->exit_now(code);
+  return code;  // not reached
 }
