@@ -321,24 +321,10 @@ TEST(StopHandlerRace, AStopAndAnUpdateNeverBothGoAhead) {
   }
 }
 
-class RecordingSink final : public ServiceStatusSink {
- public:
-  explicit RecordingSink(std::vector<std::string>& reports) : reports_(reports) {}
-  Status report(StatusReport report) override {
-    reports_.push_back(report_name(report));
-    return {};
-  }
-
- private:
-  std::vector<std::string>& reports_;
-};
-
 TEST(StopHandlerRace, AnUpdateThatEndsWhileAStopIsRefusedStillReportsStopsAccepted) {
   ServiceControlState state;
-  std::vector<std::string> reports;
-  state.set_status_handle(std::make_unique<RecordingSink>(reports));
+  FakeServiceManagerSide scm;
   state.update_in_progress.exchange(true);
-  state.set_stop_accepted(false);
   auto [sender, receiver] = StopChannel::create();
   // The worker ends after the handler has seen its update: the worker's own
   // report finds the stop still requested and makes none.
@@ -347,9 +333,11 @@ TEST(StopHandlerRace, AnUpdateThatEndsWhileAStopIsRefusedStillReportsStopsAccept
     state.update_in_progress.exchange(false);
     state.set_stop_accepted(true);
   });
+  state.set_status_handle(std::move(*scm.register_handler("LumarHelper", handler)));
+  state.set_stop_accepted(false);
   EXPECT_EQ(handler.handle(kControlStop), kErrorServiceCannotAcceptCtrl);
   EXPECT_FALSE(state.stop_requested.load());
-  EXPECT_EQ(reports, (std::vector<std::string>{"running, stop refused", "running"}));
+  EXPECT_EQ(scm.reports, (std::vector<std::string>{"running, stop refused", "running"}));
 }
 
 TEST(StopChannel, QueuesEventsAndClosesWhenAnEndIsGone) {
