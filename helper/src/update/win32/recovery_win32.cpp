@@ -1,7 +1,7 @@
 #include "update/win32/recovery_win32.h"
 
 #include <windows.h>
-// after windows.h
+// aclapi.h needs windows.h before it
 #include <aclapi.h>
 
 #include <cstdint>
