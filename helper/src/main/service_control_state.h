@@ -22,7 +22,13 @@ class ServiceStatusSink {
 
 class ServiceControlState {
  public:
+  // Set by update acceptance before it reads stop_requested; cleared when
+  // the update is refused or has ended.
   std::atomic<bool> update_in_progress{false};
+  // Set by the stop handler before it reads update_in_progress, and taken
+  // back only by that handler when it then refuses the stop. Both flags are
+  // sequentially consistent: of a stop and an update that race, at least
+  // one sees the other.
   std::atomic<bool> stop_requested{false};
 
   // Set once by the service main right after the handler is registered,

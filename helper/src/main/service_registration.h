@@ -73,7 +73,9 @@ std::string registered_helper_path(std::string_view command_line);
 // A-Z only; nothing else is normalised.
 bool same_helper(std::string_view registered_path, std::string_view running_path);
 
-// Whether a staged package at most 1799 whole seconds old exists.
+// Whether a staged package at most 1799 whole seconds old exists. The scan
+// lists only the helper's own files, so a name planted by a user in a shared
+// temporary folder cannot hold back the hand-over.
 bool update_in_flight(const std::vector<LeftoverPackage>& packages);
 
 // "{what} contains a nul byte" when the text handed to the service manager

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "main/product.h"
+#include "main/thread_boundary.h"
 
 namespace lumar {
 
@@ -47,13 +48,28 @@ bool StopChannel::Receiver::receive() {
 
 std::uint32_t ServiceControlHandler::handle(std::uint32_t control) {
   switch (control) {
-    case kControlStop:
-      // The service manager no longer sends stops while the status report
-      // accepts none; this catches one that was already on its way.
-      if (state_.update_in_progress.load()) return kErrorServiceCannotAcceptCtrl;
-      state_.stop_requested.exchange(true);
+    case kControlStop: {
+      // Update acceptance sets update_in_progress and then reads
+      // stop_requested; the handler writes stop_requested and then reads
+      // update_in_progress. Whatever the interleaving, at least one of the
+      // two sees the other, so a stop and an update never both go ahead.
+      const bool already_requested = state_.stop_requested.exchange(true);
+      if (at_step_) at_step_(StopStep::kMarked);
+      if (state_.update_in_progress.load()) {
+        if (at_step_) at_step_(StopStep::kRefusing);
+        // Refused: the request is taken back, unless an earlier, accepted
+        // stop had made it.
+        if (!already_requested) state_.stop_requested.exchange(false);
+        // An update that ended while the request stood skipped its "stop
+        // accepted" report; make it now if no update runs any more. (A stale
+        // "accepted" is harmless: a stop that arrives during an update is
+        // refused right here.)
+        if (!state_.update_in_progress.load()) state_.set_stop_accepted(true);
+        return kErrorServiceCannotAcceptCtrl;
+      }
       (void)sender_.send();  // the service main may be gone already
       return kNoError;
+    }
     case kControlInterrogate:
       return kNoError;
     default:
@@ -71,6 +87,16 @@ Status StdThreadStarter::start_detached(std::function<void()> body) {
 }
 
 void ServiceRuntime::service_main() {
+  // The service main's one boundary. Nothing thrown below it ends the
+  // process; the service then ends in order, as when a thread cannot be
+  // created, and the dispatcher is let go.
+  if (!guard_thread_body(parts_.log, "service", [&] { run_service_main(); })) {
+    (void)guard_thread_body(parts_.log, "service", [&] { stop_in_order(); });
+  }
+  (void)guard_thread_body(parts_.log, "service", [&] { end_service_main(); });
+}
+
+void ServiceRuntime::run_service_main() {
   begin_service_main();
   auto [sender, receiver] = StopChannel::create();
   handler_ = std::make_unique<ServiceControlHandler>(parts_.state, std::move(sender));
@@ -79,45 +105,53 @@ void ServiceRuntime::service_main() {
       parts_.registrar.register_handler(kServiceName, *handler_);
   if (!sink) {
     parts_.log.write("service run error: " + sink.error());
-    end_service_main();
     return;
   }
   parts_.state.set_status_handle(std::move(*sink));
   if (Status running = parts_.state.report(StatusReport::kRunning); !running) {
     parts_.log.write("service run error: " + running.error());
-    end_service_main();
     return;
   }
   parts_.log.write("service: running");
 
-  if (Status started = parts_.threads.start_detached(parts_.pipe_server); !started) {
+  // Each thread gets its own boundary: an exception in one is logged and
+  // leaves the others, and the service, running.
+  HelperLog& log = parts_.log;
+  if (Status started = parts_.threads.start_detached(
+          [&log, body = parts_.pipe_server] { (void)guard_thread_body(log, "pipe", body); });
+      !started) {
     stop_after_thread_failure("pipe server", started.error());
     return;
   }
-  if (Status started = parts_.threads.start_detached(parts_.recovery); !started) {
+  if (Status started = parts_.threads.start_detached(
+          [&log, body = parts_.recovery] { (void)guard_thread_body(log, "recovery", body); });
+      !started) {
     stop_after_thread_failure("recovery", started.error());
     return;
   }
 
   (void)receiver.receive();  // a stop event, or a closed channel: either way, stop
-
-  if (Status stopped = parts_.state.report(StatusReport::kStopped); stopped) {
-    parts_.log.write("service: stopped");
-  } else {
-    parts_.log.write("service run error: " + stopped.error());
-  }
-  end_service_main();
+  report_stopped();
 }
 
 void ServiceRuntime::stop_after_thread_failure(std::string_view which, const std::string& error) {
   parts_.log.write("service run error: start the " + std::string(which) + " thread: " + error);
+  stop_in_order();
+}
+
+void ServiceRuntime::stop_in_order() {
+  // A finishing update can then no longer report the service running.
   parts_.state.stop_requested.exchange(true);
+  if (parts_.state.has_status_handle() && !stopped_reported_) report_stopped();
+}
+
+void ServiceRuntime::report_stopped() {
+  stopped_reported_ = true;
   if (Status stopped = parts_.state.report(StatusReport::kStopped); stopped) {
     parts_.log.write("service: stopped");
   } else {
     parts_.log.write("service run error: " + stopped.error());
   }
-  end_service_main();
 }
 
 void ServiceRuntime::begin_service_main() {

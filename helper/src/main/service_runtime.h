@@ -75,17 +75,25 @@ class StopChannel::Receiver {
   std::shared_ptr<Shared> shared_;
 };
 
+// The points inside the stop handler where another thread's update may
+// interleave: right after the stop is marked requested, and, when an update
+// was found in flight, right before the request is taken back.
+enum class StopStep { kMarked, kRefusing };
+
 // The control handler and its context: it owns the sending end.
 class ServiceControlHandler {
  public:
-  ServiceControlHandler(ServiceControlState& state, StopChannel::Sender sender)
-      : state_(state), sender_(std::move(sender)) {}
+  // `at_step`, when given, runs at each StopStep (a seam for tests).
+  ServiceControlHandler(ServiceControlState& state, StopChannel::Sender sender,
+                        std::function<void(StopStep)> at_step = {})
+      : state_(state), sender_(std::move(sender)), at_step_(std::move(at_step)) {}
   // The Win32 result code for the control.
   std::uint32_t handle(std::uint32_t control);
 
  private:
   ServiceControlState& state_;
   StopChannel::Sender sender_;
+  std::function<void(StopStep)> at_step_;
 };
 
 // Registers the handler with the service manager under the service's name and
@@ -130,7 +138,10 @@ class ServiceRuntime {
   // log gets "service run error: {error}", a stop is marked as accepted (so a
   // finishing update reports nothing more) and the service reports stopped,
   // as after a stop control. The service manager then sees a service that
-  // ended; its auto-start brings it back at the next boot.
+  // ended; its auto-start brings it back at the next boot. An exception
+  // thrown inside the service main is logged as "service: internal error:
+  // {what}" and ends the service the same way. The pipe server and the
+  // recovery run behind boundaries of their own ("pipe", "recovery").
   void service_main();
 
   // Called once the dispatcher has returned: waits until a service main that
@@ -140,9 +151,12 @@ class ServiceRuntime {
   void wait_for_service_main();
 
  private:
+  void run_service_main();
   void begin_service_main();
   void end_service_main();
   void stop_after_thread_failure(std::string_view which, const std::string& error);
+  void stop_in_order();
+  void report_stopped();
 
   ServiceRuntimeParts parts_;
   // Outlives the service main: the dispatcher may still call the handler
@@ -152,6 +166,7 @@ class ServiceRuntime {
   std::condition_variable progress_changed_;
   bool begun_ = false;
   bool ended_ = false;
+  bool stopped_reported_ = false;  // touched by the service-main thread only
 };
 
 }  // namespace lumar

@@ -25,9 +25,11 @@ void list_folder(const LeftoverFolders& folders, const OsString& folder, std::ui
   for (const FolderEntry& entry : *entries) {
     if (!is_staged_package_name(ascii_lower(os_text_lossy(entry.name)))) continue;
     if (entry.last_write > now) continue;  // written "in the future": not ours to judge
+    OsString path = join_path(folder, entry.name);
+    if (!folders.owned_by_helper(path)) continue;  // someone else's: neither used nor deleted
     const std::uint64_t ticks = now - entry.last_write;
     out.push_back(
-        {join_path(folder, entry.name),
+        {std::move(path),
          {ticks / kTicksPerSecond, static_cast<std::uint32_t>((ticks % kTicksPerSecond) * 100)}});
   }
 }

@@ -42,6 +42,11 @@ struct FolderEntry {
 };
 
 // The folders staged packages may be in, and their listings.
+//
+// Any local user may create files in "{SystemRoot}\Temp", so a name alone
+// proves nothing: a planted "lumar-update-*.msi" could hold back the hand-over
+// or have the recovery parse a foreign package as SYSTEM. Only entries that
+// the helper's own side owns are staged packages.
 class LeftoverFolders {
  public:
   virtual ~LeftoverFolders() = default;
@@ -51,6 +56,11 @@ class LeftoverFolders {
   // Every entry of the folder, of any kind; nothing when it cannot be listed.
   // Entries that cannot be read are left out.
   virtual std::optional<std::vector<FolderEntry>> list(const OsString& folder) const = 0;
+  // Whether the entry's owner is LocalSystem, the Administrators group or
+  // the account the helper runs as: owners that no unprivileged user can
+  // give a file. Reads the owner of the entry itself (a link is not
+  // followed) and nothing else; false when it cannot be read.
+  virtual bool owned_by_helper(const OsString& path) const = 0;
 };
 
 // The staged packages in the staging folder, then in "{SystemRoot}\SystemTemp"

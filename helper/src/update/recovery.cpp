@@ -58,7 +58,8 @@ void recover_interrupted_update(const RecoveryContext& context) {
   std::vector<OsString> app_paths;
   for (const LeftoverPackage* orphan : recent) {
     const Result<MsiPackageInfo> package = context.installer.read_package_properties(orphan->path);
-    if (!package) continue;
+    // Only a package of one of the two editions may name the app to start.
+    if (!package || !classify_upgrade_code(package->upgrade_code)) continue;
     const std::optional<std::string> folder =
         context.installer.install_location(package->upgrade_code);
     if (!folder) continue;

@@ -57,9 +57,12 @@ Reply UpdateAcceptance::accept_update(Bytes package, const std::string& signatur
   // and the service's status, alone, and writes nothing.
   if (parts_.control.update_in_progress.exchange(true)) return Reply::failure(kUpdateBusy);
 
-  // The stop handler reads update_in_progress before it sets stop_requested,
-  // and this request set the flag before reading stop_requested: one of the
-  // two sees the other, so no update starts in a process about to end.
+  // Both sides write before they read: this request has set
+  // update_in_progress and only now reads stop_requested, while the stop
+  // handler sets stop_requested before it reads update_in_progress (both
+  // sequentially consistent). One of the two sees the other, so no update
+  // starts in a process about to end. A stop that the handler then takes
+  // back may cost this request a refusal; it never lets both go ahead.
   Status outcome = parts_.control.stop_requested.load() ? Status(fail(kHelperStopping)) : Status();
   if (outcome) {
     try {

@@ -28,6 +28,7 @@ class FakeFolders final : public LeftoverFolders {
  public:
   std::optional<OsString> staging = kStaging;
   std::map<OsString, std::vector<FolderEntry>> folders;
+  std::set<OsString> foreign;  // owned by someone other than the helper's side
 
   std::optional<OsString> staging_folder() const override { return staging; }
   std::optional<std::vector<FolderEntry>> list(const OsString& folder) const override {
@@ -35,6 +36,7 @@ class FakeFolders final : public LeftoverFolders {
     if (it == folders.end()) return std::nullopt;
     return it->second;
   }
+  bool owned_by_helper(const OsString& path) const override { return !foreign.contains(path); }
 };
 
 class FakeRecoveryHost final : public RecoveryHost {
@@ -73,8 +75,10 @@ class FakeWindowsInstaller final : public WindowsInstaller {
  public:
   std::map<OsString, std::string> package_codes;  // path -> UpgradeCode
   std::map<std::string, std::string> locations;   // UpgradeCode -> folder
+  std::vector<OsString> read;                     // packages opened, in order
 
   Result<MsiPackageInfo> read_package_properties(const OsString& path) override {
+    read.push_back(path);
     const auto it = package_codes.find(path);
     if (it == package_codes.end()) return fail("open package (1619)");
     return MsiPackageInfo{it->second, "1.1.0"};
@@ -286,9 +290,10 @@ TEST_F(RecoveryTest, EachAppPathIsStartedOnceInAsciiOrder) {
   installer.locations[kFull] = R"(c:\program files\a lumar)";
   const OsString other_app = R"(c:\program files\a lumar\lumar-desktop.exe)";
   host.existing.insert(other_app);
-  // The first product again, its folder given in other letter case.
-  installer.package_codes[stage("lumar-update-502-1.msi", 30)] = "{same product}";
-  installer.locations["{same product}"] = R"(C:\PROGRAM FILES\LUMAR KQ LITE\)";
+  // The first product again, its UpgradeCode and folder in other letter case.
+  const std::string lite_lower = ascii_lower(kLite);
+  installer.package_codes[stage("lumar-update-502-1.msi", 30)] = lite_lower;
+  installer.locations[lite_lower] = R"(C:\PROGRAM FILES\LUMAR KQ LITE\)";
 
   recover();
   std::vector<OsString> started;
@@ -297,15 +302,39 @@ TEST_F(RecoveryTest, EachAppPathIsStartedOnceInAsciiOrder) {
   EXPECT_EQ(log.lines().size(), 2u);
 }
 
-TEST_F(RecoveryTest, AnOrphanWithoutAnInstalledProductOrReadablePackageStartsNothing) {
+TEST_F(RecoveryTest, AnOrphanOfNoInstalledEditionStartsNothing) {
   const OsString gone = stage("lumar-update-500-1.msi", 10);
   installer.locations.clear();  // the product was removed
   const OsString broken = stage("lumar-update-501-1.msi", 10);
   installer.package_codes.erase(broken);
+  // Another product's package, installed with an app of the same file name:
+  // recovery must not start what a foreign package points at.
+  const OsString foreign = stage("lumar-update-502-1.msi", 10);
+  installer.package_codes[foreign] = "{00000000-1111-2222-3333-444444444444}";
+  installer.locations["{00000000-1111-2222-3333-444444444444}"] = kProductFolder;
   recover();
   EXPECT_EQ(deletions_and_starts(),
-            (std::vector<std::string>{"delete " + gone, "delete " + broken}));
+            (std::vector<std::string>{"delete " + gone, "delete " + broken, "delete " + foreign}));
   EXPECT_TRUE(log.lines().empty());
+}
+
+// Any user may create "lumar-update-*.msi" in "{SystemRoot}\Temp". Wine runs
+// every program as its one user, so the owners are only shown with fakes.
+TEST_F(RecoveryTest, FilesSomeoneElseOwnsAreNeitherListedReadDeletedNorWaitedFor) {
+  const OsString own = stage("lumar-update-500-1.msi", 7200);
+  for (const OsString& planted : {stage("lumar-update-501-1.msi", 10, R"(C:\windows\Temp)"),
+                                  stage("lumar-update-502-1.msi", 7200, R"(C:\windows\Temp)")}) {
+    folders.foreign.insert(planted);
+  }
+  const std::vector<LeftoverPackage> found =
+      list_leftover_packages(folders, log.environment, log.clock);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].path, own);
+
+  recover();
+  EXPECT_EQ(deletions_and_starts(), (std::vector<std::string>{"delete " + own}));
+  EXPECT_EQ(host.mutex_probes, 0) << "only a planted package was recent";
+  EXPECT_TRUE(installer.read.empty());
 }
 
 TEST_F(RecoveryTest, AnAppThatIsNotOnDiskIsNotStarted) {

@@ -155,11 +155,13 @@ class FakeRegistrationHost final : public RegistrationHost {
 class FakeFolders final : public LeftoverFolders {
  public:
   std::vector<FolderEntry> staged;
+  std::set<OsString> foreign;  // owned by someone other than the helper's side
   std::optional<OsString> staging_folder() const override { return OsString(R"(C:\Temp\)"); }
   std::optional<std::vector<FolderEntry>> list(const OsString& folder) const override {
     if (folder != R"(C:\Temp\)") return std::nullopt;
     return staged;
   }
+  bool owned_by_helper(const OsString& path) const override { return !foreign.contains(path); }
 };
 
 class RegistrationTest : public ::testing::Test {
@@ -354,6 +356,17 @@ TEST_F(RegistrationTest, AStagedPackageCountsAsInFlightBelowHalfAnHour) {
 
   folders.staged.clear();
   stage_package(1800);
+  ASSERT_TRUE(install());
+  EXPECT_EQ(scm.count("stop"), 1);
+  EXPECT_EQ(log_lines().back(), "install: service restarted on this install's helper");
+}
+
+// Any user may plant such a name in "{SystemRoot}\Temp". Wine runs every
+// program as its one user, so only a fake can show an owner that differs.
+TEST_F(RegistrationTest, AYoungPackageThatSomeoneElseOwnsIsNoUpdateInFlight) {
+  scm.register_at(kHere);
+  stage_package(10);
+  folders.foreign.insert(R"(C:\Temp\lumar-update-4242-1.msi)");
   ASSERT_TRUE(install());
   EXPECT_EQ(scm.count("stop"), 1);
   EXPECT_EQ(log_lines().back(), "install: service restarted on this install's helper");

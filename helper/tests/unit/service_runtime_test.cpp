@@ -83,11 +83,13 @@ class FakeThreads final : public ThreadStarter {
  public:
   std::vector<std::function<void()>> started;
   std::optional<std::size_t> refuse_at;
+  bool throws = false;
   // Kept once both threads are started: the service main then only waits.
   std::promise<void> both_started;
 
   Status start_detached(std::function<void()> body) override {
     if (refuse_at && *refuse_at == started.size()) return fail("Resource temporarily unavailable");
+    if (throws) throw std::runtime_error("no thread for you");
     started.push_back(std::move(body));
     if (started.size() == 2) both_started.set_value();
     return {};
@@ -98,9 +100,8 @@ class ServiceRuntimeTest : public ::testing::Test {
  protected:
   ServiceRuntime& runtime() {
     if (!runtime_) {
-      runtime_.emplace(ServiceRuntimeParts{state, log.log, scm, threads,
-                                           [this] { events.push_back("pipe server"); },
-                                           [this] { events.push_back("recovery"); }});
+      runtime_.emplace(
+          ServiceRuntimeParts{state, log.log, scm, threads, pipe_server_body, recovery_body});
     }
     return *runtime_;
   }
@@ -124,6 +125,8 @@ class ServiceRuntimeTest : public ::testing::Test {
   FakeServiceManagerSide scm;
   FakeThreads threads;
   std::vector<std::string> events;
+  std::function<void()> pipe_server_body = [this] { events.push_back("pipe server"); };
+  std::function<void()> recovery_body = [this] { events.push_back("recovery"); };
 
  private:
   std::optional<ServiceRuntime> runtime_;
@@ -255,6 +258,86 @@ TEST_F(ServiceRuntimeTest, TheDispatcherReturnsOnlyAfterTheLastLineIsWritten) {
   dispatcher.join();
   EXPECT_EQ(lines_when_returned,
             (std::vector<std::string>{"service: running", "service: stopped"}));
+}
+
+TEST_F(ServiceRuntimeTest, AnExceptionInTheServiceMainIsLoggedAndTheServiceStopsInOrder) {
+  threads.throws = true;
+  runtime().service_main();
+  runtime().wait_for_service_main();  // returns: the dispatcher is let go
+  EXPECT_TRUE(state.stop_requested.load());
+  EXPECT_EQ(scm.reports, (std::vector<std::string>{"running", "stopped"}));
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"service: running",
+                                                   "service: internal error: no thread for you",
+                                                   "service: stopped"}));
+}
+
+TEST_F(ServiceRuntimeTest, AnExceptionInThePipeOrRecoveryThreadIsLoggedAndGoesNoFurther) {
+  pipe_server_body = [] { throw std::runtime_error("pipe broke"); };
+  recovery_body = [] { throw std::bad_alloc(); };
+  start_service_main();
+  ServiceControlHandler* handler = wait_until_serving();
+  run_started_threads();
+  EXPECT_EQ(log.lines(),
+            (std::vector<std::string>{"service: running", "pipe: internal error: pipe broke",
+                                      "recovery: internal error: std::bad_alloc"}));
+  EXPECT_EQ(handler->handle(kControlStop), kNoError) << "the service still answers";
+  join_service_main();
+}
+
+// The stop handler and update acceptance each write their own flag before
+// reading the other's. Acceptance's two steps (set update_in_progress, then
+// read stop_requested; a refusal clears the flag again) are placed before,
+// inside or after the handler's window between its write and its read, in
+// every order. A stop and an update never both go ahead.
+TEST(StopHandlerRace, AStopAndAnUpdateNeverBothGoAhead) {
+  enum Where { kBefore, kInside, kAfter };
+  struct Case {
+    Where set, read;
+    bool stop_goes, update_goes;
+  };
+  for (const Case c : {Case{kBefore, kBefore, false, true}, Case{kBefore, kInside, true, false},
+                       Case{kBefore, kAfter, false, true}, Case{kInside, kInside, true, false},
+                       Case{kInside, kAfter, false, true}, Case{kAfter, kAfter, true, false}}) {
+    ServiceControlState state;
+    std::optional<bool> update_goes;
+    auto acceptance = [&](Where now) {
+      if (c.set == now) state.update_in_progress.exchange(true);
+      if (c.read == now) {
+        update_goes = !state.stop_requested.load();
+        if (!*update_goes) state.update_in_progress.exchange(false);
+      }
+    };
+    auto [sender, receiver] = StopChannel::create();
+    ServiceControlHandler handler(state, std::move(sender), [&](StopStep step) {
+      if (step == StopStep::kMarked) acceptance(kInside);
+    });
+    acceptance(kBefore);
+    const bool stop_goes = handler.handle(kControlStop) == kNoError;
+    acceptance(kAfter);
+    const std::string name = std::to_string(c.set) + "," + std::to_string(c.read);
+    EXPECT_EQ(stop_goes, c.stop_goes) << name;
+    EXPECT_EQ(update_goes, c.update_goes) << name;
+    EXPECT_EQ(state.stop_requested.load(), stop_goes) << name << ": a refused stop is taken back";
+  }
+}
+
+TEST(StopHandlerRace, AnUpdateThatEndsWhileAStopIsRefusedStillReportsStopsAccepted) {
+  ServiceControlState state;
+  FakeServiceManagerSide scm;
+  state.update_in_progress.exchange(true);
+  auto [sender, receiver] = StopChannel::create();
+  // The worker ends after the handler has seen its update: the worker's own
+  // report finds the stop still requested and makes none.
+  ServiceControlHandler handler(state, std::move(sender), [&](StopStep step) {
+    if (step != StopStep::kRefusing) return;
+    state.update_in_progress.exchange(false);
+    state.set_stop_accepted(true);
+  });
+  state.set_status_handle(std::move(*scm.register_handler("LumarHelper", handler)));
+  state.set_stop_accepted(false);
+  EXPECT_EQ(handler.handle(kControlStop), kErrorServiceCannotAcceptCtrl);
+  EXPECT_FALSE(state.stop_requested.load());
+  EXPECT_EQ(scm.reports, (std::vector<std::string>{"running, stop refused", "running"}));
 }
 
 TEST(StopChannel, QueuesEventsAndClosesWhenAnEndIsGone) {

@@ -4,6 +4,10 @@
 // scans. Windows Installer never holds its mutex under Wine, so a test
 // program holds "Global\_MSIExecute"; a console without a session and a
 // console session without a user are shown with fakes (recovery_test.cpp).
+// Wine runs everything as its one user and reports that user as the owner of
+// every file, even after SetNamedSecurityInfoW names another: the packages
+// planted here count as the helper's own because that user is the account the
+// helper runs as. Files of other owners are shown with fakes as well.
 #include <gtest/gtest.h>
 
 #include <thread>

@@ -72,9 +72,17 @@ class Win32HelperModes final : public HelperModes {
 
 int wmain(int argc, wchar_t** argv) {
   using namespace lumar;
-  static Helper helper;  // lives as long as the process: threads may outlive wmain's frame
+  // Static, so that the detached threads never see wmain's frame go.
+  static Helper helper;
   Win32HelperModes modes(helper);
   std::optional<std::string> first_argument;
   if (argc > 1) first_argument = narrow_lossy(argv[1]);
-  return run_command_line(first_argument, modes, *helper.console, helper.log);
+  const int code = run_command_line(first_argument, modes, *helper.console, helper.log);
+  // Returning from wmain would destroy `helper` while the pipe server, the
+  // recovery and an installer worker may still run on it: they are detached
+  // and nothing tells them to finish. ExitProcess ends those threads first,
+  // so nothing is torn down under them. Every line the helper writes has
+  // gone out through WriteFile by now; no stream buffer is left to flush.
+  helper.process_exit->exit_now(code);
+  return code;  // not reached
 }

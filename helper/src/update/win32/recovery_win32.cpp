@@ -1,6 +1,11 @@
 #include "update/win32/recovery_win32.h"
 
 #include <windows.h>
+// aclapi.h needs windows.h before it
+#include <aclapi.h>
+
+#include <cstdint>
+#include <vector>
 
 #include "main/win32/win32_handle.h"
 #include "main/win32/win32_text.h"
@@ -20,6 +25,23 @@ using UniqueFind = UniqueAny<FindHandleTraits>;
 
 std::uint64_t filetime_ticks(const FILETIME& time) {
   return (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+}
+
+// The SID of the account this process runs as; empty when it cannot be read.
+std::vector<std::uint8_t> own_account_sid() {
+  HANDLE raw = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) return {};
+  const UniqueHandle token(raw);
+  DWORD size = 0;
+  ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+  std::vector<std::uint8_t> buffer(size);
+  if (size == 0 || !::GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
+    return {};
+  }
+  const PSID sid = reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid;
+  if (!::IsValidSid(sid)) return {};
+  const auto* bytes = static_cast<const std::uint8_t*>(sid);
+  return {bytes, bytes + ::GetLengthSid(sid)};
 }
 
 class Win32LeftoverFolders final : public LeftoverFolders {
@@ -45,7 +67,38 @@ class Win32LeftoverFolders final : public LeftoverFolders {
     return entries;
   }
 
+  // LocalSystem stages the packages; files it creates are owned by SYSTEM
+  // or, through its token's default owner, by Administrators. The helper's
+  // own account is accepted as well: as a service that is LocalSystem again,
+  // and under an emulator with a single user (where every file belongs to
+  // that user) it is the account that staged the file.
+  bool owned_by_helper(const OsString& path) const override {
+    // READ_CONTROL only, sharing everything: neither the contents are read
+    // nor a handle that holds the file is disturbed. A link is judged by
+    // its own owner, not by its target's.
+    const UniqueFile entry(::CreateFileW(
+        wide(path).c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+        nullptr));
+    if (!entry) return false;
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetSecurityInfo(entry.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                          nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+      return false;
+    }
+    const UniqueLocal held(descriptor);
+    if (owner == nullptr || !::IsValidSid(owner)) return false;
+    if (::IsWellKnownSid(owner, WinLocalSystemSid) ||
+        ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid)) {
+      return true;
+    }
+    return !own_account_.empty() &&
+           ::EqualSid(owner, const_cast<std::uint8_t*>(own_account_.data()));
+  }
+
  private:
+  std::vector<std::uint8_t> own_account_ = own_account_sid();
   std::unique_ptr<StagingFileSystem> staging_ = make_win32_staging_file_system();
 };
 
