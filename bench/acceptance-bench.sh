@@ -8,15 +8,16 @@
 #   bench/acceptance-bench.sh [repetitions]     (default 3)
 #
 # Environment: LUMAR_BENCH_PREFIX, the Wine prefix to use (default
-# /tmp/bench-prefix; its Wine machine is ended at the end), LUMAR_BENCH_DIR,
-# where the package is written (default /tmp).
+# build/bench-prefix of this checkout, kept between runs; each run starts
+# and ends its Wine machine), LUMAR_BENCH_DIR, where the package is written
+# (default /tmp).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 repo="$PWD"
 
 repetitions="${1:-3}"
 [[ "$repetitions" =~ ^[1-9][0-9]*$ ]] || { echo "usage: $0 [repetitions]" >&2; exit 2; }
-prefix="${LUMAR_BENCH_PREFIX:-/tmp/bench-prefix}"
+prefix="${LUMAR_BENCH_PREFIX:-$repo/build/bench-prefix}"
 build="$repo/build/bench-windows"
 key_dir="$repo/helper/tests/data/test-key"
 package_size=536870912   # the largest package a request may name
@@ -29,7 +30,14 @@ cmake -S . -B "$build" --preset windows -DLUMAR_BUILD_BENCHMARKS=ON -DLUMAR_BUIL
 cmake --build "$build" -j2 --target lumar-helper acceptance_bench >/dev/null
 
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-scripts/wine-prefix.sh "$prefix"
+# A Wine machine of its own: nothing an earlier run left running, a helper
+# included, still holds the pipe.
+scripts/wine-prefix.sh --restart "$prefix"
+# What a run that was killed can have left in the prefix's temp folders: the
+# helper's staged copy of the package (512 MiB) with its installer log, and
+# the bench's ProgramData folder with the helper's log.
+find "$prefix/drive_c/users" "$prefix/drive_c/windows" -maxdepth 3 -ipath '*/temp/*' \
+  \( -name 'lumar-update-*' -o -name 'lumar-acceptance-bench-*' \) -prune -exec rm -rf {} + || true
 
 work="$(mktemp -d "${LUMAR_BENCH_DIR:-/tmp}/lumar-acceptance-bench.XXXXXX")"
 cleanup() {

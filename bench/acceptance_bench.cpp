@@ -50,21 +50,24 @@ std::wstring full_path(const std::wstring& path) {
   return std::wstring(buffer.data(), n);
 }
 
+void remove_program_data(const std::wstring& folder) {
+  ::DeleteFileW((folder + L"\\Lumar\\helper.log").c_str());
+  ::RemoveDirectoryW((folder + L"\\Lumar").c_str());
+  ::RemoveDirectoryW(folder.c_str());
+}
+
 // A folder of our own for the helper's log, so runs leave nothing in the
-// prefix's ProgramData.
+// prefix's ProgramData. Wine hands out the same process ids again on a new
+// Wine machine: a folder of that name left by a run that was killed is
+// removed first, so the log holds this run alone.
 std::wstring make_program_data() {
   wchar_t temp[MAX_PATH + 1];
   ::GetTempPathW(MAX_PATH + 1, temp);
   const std::wstring folder =
       std::wstring(temp) + L"lumar-acceptance-bench-" + std::to_wstring(::GetCurrentProcessId());
+  remove_program_data(folder);
   ::CreateDirectoryW(folder.c_str(), nullptr);
   return folder;
-}
-
-void remove_program_data(const std::wstring& folder) {
-  ::DeleteFileW((folder + L"\\Lumar\\helper.log").c_str());
-  ::RemoveDirectoryW((folder + L"\\Lumar").c_str());
-  ::RemoveDirectoryW(folder.c_str());
 }
 
 // The helper with its standard handles on NUL: inheriting ours would keep

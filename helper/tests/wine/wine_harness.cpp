@@ -1,7 +1,9 @@
 #include "wine_harness.h"
 
+#include <cwchar>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <thread>
 
 #include "main/product.h"
@@ -17,15 +19,53 @@ std::wstring program_exe(const std::wstring& name) {
   return bin_dir() + L"\\helper\\tests\\wine\\" + name + L".exe";
 }
 
-std::wstring make_temp_folder(const std::wstring& tag) {
+std::wstring temp_path() {
   wchar_t temp[MAX_PATH + 1];
-  ::GetTempPathW(MAX_PATH + 1, temp);
+  const DWORD n = ::GetTempPathW(MAX_PATH + 1, temp);
+  return std::wstring(temp, n);
+}
+
+std::wstring scratch_root() {
+  static const std::wstring root = [] {
+    SYSTEMTIME now{};
+    ::GetSystemTime(&now);
+    std::random_device random;
+    wchar_t name[64];
+    std::swprintf(name, std::size(name), L"lumar-test-%04u%02u%02u%02u%02u%02u-%08x%08x", now.wYear,
+                  now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, random(), random());
+    return temp_path() + name;
+  }();
+  return root;
+}
+
+std::wstring make_temp_folder(const std::wstring& tag) {
   static int counter = 0;
-  const std::wstring folder = std::wstring(temp) + L"lumar-test-" + tag + L"-" +
-                              std::to_wstring(::GetCurrentProcessId()) + L"-" +
-                              std::to_wstring(++counter);
-  ::CreateDirectoryW(folder.c_str(), nullptr);
-  return folder;
+  const std::wstring root = scratch_root();
+  ::CreateDirectoryW(root.c_str(), nullptr);
+  for (;;) {
+    std::wstring folder = root + L"\\" + tag + L"-" + std::to_wstring(++counter);
+    // Only a folder this call created is known to be empty and ours.
+    if (::CreateDirectoryW(folder.c_str(), nullptr) || ::GetLastError() != ERROR_ALREADY_EXISTS) {
+      return folder;
+    }
+  }
+}
+
+bool remove_tree(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+  ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return ::DeleteFileW(path.c_str()) != 0;
+  WIN32_FIND_DATAW entry;
+  HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &entry);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = entry.cFileName;
+      if (name != L"." && name != L"..") remove_tree(path + L"\\" + name);
+    } while (::FindNextFileW(search, &entry));
+    ::FindClose(search);
+  }
+  return ::RemoveDirectoryW(path.c_str()) != 0;
 }
 
 std::string read_file(const std::wstring& path) {

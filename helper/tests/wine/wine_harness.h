@@ -23,8 +23,18 @@ std::wstring helper_exe();
 std::wstring client_exe();
 std::wstring program_exe(const std::wstring& name);  // helper/tests/wine/programs/<name>.cpp
 
-// A fresh, empty folder under the Wine user's temp folder.
+// The Wine user's temp folder, with its trailing backslash.
+std::wstring temp_path();
+// The folder under temp_path() that holds this run's scratch folders. Its
+// name, "lumar-test-{start time}-{random}", is one no earlier run can have
+// used: Wine hands out the same process ids again on every fresh machine,
+// and the prefix outlives the run.
+std::wstring scratch_root();
+// A new, empty folder of this run under scratch_root(), never one that
+// existed before.
 std::wstring make_temp_folder(const std::wstring& tag);
+// Deletes a file or a folder with all it holds; true when it is gone.
+bool remove_tree(const std::wstring& path);
 std::string read_file(const std::wstring& path);
 void write_file(const std::wstring& path, const std::string& bytes);
 bool file_exists(const std::wstring& path);
