@@ -1,40 +1,104 @@
 #include "main/caller_step.h"
 
+#include <algorithm>
+#include <array>
 #include <string>
 
 namespace lumar {
 namespace {
 
-std::string read_error(std::string_view path, const std::string& error) {
-  return "read " + std::string(path) + ": " + error;
+// What is read at a time once the file has reached the size it had when it
+// was opened.
+constexpr std::size_t kProbeBytes = 4096;
+
+Unexpected<PackageReadError> read_failure(PackageReadFault fault, std::string error = {}) {
+  return Unexpected<PackageReadError>(PackageReadError{fault, std::move(error)});
 }
 
 }  // namespace
 
+ImpersonationGuard::~ImpersonationGuard() {
+  if (borrowed_->revert()) return;
+  // No request may be served under a borrowed identity: if it cannot be
+  // given back, the helper ends here, without a reply.
+  try {
+    log_.write("install_update: RevertToSelf failed; exiting");
+  } catch (...) {
+  }
+  exit_.exit_now(1);
+}
+
+Expected<Bytes, PackageReadError> read_package(ClientFiles& files, std::string_view path,
+                                               std::uint64_t limit) {
+  Result<std::unique_ptr<ClientFile>> opened = files.open(path);
+  if (!opened) return read_failure(PackageReadFault::kSystem, std::move(opened).error());
+  ClientFile& file = **opened;
+  if (!file.on_disk()) return read_failure(PackageReadFault::kNotOnDisk);
+  const Result<std::uint64_t> size = file.size();
+  if (!size) return read_failure(PackageReadFault::kSystem, size.error());
+  if (*size > limit) return read_failure(PackageReadFault::kTooLarge);
+
+  // Sized once for what the handle said. Past that size the end is found
+  // by a small probe read, so the large buffer is not grown (and copied)
+  // unless the file really did grow; it is never read past one byte over
+  // the bound.
+  Bytes contents(static_cast<std::size_t>(*size));
+  std::size_t filled = 0;
+  while (filled < contents.size()) {
+    const Result<std::size_t> got =
+        file.read(std::span<std::uint8_t>(contents.data() + filled, contents.size() - filled));
+    if (!got) return read_failure(PackageReadFault::kSystem, got.error());
+    if (*got == 0) {
+      contents.resize(filled);
+      return contents;
+    }
+    filled += *got;
+  }
+  std::array<std::uint8_t, kProbeBytes> probe;
+  for (;;) {
+    const std::size_t room = static_cast<std::size_t>(limit + 1 - filled);
+    const Result<std::size_t> got =
+        file.read(std::span<std::uint8_t>(probe.data(), std::min(probe.size(), room)));
+    if (!got) return read_failure(PackageReadFault::kSystem, got.error());
+    if (*got == 0) return contents;
+    contents.insert(contents.end(), probe.begin(),
+                    probe.begin() + static_cast<std::ptrdiff_t>(*got));
+    filled += *got;
+    if (filled > limit) return read_failure(PackageReadFault::kTooLarge);
+  }
+}
+
 Result<CallerPackage> CallerStep::run(PipeConnection& connection, std::string_view path) {
   const std::optional<std::uint32_t> pid = connection.client_process_id();
   if (!pid) return fail("cannot identify the requesting process");
-
-  std::unique_ptr<Impersonation> impersonation = connection.impersonate();
-  if (!impersonation) return fail("cannot impersonate the requesting process");
-
-  Result<Bytes> contents = [&]() -> Result<Bytes> {
-    const Result<std::uint64_t> size = files_.file_size(path);
-    if (!size) return fail(read_error(path, size.error()));
-    if (*size > kMaxPackageSize) return fail(std::string(path) + " is too large to be a release");
-    Result<Bytes> read = files_.read_file(path, *size);
-    if (!read) return fail(read_error(path, read.error()));
-    return read;
-  }();
-
-  // No request may be served under a borrowed identity: if it cannot be
-  // given back, the helper ends here, without a reply.
-  if (!impersonation->revert()) {
-    log_.write("install_update: RevertToSelf failed; exiting");
-    exit_.exit_now(1);
+  // Opened now, as the service, and used for everything after: an id kept
+  // until after the read could by then name another process.
+  Result<OpenedCaller> caller = open_caller(processes_, *pid);
+  if (!caller) {
+    log_.write("install_update: refused: " + caller.error());
+    return fail(std::move(caller).error());
   }
-  if (!contents) return fail(std::move(contents).error());
-  return CallerPackage{*pid, std::move(contents).value()};
+
+  Expected<Bytes, PackageReadError> contents = read_failure(PackageReadFault::kSystem);
+  {
+    std::unique_ptr<Impersonation> borrowed = connection.impersonate();
+    if (!borrowed) return fail("cannot impersonate the requesting process");
+    const ImpersonationGuard as_client(std::move(borrowed), log_, exit_);
+    contents = read_package(files_, path, kMaxPackageSize);
+  }
+  if (!contents) {
+    const PackageReadError& error = contents.error();
+    switch (error.fault) {
+      case PackageReadFault::kTooLarge:
+        return fail(std::string(path) + " is too large to be a release");
+      case PackageReadFault::kNotOnDisk:
+        return fail("read " + std::string(path) + ": not a file on disk");
+      case PackageReadFault::kSystem:
+        break;
+    }
+    return fail("read " + std::string(path) + ": " + error.system_error);
+  }
+  return CallerPackage{std::move(*caller), std::move(contents).value()};
 }
 
 }  // namespace lumar

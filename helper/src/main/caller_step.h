@@ -11,6 +11,7 @@
 #include "main/helper_log.h"
 #include "main/pipe.h"
 #include "main/process_exit.h"
+#include "update/process_identity.h"
 
 namespace lumar {
 
@@ -18,19 +19,34 @@ namespace lumar {
 inline constexpr std::uint64_t kMaxPackageSize = 536870912;  // 512 MiB
 
 struct CallerPackage {
-  std::uint32_t pid = 0;
+  OpenedCaller caller;
   Bytes contents;
 };
 
+// Why a package read failed: the size bound, a file that is not on disk, or
+// the system's description of an error.
+enum class PackageReadFault { kSystem, kNotOnDisk, kTooLarge };
+struct PackageReadError {
+  PackageReadFault fault = PackageReadFault::kSystem;
+  std::string system_error;  // for kSystem
+};
+
+// Reads `path` through one open handle: its kind and size are taken from
+// that handle and at most `limit` + 1 bytes are read through it, so a file
+// that grows while it is read is still caught as too large.
+Expected<Bytes, PackageReadError> read_package(ClientFiles& files, std::string_view path,
+                                               std::uint64_t limit);
+
 class CallerStep {
  public:
-  CallerStep(ClientFiles& files, HelperLog& log, ProcessExit& exit)
-      : files_(files), log_(log), exit_(exit) {}
+  CallerStep(ClientFiles& files, ProcessQueries& processes, HelperLog& log, ProcessExit& exit)
+      : files_(files), processes_(processes), log_(log), exit_(exit) {}
 
   Result<CallerPackage> run(PipeConnection& connection, std::string_view path);
 
  private:
   ClientFiles& files_;
+  ProcessQueries& processes_;
   HelperLog& log_;
   ProcessExit& exit_;
 };

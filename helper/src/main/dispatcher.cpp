@@ -1,5 +1,9 @@
 #include "main/dispatcher.h"
 
+#include <iterator>
+
+#include "main/thread_boundary.h"
+
 namespace lumar {
 
 Reply handle_simple_action(const Request& request, HostActions* host_actions) {
@@ -12,20 +16,37 @@ Reply handle_simple_action(const Request& request, HostActions* host_actions) {
   return host_actions->write_hosts(std::get<WriteHosts>(request).domains);
 }
 
+std::string_view operation_name(const Request& request) {
+  static constexpr std::string_view kNames[] = {"ping", "kill", "write_hosts", "install_update"};
+  static_assert(std::size(kNames) == std::variant_size_v<Request>);
+  return kNames[request.index()];
+}
+
 Reply Dispatcher::dispatch(std::optional<std::string_view> line, PipeConnection& connection) {
   const std::optional<Request> request = parse_request(line);
   if (!request) return Reply::failure(kBadRequest);
+  try {
+    return route(*request, connection);
+  } catch (...) {
+    const std::string_view operation = operation_name(*request);
+    const std::string what = current_exception_text();
+    log_internal_error(log_, operation, what);
+    return Reply::failure(internal_error_text(operation, what));
+  }
+}
 
+Reply Dispatcher::route(const Request& request, PipeConnection& connection) {
   const bool host_action =
-      std::holds_alternative<Kill>(*request) || std::holds_alternative<WriteHosts>(*request);
+      std::holds_alternative<Kill>(request) || std::holds_alternative<WriteHosts>(request);
   if (host_action && edition_ == Edition::kLite) return Reply::failure(kLiteRefusal);
 
-  const auto* update = std::get_if<InstallUpdate>(&*request);
-  if (update == nullptr) return handle_simple_action(*request, host_actions_);
+  const auto* update = std::get_if<InstallUpdate>(&request);
+  if (update == nullptr) return handle_simple_action(request, host_actions_);
 
   Result<CallerPackage> caller = caller_step_.run(connection, update->path);
   if (!caller) return Reply::failure(std::move(caller).error());
-  return updates_.accept_update(std::move(caller->contents), update->signature, caller->pid);
+  return updates_.accept_update(std::move(caller->contents), update->signature,
+                                std::move(caller->caller));
 }
 
 }  // namespace lumar

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "main/caller_step.h"
+#include "main/helper_log.h"
 #include "main/host_actions.h"
 #include "main/pipe.h"
 #include "main/product.h"
@@ -21,22 +22,33 @@ inline constexpr const char* kLiteRefusal = "Lumar KQ Lite's helper only install
 // caller step.
 Reply handle_simple_action(const Request& request, HostActions* host_actions);
 
+// The request's "op" as it is written on the wire.
+std::string_view operation_name(const Request& request);
+
 class Dispatcher {
  public:
   // `host_actions` may be null in a Lite build: the gate stops those
   // requests before they would be used.
   Dispatcher(Edition edition, HostActions* host_actions, CallerStep& caller_step,
-             UpdateAcceptor& updates)
-      : edition_(edition), host_actions_(host_actions), caller_step_(caller_step),
-        updates_(updates) {}
+             UpdateAcceptor& updates, HelperLog& log)
+      : edition_(edition),
+        host_actions_(host_actions),
+        caller_step_(caller_step),
+        updates_(updates),
+        log_(log) {}
 
+  // A request whose handling ends in an exception is answered, and logged,
+  // with "{op}: internal error: {what}".
   Reply dispatch(std::optional<std::string_view> line, PipeConnection& connection);
 
  private:
+  Reply route(const Request& request, PipeConnection& connection);
+
   Edition edition_;
   HostActions* host_actions_;
   CallerStep& caller_step_;
   UpdateAcceptor& updates_;
+  HelperLog& log_;
 };
 
 }  // namespace lumar

@@ -12,17 +12,40 @@
 #include <string_view>
 
 #include "main/expected.h"
+#include "main/helper_log.h"
+#include "main/process_exit.h"
 
 namespace lumar {
 
 using Deadline = std::chrono::steady_clock::time_point;
 
-// The client's identity borrowed by the serving thread. revert() gives it
-// back; the owner must call it exactly once.
+// The client's identity borrowed by the serving thread: the system's half.
+// The serving thread never holds one bare; it wraps it at once in an
+// ImpersonationGuard.
 class Impersonation {
  public:
   virtual ~Impersonation() = default;
-  [[nodiscard]] virtual bool revert() = 0;
+  // Gives the identity back; false when the system refused.
+  [[nodiscard]] virtual bool revert() noexcept = 0;
+};
+
+// Holds a borrowed identity for one scope and gives it back when the scope
+// ends, however it ends, an exception included. A thread that cannot give it
+// back must serve nobody else: the guard logs "install_update: RevertToSelf
+// failed; exiting" and ends the process with exit code 1.
+class ImpersonationGuard {
+ public:
+  ImpersonationGuard(std::unique_ptr<Impersonation> borrowed, HelperLog& log,
+                     ProcessExit& exit) noexcept
+      : borrowed_(std::move(borrowed)), log_(log), exit_(exit) {}
+  ImpersonationGuard(const ImpersonationGuard&) = delete;
+  ImpersonationGuard& operator=(const ImpersonationGuard&) = delete;
+  ~ImpersonationGuard();
+
+ private:
+  std::unique_ptr<Impersonation> borrowed_;
+  HelperLog& log_;
+  ProcessExit& exit_;
 };
 
 // One connected client. Destroying it disconnects the client and closes the
@@ -37,7 +60,8 @@ class PipeConnection {
   // to take it. Failures are ignored: the client may be gone.
   virtual void send(std::string_view bytes, Deadline deadline) = 0;
   virtual std::optional<std::uint32_t> client_process_id() = 0;
-  // Nothing when the client cannot be impersonated.
+  // Nothing when the client cannot be impersonated. Nothing that can throw
+  // may come between taking the identity and returning it.
   virtual std::unique_ptr<Impersonation> impersonate() = 0;
 };
 

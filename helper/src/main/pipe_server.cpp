@@ -4,6 +4,7 @@
 #include <array>
 
 #include "main/text.h"
+#include "main/thread_boundary.h"
 
 namespace lumar {
 
@@ -27,7 +28,7 @@ std::string first_line(std::string_view text) {
   return std::string(line);
 }
 
-void PipeServer::serve_one() {
+void PipeServer::serve_connection() {
   Result<std::unique_ptr<PipeConnection>> accepted = listener_.accept();
   if (!accepted) {
     log_.write("pipe: " + accepted.error());
@@ -44,10 +45,18 @@ void PipeServer::serve_one() {
   if (text) line = first_line(*text);
 
   const Reply reply = dispatcher_.dispatch(line, connection);
-  const auto reply_time = std::max<std::chrono::steady_clock::duration>(
-      kClientTimeLimit - spent_reading, kReplyGrace);
+  const auto reply_time =
+      std::max<std::chrono::steady_clock::duration>(kClientTimeLimit - spent_reading, kReplyGrace);
   connection.send(serialize_reply(reply) + '\n', clock_.monotonic_now() + reply_time);
   // The connection's destructor disconnects the client and closes the instance.
+}
+
+void PipeServer::serve_one() {
+  // Whatever a pass throws past its request (no memory for the request
+  // text, say) ends that pass only; its connection is closed by the unwind.
+  if (!guard_thread_body(log_, "pipe", [this] { serve_connection(); })) {
+    clock_.sleep_for(kRetryPause);
+  }
 }
 
 void PipeServer::serve_forever() {

@@ -41,10 +41,14 @@ class PipeServer {
       : listener_(listener), dispatcher_(dispatcher), log_(log), clock_(clock) {}
 
   [[noreturn]] void serve_forever();
-  // One pass of the loop: one instance, one client, one reply.
+  // One pass of the loop: one instance, one client, one reply. The thread's
+  // boundary: an exception is logged as "pipe: internal error: {what}" and
+  // the loop goes on after a pause.
   void serve_one();
 
  private:
+  void serve_connection();
+
   PipeListener& listener_;
   Dispatcher& dispatcher_;
   HelperLog& log_;

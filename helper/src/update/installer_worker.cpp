@@ -4,6 +4,8 @@
 #include <thread>
 #include <utility>
 
+#include "main/thread_boundary.h"
+
 namespace lumar {
 namespace {
 
@@ -165,24 +167,20 @@ Status DetachedThreadLauncher::launch(std::function<void()> body) {
 Status ThreadedInstallWorker::start(InstallJob& job) {
   // The job moves to the heap first and into the thread only once the thread
   // runs, so that a thread that cannot be created leaves it to the caller.
-  auto* parked = new InstallJob(std::move(job));
+  auto parked = std::make_shared<InstallJob>(std::move(job));
   const InstallerContext context = context_;
   std::shared_ptr<void> owned = owned_;
   Status launched = launcher_.launch([parked, context, owned] {
-    std::unique_ptr<InstallJob> mine(parked);
-    try {
-      run_installer(std::move(*mine), context);
-    } catch (...) {
+    const bool finished = guard_thread_body(context.log, "install_update",
+                                            [&] { run_installer(std::move(*parked), context); });
+    if (!finished) {
       // Out of memory or the like: the update is lost, but the service must
       // not stay unstoppable because of it.
       context.control.update_in_progress.store(false);
       context.control.set_stop_accepted(true);
     }
   });
-  if (!launched) {
-    job = std::move(*parked);
-    delete parked;
-  }
+  if (!launched) job = std::move(*parked);
   return launched;
 }
 

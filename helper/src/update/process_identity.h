@@ -1,5 +1,6 @@
 // Who sent an "install_update": the process behind the client's process id,
-// as a RequestCaller with its image path, session and an open handle.
+// opened as soon as the id is known, then described as a RequestCaller with
+// its image path and session.
 #pragma once
 
 #include <cstdint>
@@ -19,13 +20,15 @@ class ProcessQueries {
   virtual Expected<std::unique_ptr<ProcessHandle>, std::uint32_t> open_process(
       std::uint32_t pid) = 0;
   virtual Expected<OsString, std::uint32_t> image_path(const ProcessHandle& process) = 0;
-  virtual Expected<std::uint32_t, std::uint32_t> session_id(std::uint32_t pid) = 0;
+  virtual Expected<std::uint32_t, std::uint32_t> session_id(const ProcessHandle& process) = 0;
 };
 
-// Errors: "open the requesting process {pid} ({code})",
-// "read the requesting process's path ({code})",
-// "read the requesting process's session ({code})". On failure nothing stays
-// open.
-Result<RequestCaller> identify_process(ProcessQueries& processes, std::uint32_t pid);
+// Error: "open the requesting process {pid} ({code})".
+Result<OpenedCaller> open_caller(ProcessQueries& processes, std::uint32_t pid);
+
+// Errors: "read the requesting process's path ({code})",
+// "read the requesting process's session ({code})". On failure the handle is
+// closed with `caller`.
+Result<RequestCaller> identify_process(ProcessQueries& processes, OpenedCaller caller);
 
 }  // namespace lumar

@@ -21,6 +21,14 @@ class ProcessHandle {
 // SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE.
 inline constexpr std::uint32_t kAppProcessAccess = 0x00101001;
 
+// The requesting process as the caller step opened it, the moment its
+// request arrived. The handle keeps that very process (and so its id) from
+// being replaced by another one for as long as the request is handled.
+struct OpenedCaller {
+  std::uint32_t pid = 0;
+  std::unique_ptr<ProcessHandle> process;  // opened with kAppProcessAccess
+};
+
 struct RequestCaller {
   OsString image_path;                     // full Win32 path, unpaired surrogates kept
   std::unique_ptr<ProcessHandle> process;  // opened with kAppProcessAccess

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <exception>
 #include <optional>
 #include <utility>
 
@@ -42,6 +41,11 @@ bool runs_from_folder(std::string_view image_path, std::string_view install_loca
                         without_trailing_backslashes(install_location));
 }
 
+bool is_app_image(std::string_view image_path) {
+  const auto last = std::find_if(image_path.rbegin(), image_path.rend(), is_separator);
+  return equal_ascii_ci(image_path.substr(image_path.rend() - last), kAppFileName);
+}
+
 UpdateAcceptance::UpdateAcceptance(UpdateAcceptanceParts parts) : parts_(std::move(parts)) {
   if (!parts_.verify_signature) {
     parts_.verify_signature = [](std::span<const std::uint8_t> package,
@@ -52,11 +56,15 @@ UpdateAcceptance::UpdateAcceptance(UpdateAcceptanceParts parts) : parts_(std::mo
 }
 
 Reply UpdateAcceptance::accept_update(Bytes package, const std::string& signature,
-                                      std::uint32_t caller_pid) {
+                                      OpenedCaller caller) {
   // The flag belongs to the update that set it: a busy refusal leaves it,
   // and the service's status, alone, and writes nothing.
   if (parts_.control.update_in_progress.exchange(true)) return Reply::failure(kUpdateBusy);
 
+  const auto give_back = [this] {
+    parts_.control.update_in_progress.exchange(false);
+    parts_.control.set_stop_accepted(true);
+  };
   // Both sides write before they read: this request has set
   // update_in_progress and only now reads stop_requested, while the stop
   // handler sets stop_requested before it reads update_in_progress (both
@@ -66,24 +74,24 @@ Reply UpdateAcceptance::accept_update(Bytes package, const std::string& signatur
   Status outcome = parts_.control.stop_requested.load() ? Status(fail(kHelperStopping)) : Status();
   if (outcome) {
     try {
-      outcome = check_stage_and_start(std::move(package), signature, caller_pid);
-    } catch (const std::exception& error) {
-      // Whatever ended the checks (the second buffer of a large package
-      // cannot be had, say), the staged copy is already gone with the
-      // stack, and the flag and the stop acceptance are given back below.
-      outcome = fail(std::string("install_update failed: ") + error.what());
+      outcome = check_stage_and_start(std::move(package), signature, std::move(caller));
+    } catch (...) {
+      // The staged copy and the caller's handle are already gone with the
+      // stack; what is shared must not stay taken either.
+      give_back();
+      throw;
     }
   }
   if (outcome) return Reply::success();
 
   parts_.log.write("install_update: refused: " + outcome.error());
-  parts_.control.update_in_progress.exchange(false);
-  parts_.control.set_stop_accepted(true);
+  give_back();
   return Reply::failure(outcome.error());
 }
 
 Status UpdateAcceptance::check_stage_and_start(Bytes package, const std::string& signature,
-                                               std::uint32_t caller_pid) {
+                                               OpenedCaller opened) {
+  const std::uint32_t caller_pid = opened.pid;
   if (Status valid = parts_.verify_signature(package, signature); !valid) return valid;
   if (!is_compound_file(package)) return fail("not a Windows Installer package");
 
@@ -111,28 +119,33 @@ Status UpdateAcceptance::check_stage_and_start(Bytes package, const std::string&
                 " is not installed through Windows Installer on this machine");
   }
 
-  Result<RequestCaller> caller = identify_process(parts_.processes, caller_pid);
+  Result<RequestCaller> caller = identify_process(parts_.processes, std::move(opened));
   if (!caller) return fail(std::move(caller).error());
 
-  InstallJob job;
-  job.version = info->product_version;
   const VersionOrder order = compare_versions(info->product_version, *installed);
   const auto from_installed_folder = [&] {
     const std::optional<std::string> location =
         parts_.installer.install_location(info->upgrade_code);
     return location && runs_from_folder(caller->image_path, *location);
   };
-  bool restart_only = false;
-  if (order == VersionOrder::kGreater) {
-    job.package = std::move(staged_package);
-  } else if (order == VersionOrder::kEqual && from_installed_folder()) {
+  const bool restart_only = order == VersionOrder::kEqual && from_installed_folder();
+  if (order != VersionOrder::kGreater && !restart_only) {
+    return fail("package " + info->product_version + " is not newer than the installed " +
+                *installed);
+  }
+  if (!is_app_image(caller->image_path)) {
+    return fail("the requesting process " + decode_utf8_lossy(caller->image_path) + " is not " +
+                std::string(kAppFileName));
+  }
+
+  InstallJob job;
+  job.version = info->product_version;
+  if (restart_only) {
     // The app asks for the version it already runs from the installed
     // folder: nothing to install, only the app to start again.
     staged_package.reset();
-    restart_only = true;
   } else {
-    return fail("package " + info->product_version + " is not newer than the installed " +
-                *installed);
+    job.package = std::move(staged_package);
   }
   job.caller = std::move(*caller);
 

@@ -49,15 +49,16 @@ class UpdateAcceptance final : public UpdateAcceptor {
  public:
   explicit UpdateAcceptance(UpdateAcceptanceParts parts);
 
-  Reply accept_update(Bytes package, const std::string& signature,
-                      std::uint32_t caller_pid) override;
+  // An exception from the checks (no memory for the read-back copy, say)
+  // still deletes the staged copy and gives the flag and the stop acceptance
+  // back; it then goes on to the request's boundary.
+  Reply accept_update(Bytes package, const std::string& signature, OpenedCaller caller) override;
 
  private:
   // Steps 2 to 17, run while `update_in_progress` is held by this request.
   // A refusal comes back as its reason; success leaves the job with the
   // worker.
-  Status check_stage_and_start(Bytes package, const std::string& signature,
-                               std::uint32_t caller_pid);
+  Status check_stage_and_start(Bytes package, const std::string& signature, OpenedCaller caller);
 
   UpdateAcceptanceParts parts_;
 };
@@ -66,5 +67,14 @@ class UpdateAcceptance final : public UpdateAcceptor {
 // equals the install location, trailing backslashes removed from both and
 // ASCII letters compared without case. No other normalisation.
 bool runs_from_folder(std::string_view image_path, std::string_view install_location);
+
+// The only program that may ask for an update: the worker closes every copy
+// of the caller's image and starts it again as the signed-in users, so any
+// other caller would make its own image the target.
+inline constexpr std::string_view kAppFileName = "lumar-desktop.exe";
+
+// True when the image path's last component is kAppFileName, ASCII letters
+// compared without case.
+bool is_app_image(std::string_view image_path);
 
 }  // namespace lumar

@@ -16,8 +16,21 @@ using namespace lumar;
 
 class NoFiles : public ClientFiles {
  public:
-  Result<std::uint64_t> file_size(std::string_view) override { return fail("no files here"); }
-  Result<Bytes> read_file(std::string_view, std::uint64_t) override { return fail("no files"); }
+  Result<std::unique_ptr<ClientFile>> open(std::string_view) override {
+    return fail("no files here");
+  }
+};
+class NoProcesses : public ProcessQueries {
+ public:
+  Expected<std::unique_ptr<ProcessHandle>, std::uint32_t> open_process(std::uint32_t) override {
+    return Unexpected<std::uint32_t>(87);
+  }
+  Expected<OsString, std::uint32_t> image_path(const ProcessHandle&) override {
+    return Unexpected<std::uint32_t>(87);
+  }
+  Expected<std::uint32_t, std::uint32_t> session_id(const ProcessHandle&) override {
+    return Unexpected<std::uint32_t>(87);
+  }
 };
 class NoExit : public ProcessExit {
  public:
@@ -57,15 +70,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static StillClock clock;
   static NullLogFile log_file;
   static HelperLog log(environment, clock, log_file);
-  static CallerStep caller_step(files, log, exit);
+  static NoProcesses processes;
+  static CallerStep caller_step(files, processes, log, exit);
   static UnavailableUpdates updates;
-  static Dispatcher dispatcher(Edition::kLite, nullptr, caller_step, updates);
+  static Dispatcher dispatcher(Edition::kLite, nullptr, caller_step, updates, log);
 
   Connection connection;
   const std::string text = decode_utf8_lossy(std::span<const std::uint8_t>(data, size));
   const std::string line = first_line(text);
-  const Reply reply = dispatcher.dispatch(size == 0 ? std::nullopt : std::optional<std::string_view>(line),
-                                          connection);
+  const Reply reply = dispatcher.dispatch(
+      size == 0 ? std::nullopt : std::optional<std::string_view>(line), connection);
   const std::string bytes = serialize_reply(reply);
   // One line: the serializer must escape every line feed.
   if (bytes.find('\n') != std::string::npos || bytes.find('\r') != std::string::npos) std::abort();

@@ -7,10 +7,10 @@
 namespace lumar {
 namespace {
 
-using test::ExitCalled;
+using test::DyingProcessExit;
 using test::FakeClientFiles;
 using test::FakePipeConnection;
-using test::FakeProcessExit;
+using test::FakeProcesses;
 using test::RecordingLog;
 
 class CountingHostActions : public HostActions {
@@ -32,11 +32,11 @@ class RecordingUpdates : public UpdateAcceptor {
   struct Call {
     Bytes package;
     std::string signature;
-    std::uint32_t pid;
+    OpenedCaller caller;
   };
   std::vector<Call> calls;
-  Reply accept_update(Bytes package, const std::string& signature, std::uint32_t pid) override {
-    calls.push_back({std::move(package), signature, pid});
+  Reply accept_update(Bytes package, const std::string& signature, OpenedCaller caller) override {
+    calls.push_back({std::move(package), signature, std::move(caller)});
     return Reply::success();
   }
 };
@@ -44,7 +44,7 @@ class RecordingUpdates : public UpdateAcceptor {
 class DispatchTest : public ::testing::Test {
  protected:
   Reply dispatch(Edition edition, std::optional<std::string_view> line) {
-    Dispatcher dispatcher(edition, &host_actions, caller_step, updates);
+    Dispatcher dispatcher(edition, &host_actions, caller_step, updates, log.log);
     return dispatcher.dispatch(line, connection);
   }
   Reply install_update(std::string_view path) {
@@ -52,10 +52,13 @@ class DispatchTest : public ::testing::Test {
                                         R"(","signature":"c2ln"})");
   }
 
+  DispatchTest() { processes.processes[4242] = {R"(C:\app\lumar-desktop.exe)"}; }
+
   RecordingLog log;
   FakeClientFiles files;
-  FakeProcessExit exit;
-  CallerStep caller_step{files, log.log, exit};
+  FakeProcesses processes;
+  DyingProcessExit exit{log};
+  CallerStep caller_step{files, processes, log.log, exit};
   CountingHostActions host_actions;
   RecordingUpdates updates;
   FakePipeConnection connection;
@@ -89,50 +92,120 @@ TEST_F(DispatchTest, MalformedOrMissingLinesAreBadRequests) {
             Reply::failure("install_update is not supported here"));
 }
 
-TEST_F(DispatchTest, InstallUpdateReadsThePackageAsTheClientAndHandsItOn) {
-  files.files["C:\\pkg.msi"] = {3, "abc", std::nullopt};
+TEST_F(DispatchTest, InstallUpdateOpensTheCallerFirstThenReadsAsTheClient) {
+  files.files["C:\\pkg.msi"] = {"abc"};
+  files.on_read = [this] {
+    EXPECT_EQ(processes.open_handles, 1) << "the caller is opened before the read";
+    EXPECT_TRUE(connection.impersonating && !connection.reverted);
+  };
   EXPECT_EQ(install_update("C:\\\\pkg.msi"), Reply::success());
   ASSERT_EQ(updates.calls.size(), 1u);
   EXPECT_EQ(updates.calls[0].package, (Bytes{'a', 'b', 'c'}));
   EXPECT_EQ(updates.calls[0].signature, "c2ln");
-  EXPECT_EQ(updates.calls[0].pid, 4242u);
-  EXPECT_TRUE(connection.impersonating);
+  EXPECT_EQ(updates.calls[0].caller.pid, 4242u);
+  EXPECT_EQ(static_cast<const FakeProcesses::Handle&>(*updates.calls[0].caller.process).pid, 4242u);
+  EXPECT_EQ(processes.opened, std::vector<std::uint32_t>{4242});
   EXPECT_TRUE(connection.reverted);
+  EXPECT_EQ(files.opens, std::vector<std::string>{"C:\\pkg.msi"}) << "one open, one handle";
 }
 
-TEST_F(DispatchTest, CallerStepFailuresComeInOrderAndAreNotLogged) {
-  files.files["big"] = {kMaxPackageSize + 1, "", std::nullopt};
-  files.files["edge"] = {kMaxPackageSize, "x", std::nullopt};
-  files.files["locked"] = {5, "", "Access is denied. (os error 5)"};
+TEST_F(DispatchTest, CallerStepFailuresComeInOrderAndOnlyAGoneCallerIsLogged) {
+  files.files["big"] = {"", kMaxPackageSize + 1};
+  files.files["edge"] = {"x", kMaxPackageSize};
+  files.files["locked"] = {"", std::nullopt, true, "Access is denied. (os error 5)"};
+  files.files["pipe"] = {"", std::nullopt, false};
 
-  EXPECT_EQ(install_update("missing"),
-            Reply::failure("read missing: The system cannot find the file specified. (os error 2)"));
+  EXPECT_EQ(
+      install_update("missing"),
+      Reply::failure("read missing: The system cannot find the file specified. (os error 2)"));
   EXPECT_TRUE(connection.reverted);
   EXPECT_EQ(install_update("big"), Reply::failure("big is too large to be a release"));
-  EXPECT_TRUE(files.reads.empty()) << "an oversized package must not be read";
+  EXPECT_EQ(install_update("pipe"), Reply::failure("read pipe: not a file on disk"));
+  EXPECT_EQ(files.bytes_read, 0u) << "an oversized file or a pipe must not be read";
   EXPECT_EQ(install_update("edge"), Reply::success());
-  EXPECT_EQ(files.reads, std::vector<std::string>{"edge"});
-  EXPECT_EQ(install_update("locked"), Reply::failure("read locked: Access is denied. (os error 5)"));
+  EXPECT_EQ(install_update("locked"),
+            Reply::failure("read locked: Access is denied. (os error 5)"));
 
   connection.can_impersonate = false;
   EXPECT_EQ(install_update("edge"), Reply::failure("cannot impersonate the requesting process"));
+  EXPECT_TRUE(log.lines().empty());
+  // A caller that cannot be opened is refused before anything is read as it.
+  connection.can_impersonate = true;
+  connection.impersonating = false;
+  connection.pid = 777;
+  EXPECT_EQ(install_update("edge"), Reply::failure("open the requesting process 777 (87)"));
+  EXPECT_FALSE(connection.impersonating);
+  EXPECT_EQ(log.lines(), std::vector<std::string>{
+                             "install_update: refused: open the requesting process 777 (87)"});
   connection.pid.reset();
   EXPECT_EQ(install_update("edge"), Reply::failure("cannot identify the requesting process"));
-  EXPECT_TRUE(log.lines().empty());
   EXPECT_EQ(updates.calls.size(), 1u);
+  EXPECT_EQ(processes.open_handles, 1) << "only the accepted request's handle lives on";
+}
+
+TEST_F(DispatchTest, NoMemoryForThePackageRevertsAndAnswersWithAnInternalError) {
+  files.files["p"] = {"x"};
+  files.on_read = [] { throw std::bad_alloc(); };
+  EXPECT_EQ(install_update("p"), Reply::failure("install_update: internal error: std::bad_alloc"));
+  EXPECT_TRUE(connection.reverted) << "the thread kept the client's identity";
+  EXPECT_EQ(log.lines(),
+            std::vector<std::string>{"install_update: internal error: std::bad_alloc"});
+  EXPECT_EQ(processes.open_handles, 0);
+  // The next request is served as usual.
+  files.on_read = nullptr;
+  EXPECT_EQ(install_update("p"), Reply::success());
 }
 
 TEST_F(DispatchTest, AFailedRevertEndsTheProcessWithoutAReply) {
-  files.files["p"] = {1, "x", std::nullopt};
+  files.files["p"] = {"x"};
   connection.revert_ok = false;
-  try {
-    install_update("p");
-    FAIL() << "the helper went on under the client's identity";
-  } catch (const ExitCalled& exit_called) {
-    EXPECT_EQ(exit_called.code, 1);
+  EXPECT_EXIT(install_update("p"), ::testing::ExitedWithCode(1),
+              "^install_update: RevertToSelf failed; exiting\n$");
+  // Also when the read ends in an exception: the guard reverts on the way out.
+  files.on_read = [] { throw std::bad_alloc(); };
+  EXPECT_EXIT(install_update("p"), ::testing::ExitedWithCode(1),
+              "^install_update: RevertToSelf failed; exiting\n$");
+}
+
+TEST(ReadPackage, TheBoundIsKeptByTheHandleThatReads) {
+  constexpr std::uint64_t kLimit = 16;
+  struct Case {
+    const char* name;
+    FakeClientFiles::File file;
+    std::string outcome;  // the bytes read, or the fault
+  };
+  const std::string at_limit(kLimit, 'a');
+  const std::vector<Case> cases = {
+      {"exactly the bound", {at_limit}, at_limit},
+      {"empty", {""}, ""},
+      {"grew within the bound after the open", {"0123456789", 4}, "0123456789"},
+      {"shrank after the open", {"0123", 10}, "0123"},
+      {"grew past the bound after the open", {std::string(4096, 'g'), 4}, "too large"},
+      {"said too large at the open", {"", kLimit + 1}, "too large"},
+      {"not on disk", {"", std::nullopt, false}, "not on disk"},
+      {"read fails",
+       {"abc", std::nullopt, true, "The device is not ready. (os error 21)"},
+       "The device is not ready. (os error 21)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeClientFiles files;
+    files.files["f"] = c.file;
+    const Expected<Bytes, PackageReadError> read = read_package(files, "f", kLimit);
+    std::string got;
+    if (read) {
+      got.assign(read->begin(), read->end());
+    } else if (read.error().fault == PackageReadFault::kTooLarge) {
+      got = "too large";
+    } else if (read.error().fault == PackageReadFault::kNotOnDisk) {
+      got = "not on disk";
+    } else {
+      got = read.error().system_error;
+    }
+    EXPECT_EQ(got, c.outcome);
+    EXPECT_LE(files.bytes_read, kLimit + 1);
+    EXPECT_EQ(files.opens.size(), 1u);
   }
-  EXPECT_EQ(log.lines(), std::vector<std::string>{"install_update: RevertToSelf failed; exiting"});
-  EXPECT_TRUE(updates.calls.empty());
 }
 
 }  // namespace

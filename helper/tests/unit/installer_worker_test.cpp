@@ -283,6 +283,17 @@ TEST_F(RunInstaller, WorkerThatCannotStartGivesTheJobBackUntouched) {
   EXPECT_TRUE(control.update_in_progress);  // clearing it is the refusal's job
 }
 
+TEST_F(RunInstaller, AnExceptionInTheWorkerIsLoggedAndGivesTheServiceBack) {
+  FakeLauncher launcher;
+  ThreadedInstallWorker worker(context, launcher);
+  installer.while_running = [] { throw std::bad_alloc(); };
+  InstallJob j = job();
+  ASSERT_TRUE(worker.start(j));  // the fake launcher runs the body at once
+  EXPECT_EQ(log_file.messages.back(), "install_update: internal error: std::bad_alloc");
+  EXPECT_FALSE(control.update_in_progress);
+  EXPECT_EQ(events.back(), "report stop accepted");
+}
+
 TEST_F(RunInstaller, RealThreadRunsTheJobToItsEnd) {
   DetachedThreadLauncher launcher;
   ThreadedInstallWorker worker(context, launcher);

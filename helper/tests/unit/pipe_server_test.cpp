@@ -2,15 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
+#include <utility>
+
 #include "fakes/fake_system.h"
 
 namespace lumar {
 namespace {
 
 using namespace std::chrono_literals;
+using test::DyingProcessExit;
 using test::FakeClientFiles;
 using test::FakeClock;
-using test::FakeProcessExit;
+using test::FakeProcesses;
 using test::RecordingLog;
 
 // What one served connection saw; outlives the connection, which the server
@@ -27,8 +31,7 @@ struct Transcript {
 
 class ScriptedConnection : public PipeConnection {
  public:
-  ScriptedConnection(Transcript& transcript, FakeClock& clock)
-      : t_(transcript), clock_(clock) {}
+  ScriptedConnection(Transcript& transcript, FakeClock& clock) : t_(transcript), clock_(clock) {}
   ~ScriptedConnection() override { t_.closed = true; }
 
   std::size_t read(std::span<std::uint8_t> buffer, Deadline deadline) override {
@@ -58,7 +61,9 @@ class ScriptedConnection : public PipeConnection {
 class ScriptedListener : public PipeListener {
  public:
   std::deque<Result<std::unique_ptr<PipeConnection>>> accepts;
+  bool out_of_memory = false;
   Result<std::unique_ptr<PipeConnection>> accept() override {
+    if (std::exchange(out_of_memory, false)) throw std::bad_alloc();
     Result<std::unique_ptr<PipeConnection>> next = std::move(accepts.front());
     accepts.pop_front();
     return next;
@@ -79,10 +84,11 @@ class PipeServerTest : public ::testing::Test {
   RecordingLog log;
   FakeClock& clock = log.clock;
   FakeClientFiles files;
-  FakeProcessExit exit;
-  CallerStep caller_step{files, log.log, exit};
+  FakeProcesses processes;
+  DyingProcessExit exit{log};
+  CallerStep caller_step{files, processes, log.log, exit};
   UnavailableUpdates updates;
-  Dispatcher dispatcher{Edition::kLite, nullptr, caller_step, updates};
+  Dispatcher dispatcher{Edition::kLite, nullptr, caller_step, updates, log.log};
   ScriptedListener listener;
   PipeServer server{listener, dispatcher, log.log, clock};
   Transcript transcript;
@@ -157,6 +163,14 @@ TEST_F(PipeServerTest, CreationAndConnectFailuresAreLoggedAndRetriedAfterAPause)
   // A request connection logs nothing when it goes well.
   EXPECT_EQ(reply_to({"{\"op\":\"ping\"}\n"}), kOk);
   EXPECT_EQ(log.lines().size(), 2u);
+}
+
+TEST_F(PipeServerTest, AnExceptionInAPassIsLoggedAndTheServerGoesOn) {
+  listener.out_of_memory = true;
+  server.serve_one();
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"pipe: internal error: std::bad_alloc"});
+  EXPECT_EQ(clock.sleeps, std::vector<std::chrono::milliseconds>{300ms});
+  EXPECT_EQ(reply_to({"{\"op\":\"ping\"}\n"}), kOk);
 }
 
 }  // namespace

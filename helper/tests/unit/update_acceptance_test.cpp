@@ -12,6 +12,8 @@
 #include <new>
 #include <set>
 
+#include "fakes/fake_system.h"
+
 namespace lumar {
 namespace {
 
@@ -207,38 +209,7 @@ class FakeInstaller final : public WindowsInstaller {
   }
 };
 
-class FakeProcesses final : public ProcessQueries {
- public:
-  struct Entry {
-    std::string path;
-    std::uint32_t session = 1;
-  };
-  std::map<std::uint32_t, Entry> processes;
-  std::optional<std::uint32_t> path_failure, session_failure;
-  int open_handles = 0;
-
-  class Handle final : public ProcessHandle {
-   public:
-    explicit Handle(int& count) : count_(count) { ++count_; }
-    ~Handle() override { --count_; }
-
-   private:
-    int& count_;
-  };
-
-  Expected<std::unique_ptr<ProcessHandle>, std::uint32_t> open_process(std::uint32_t pid) override {
-    if (!processes.count(pid)) return Unexpected<std::uint32_t>(87);
-    return std::unique_ptr<ProcessHandle>(std::make_unique<Handle>(open_handles));
-  }
-  Expected<OsString, std::uint32_t> image_path(const ProcessHandle&) override {
-    if (path_failure) return Unexpected<std::uint32_t>(*path_failure);
-    return OsString(processes.begin()->second.path);
-  }
-  Expected<std::uint32_t, std::uint32_t> session_id(std::uint32_t pid) override {
-    if (session_failure) return Unexpected<std::uint32_t>(*session_failure);
-    return processes.at(pid).session;
-  }
-};
+using test::FakeProcesses;
 
 class KeepingWorker final : public InstallWorker {
  public:
@@ -300,8 +271,12 @@ class UpdateAcceptanceTest : public ::testing::Test {
     return bytes;
   }
 
-  Reply accept(Bytes bytes, std::string signature = "good", std::uint32_t pid = kCallerPid) {
-    return acceptance.accept_update(std::move(bytes), signature, pid);
+  // The caller as the caller step hands it over: opened when it asked.
+  OpenedCaller caller(std::uint32_t pid = kCallerPid) {
+    return OpenedCaller{pid, std::move(processes.open_process(pid)).value()};
+  }
+  Reply accept(Bytes bytes, std::string signature = "good") {
+    return acceptance.accept_update(std::move(bytes), signature, caller());
   }
 
   const std::vector<std::string>& lines() const { return log_file.lines; }
@@ -430,35 +405,34 @@ TEST_F(UpdateAcceptanceTest, EveryRefusalIsLoggedAndLeavesNothingBehind) {
     std::function<Bytes(UpdateAcceptanceTest&)> arrange;
     std::string reason;
     std::string signature = "good";
-    std::uint32_t pid = kCallerPid;
     bool before_disk = false;  // refused before anything is written
   };
   const std::string stage_path = std::string(kFolder) + "lumar-update-3100-1780000000000001000.msi";
   const std::vector<Case> cases = {
       {"bad signature", [](auto& t) { return t.package(kLite, "1.1.0"); },
-       "signature: Invalid symbol 32, offset 9.", "untrusted comment: x", kCallerPid, true},
+       "signature: Invalid symbol 32, offset 9.", "untrusted comment: x", true},
       {"other key", [](auto&) { return msi_bytes("never signed"); }, std::string(kMismatch), "good",
-       kCallerPid, true},
+       true},
       {"signed but not an installer package",
        [](auto& t) {
          Bytes exe{'M', 'Z', 0x90, 0, 3, 0, 0, 0, 4, 0};
          t.signatures.signed_packages.push_back(exe);
          return exe;
        },
-       "not a Windows Installer package", "good", kCallerPid, true},
+       "not a Windows Installer package", "good", true},
       {"shorter than the header",
        [](auto& t) {
          Bytes seven{0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A};
          t.signatures.signed_packages.push_back(seven);
          return seven;
        },
-       "not a Windows Installer package", "good", kCallerPid, true},
+       "not a Windows Installer package", "good", true},
       {"empty package",
        [](auto& t) {
          t.signatures.signed_packages.push_back({});
          return Bytes{};
        },
-       "not a Windows Installer package", "good", kCallerPid, true},
+       "not a Windows Installer package", "good", true},
       {"no staging folder",
        [](auto& t) {
          t.files.faults.folder = "The system cannot find the path specified. (os error 3)";
@@ -533,8 +507,6 @@ TEST_F(UpdateAcceptanceTest, EveryRefusalIsLoggedAndLeavesNothingBehind) {
          return t.package(kLite, "9.0");
        },
        "Lumar KQ Lite is not installed through Windows Installer on this machine"},
-      {"caller gone", [](auto& t) { return t.package(kLite, "1.1.0"); },
-       "open the requesting process 777 (87)", "good", 777},
       {"caller's path unreadable",
        [](auto& t) {
          t.processes.path_failure = 31;
@@ -569,12 +541,25 @@ TEST_F(UpdateAcceptanceTest, EveryRefusalIsLoggedAndLeavesNothingBehind) {
          return t.package(kLite, "1.1.0");
        },
        "start the installer thread: Resource temporarily unavailable"},
-      {"memory runs out",
+      {"a newer version asked for by another program",
        [](auto& t) {
-         t.signatures.throw_on_second = true;
+         t.processes.processes[kCallerPid].path = R"(C:\Windows\System32\svchost.exe)";
          return t.package(kLite, "1.1.0");
        },
-       "install_update failed: std::bad_alloc"},
+       R"(the requesting process C:\Windows\System32\svchost.exe is not lumar-desktop.exe)"},
+      {"the installed version asked for by another program in the installed folder",
+       [](auto& t) {
+         t.processes.processes[kCallerPid].path = kAppFolder + R"(\lumar-desktop.exe.exe)";
+         return t.package(kLite, "1.0.0");
+       },
+       "the requesting process " + kAppFolder +
+           R"(\lumar-desktop.exe.exe is not lumar-desktop.exe)"},
+      {"an older version asked for by another program keeps its own reason",
+       [](auto& t) {
+         t.processes.processes[kCallerPid].path = R"(C:\Windows\System32\svchost.exe)";
+         return t.package(kLite, "0.9");
+       },
+       "package 0.9 is not newer than the installed 1.0.0"},
   };
 
   for (const Case& c : cases) {
@@ -594,7 +579,7 @@ TEST_F(UpdateAcceptanceTest, EveryRefusalIsLoggedAndLeavesNothingBehind) {
     const int creates_before = t.files.creates;
 
     const Bytes bytes = c.arrange(t);
-    expect_refused(accept(bytes, c.signature, c.pid), c.reason);
+    expect_refused(accept(bytes, c.signature), c.reason);
     if (c.before_disk) EXPECT_EQ(t.files.creates, creates_before) << "something was written";
     if (c.reason.starts_with("start the installer")) {
       EXPECT_THAT(lines(), ElementsAre("install_update: accepted 1.1.0 from pid 4242",
@@ -605,6 +590,24 @@ TEST_F(UpdateAcceptanceTest, EveryRefusalIsLoggedAndLeavesNothingBehind) {
       EXPECT_THAT(reports, ElementsAre(StatusReport::kRunning));
     }
   }
+}
+
+TEST_F(UpdateAcceptanceTest, TheAppIsKnownByItsFileNameInAnyAsciiCase) {
+  processes.processes[kCallerPid].path = R"(D:\Portable\LUMAR-Desktop.EXE)";
+  EXPECT_EQ(outcome(accept(package(kLite, "1.1.0"))), "ok");
+  EXPECT_FALSE(is_app_image(R"(C:\x\lumar-desktop.exe\other.exe)"));
+  EXPECT_FALSE(is_app_image("xlumar-desktop.exe"));
+  EXPECT_TRUE(is_app_image("lumar-desktop.exe"));
+}
+
+TEST_F(UpdateAcceptanceTest, AnExceptionGivesEverythingBackAndGoesOn) {
+  signatures.throw_on_second = true;  // no memory for the copy read back
+  EXPECT_THROW(accept(package(kLite, "1.1.0")), std::bad_alloc);
+  EXPECT_THAT(files.staged(), IsEmpty());
+  EXPECT_FALSE(control.update_in_progress.load());
+  EXPECT_THAT(reports, ElementsAre(StatusReport::kRunning));
+  EXPECT_EQ(processes.open_handles, 0);
+  EXPECT_THAT(worker.jobs, IsEmpty());
 }
 
 TEST_F(UpdateAcceptanceTest, ANameThatAlreadyExistsIsRefusedAndTheOtherFileKept) {
@@ -635,10 +638,10 @@ TEST_F(UpdateAcceptanceTest, AForegroundHelperHasNoStatusToReport) {
       [this](std::span<const std::uint8_t> bytes, std::string_view signature) {
         return signatures.check(bytes, signature);
       }}};
-  EXPECT_EQ(plain.accept_update(package(kLite, "0.1"), "good", kCallerPid).error,
+  EXPECT_EQ(plain.accept_update(package(kLite, "0.1"), "good", caller()).error,
             "package 0.1 is not newer than the installed 1.0.0");
   EXPECT_FALSE(foreground.update_in_progress.load());
-  EXPECT_EQ(outcome(plain.accept_update(package(kLite, "1.1.0"), "good", kCallerPid)), "ok");
+  EXPECT_EQ(outcome(plain.accept_update(package(kLite, "1.1.0"), "good", caller())), "ok");
   EXPECT_TRUE(foreground.update_in_progress.load());
   EXPECT_THAT(reports, IsEmpty());
 }

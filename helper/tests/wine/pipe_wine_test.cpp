@@ -5,6 +5,7 @@
 
 #include <thread>
 
+#include "main/win32/win32_text.h"
 #include "wine_harness.h"
 
 namespace lumar::test {
@@ -93,6 +94,60 @@ TEST_F(ForegroundPipe, TheClientToolPrintsTheReplyAndExitsByIt) {
   const RunResult bad = run(quote(client_exe()) + L" send \"{\\\"op\\\":1}\"");
   EXPECT_EQ(bad.exit_code, 1u);
   EXPECT_EQ(bad.out, std::string(kBadRequest) + "\n");
+}
+
+// A package path as a JSON string, and the same text as the reply shows it.
+std::string json_text(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\0') {
+      out += "\\u0000";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string install_update(const std::string& path) {
+  return "{\"op\":\"install_update\",\"path\":\"" + json_text(path) + "\",\"signature\":\"x\"}\n";
+}
+
+std::string refused(const std::string& error) {
+  return "{\"ok\":false,\"error\":\"" + json_text(error) + "\"}";
+}
+
+TEST_F(ForegroundPipe, APackagePathIsReadWholeAndOnlyFromAFileOnDisk) {
+  // The name before the NUL exists and would be read if the path were cut.
+  const std::string cut = std::string(R"(C:\windows\win.ini)") + '\0' + ".msi";
+  EXPECT_EQ(exchange(install_update(cut)),
+            refused("read " + cut + ": " + os_error_text(ERROR_INVALID_NAME)));
+
+  // A sparse file one byte over the bound is refused without being read.
+  const std::wstring big = make_temp_folder(L"pipe-big") + L"\\big.msi";
+  {
+    UniqueFile file(::CreateFileW(big.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(file);
+    LARGE_INTEGER end{};
+    end.QuadPart = 536870912LL + 1;
+    ASSERT_TRUE(::SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN));
+    ASSERT_TRUE(::SetEndOfFile(file.get()));
+  }
+  EXPECT_EQ(exchange(install_update(narrow_lossy(big))),
+            refused(narrow_lossy(big) + " is too large to be a release"));
+  ::DeleteFileW(big.c_str());
+
+  // A pipe named as the package cannot hold the serial server.
+  const std::wstring pipe_name = L"\\\\.\\pipe\\lumar_test_not_a_file";
+  UniqueFile other(::CreateNamedPipeW(pipe_name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1,
+                                      4096, 4096, 0, nullptr));
+  ASSERT_TRUE(other);
+  EXPECT_EQ(exchange(install_update(narrow_lossy(pipe_name))),
+            refused("read " + narrow_lossy(pipe_name) + ": not a file on disk"));
+  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n"), kOk);
 }
 
 TEST_F(ForegroundPipe, TheLogRecordsTheForegroundFallback) {

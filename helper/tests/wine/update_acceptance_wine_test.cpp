@@ -268,5 +268,33 @@ TEST_F(UpdateEndToEnd, TheInstalledAppAsksForANewerVersionAndRunsItAfterwards) {
   EXPECT_EQ(starts[1].session, "1");
 }
 
+TEST_F(UpdateEndToEnd, AnotherProgramAskingForANewerVersionIsRefusedAndNothingIsClosed) {
+  // The stand-in app under another name, in the installed folder: were it
+  // accepted, its image would be closed and restarted and the package
+  // installed.
+  const std::wstring other = std::wstring(kLiteFolder) + L"\\lumar-other.exe";
+  ASSERT_TRUE(::CopyFileW(installed_app().c_str(), other.c_str(), FALSE));
+  Child running(quote(installed_app()), {}, false);  // a copy of the real app, left alone
+  Child asking(quote(other) + L" update " + quote(package_path(L"lite-1.1.0.msi")) + L" " +
+                   quote(signature_path(L"lite-1.1.0.msi")),
+               {}, false);
+  const std::optional<RunResult> ended = asking.wait(60s);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(ended->exit_code, 1u);
+
+  std::string reason =
+      "the requesting process " + narrow_lossy(other) + " is not lumar-desktop.exe";
+  EXPECT_EQ(messages().back(), "install_update: refused: " + reason);
+  for (std::size_t at = 0; (at = reason.find('\\', at)) != std::string::npos; at += 2) {
+    reason.insert(at, 1, '\\');
+  }
+  EXPECT_EQ(app_replies(), std::vector<std::string>{refusal(reason)});
+  EXPECT_TRUE(running.running()) << "the app was closed for another program's request";
+  EXPECT_TRUE(staging_leftovers().empty());
+  EXPECT_EQ(installed_version(kLiteCode), "1.0.0");
+  running.terminate();
+  ::DeleteFileW(other.c_str());
+}
+
 }  // namespace
 }  // namespace lumar::test

@@ -60,7 +60,7 @@ class OverlappedIo {
 
 class Win32Impersonation final : public Impersonation {
  public:
-  bool revert() override { return ::RevertToSelf() != FALSE; }
+  bool revert() noexcept override { return ::RevertToSelf() != FALSE; }
 };
 
 class Win32PipeConnection final : public PipeConnection {
@@ -97,8 +97,11 @@ class Win32PipeConnection final : public PipeConnection {
   }
 
   std::unique_ptr<Impersonation> impersonate() override {
+    // Allocated first: a failed allocation after the identity was taken
+    // would leave this thread running as the client.
+    auto impersonation = std::make_unique<Win32Impersonation>();
     if (!::ImpersonateNamedPipeClient(pipe_.get())) return nullptr;
-    return std::make_unique<Win32Impersonation>();
+    return impersonation;
   }
 
  private:

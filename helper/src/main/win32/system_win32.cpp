@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <thread>
 #include <vector>
@@ -112,48 +113,46 @@ class Win32LogFile final : public LogFile {
   }
 };
 
-class Win32ClientFiles final : public ClientFiles {
+class Win32ClientFile final : public ClientFile {
  public:
-  Result<std::uint64_t> file_size(std::string_view path) override {
-    UniqueFile file = open(path);
-    if (!file) return fail(last_os_error_text());
+  explicit Win32ClientFile(UniqueFile file) : file_(std::move(file)) {}
+
+  bool on_disk() override { return ::GetFileType(file_.get()) == FILE_TYPE_DISK; }
+
+  Result<std::uint64_t> size() override {
     LARGE_INTEGER size{};
-    if (!::GetFileSizeEx(file.get(), &size)) return fail(last_os_error_text());
+    if (!::GetFileSizeEx(file_.get(), &size)) return fail(last_os_error_text());
     return static_cast<std::uint64_t>(size.QuadPart);
   }
 
-  Result<Bytes> read_file(std::string_view path, std::uint64_t expected_size) override {
-    UniqueFile file = open(path);
-    if (!file) return fail(last_os_error_text());
-    // Sized once for what the size query said; a file that grew since is
-    // still read whole, and its end is found by a small probe read rather
-    // than by growing (and so copying) the large buffer in advance.
-    Bytes contents(static_cast<std::size_t>(expected_size));
-    std::size_t filled = 0;
-    std::uint8_t probe[4096];
-    for (;;) {
-      const bool full = filled == contents.size();
-      std::uint8_t* target = full ? probe : contents.data() + filled;
-      const DWORD want = full ? DWORD{sizeof probe}
-                              : static_cast<DWORD>(std::min<std::size_t>(contents.size() - filled,
-                                                                         std::size_t{1} << 30));
-      DWORD got = 0;
-      if (!::ReadFile(file.get(), target, want, &got, nullptr)) return fail(last_os_error_text());
-      if (got == 0) break;
-      if (full) contents.insert(contents.end(), probe, probe + got);
-      filled += got;
+  Result<std::size_t> read(std::span<std::uint8_t> buffer) override {
+    const DWORD want =
+        static_cast<DWORD>(std::min<std::size_t>(buffer.size(), std::size_t{1} << 30));
+    DWORD got = 0;
+    if (!::ReadFile(file_.get(), buffer.data(), want, &got, nullptr)) {
+      return fail(last_os_error_text());
     }
-    contents.resize(filled);
-    return contents;
+    return std::size_t{got};
   }
 
  private:
-  static UniqueFile open(std::string_view path) {
+  UniqueFile file_;
+};
+
+class Win32ClientFiles final : public ClientFiles {
+ public:
+  Result<std::unique_ptr<ClientFile>> open(std::string_view path) override {
+    const std::optional<std::wstring> name = wide_path(path);
+    if (!name) return fail(os_error_text(ERROR_INVALID_NAME));
     // Opening (not just asking for attributes) follows links and checks that
-    // the impersonated user may really read the file.
-    return UniqueFile(::CreateFileW(wide(path).c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // the impersonated user may really read the file. Should the name be a
+    // pipe, its server learns no more of this thread than who it is.
+    UniqueFile file(::CreateFileW(
+        name->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    if (!file) return fail(last_os_error_text());
+    return std::unique_ptr<ClientFile>(std::make_unique<Win32ClientFile>(std::move(file)));
   }
 };
 

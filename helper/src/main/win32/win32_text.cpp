@@ -9,8 +9,14 @@ std::wstring wide(std::string_view text) {
   return std::wstring(units.begin(), units.end() - 1);
 }
 
+std::optional<std::wstring> wide_path(std::string_view text) {
+  if (text.find('\0') != std::string_view::npos) return std::nullopt;
+  return wide(text);
+}
+
 std::string narrow_lossy(std::wstring_view text) {
-  return from_wide_lossy(std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
+  return from_wide_lossy(
+      std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
 }
 
 OsString narrow_keep_surrogates(std::wstring_view text) {
@@ -28,8 +34,8 @@ std::string os_error_text(std::uint32_t code) {
     message = narrow_lossy(std::wstring_view(buffer, length));
     ::LocalFree(buffer);
     // The system ends its messages with a line break; the text keeps its period.
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                                message.back() == ' ')) {
+    while (!message.empty() &&
+           (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) {
       message.pop_back();
     }
   } else {

@@ -14,6 +14,9 @@ namespace lumar {
 
 // NUL-terminated UTF-16 for the API, from UTF-8 (or WTF-8) text.
 std::wstring wide(std::string_view text);
+// The same for a path that came from outside: nothing when it holds U+0000,
+// which the API would take as its end and so name another file.
+std::optional<std::wstring> wide_path(std::string_view text);
 std::string narrow_lossy(std::wstring_view text);
 OsString narrow_keep_surrogates(std::wstring_view text);
 

@@ -21,6 +21,7 @@
 #include "main/win32/service_win32.h"
 #include "main/win32/system_win32.h"
 #include "main/win32/win32_text.h"
+#include "update/win32/process_identity_win32.h"
 #include "update/win32/update_acceptance_win32.h"
 
 namespace lumar {
@@ -46,8 +47,9 @@ struct Helper {
           : nullptr;
   std::unique_ptr<UpdateAcceptor> updates =
       make_win32_update_acceptor(control_state, log, *clock, *environment);
-  CallerStep caller_step{*client_files, log, *process_exit};
-  Dispatcher dispatcher{helper_edition(), host_actions.get(), caller_step, *updates};
+  std::unique_ptr<ProcessQueries> caller_processes = make_win32_process_queries();
+  CallerStep caller_step{*client_files, *caller_processes, log, *process_exit};
+  Dispatcher dispatcher{helper_edition(), host_actions.get(), caller_step, *updates, log};
   std::unique_ptr<PipeListener> listener = make_win32_pipe_listener();
   PipeServer pipe_server{*listener, dispatcher, log, *clock};
   Win32ServiceModes service{control_state, log, *environment, *clock,

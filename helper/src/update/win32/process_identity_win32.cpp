@@ -23,9 +23,14 @@ class Win32ProcessQueries final : public ProcessQueries {
     return std::move(*path);
   }
 
-  Expected<std::uint32_t, std::uint32_t> session_id(std::uint32_t pid) override {
+  Expected<std::uint32_t, std::uint32_t> session_id(const ProcessHandle& process) override {
+    // The id is asked of the open handle, which keeps it from naming any
+    // other process while the handle lives.
+    const DWORD pid = ::GetProcessId(native_handle(process));
     DWORD session = 0;
-    if (!::ProcessIdToSessionId(pid, &session)) return Unexpected<std::uint32_t>(::GetLastError());
+    if (pid == 0 || !::ProcessIdToSessionId(pid, &session)) {
+      return Unexpected<std::uint32_t>(::GetLastError());
+    }
     return std::uint32_t{session};
   }
 };

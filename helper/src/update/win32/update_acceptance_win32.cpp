@@ -18,12 +18,11 @@ class Win32UpdateAcceptor final : public UpdateAcceptor {
   Win32UpdateAcceptor(ServiceControlState& control, HelperLog& log, const Clock& clock,
                       const Environment& environment)
       : worker_(make_win32_install_worker(control, log, clock, environment)),
-        acceptance_(UpdateAcceptanceParts{control, log, clock, *files_, installer_, *processes_,
-                                          *worker_, {}}) {}
+        acceptance_(UpdateAcceptanceParts{
+            control, log, clock, *files_, installer_, *processes_, *worker_, {}}) {}
 
-  Reply accept_update(Bytes package, const std::string& signature,
-                      std::uint32_t caller_pid) override {
-    return acceptance_.accept_update(std::move(package), signature, caller_pid);
+  Reply accept_update(Bytes package, const std::string& signature, OpenedCaller caller) override {
+    return acceptance_.accept_update(std::move(package), signature, std::move(caller));
   }
 
  private:

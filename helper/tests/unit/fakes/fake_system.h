@@ -1,7 +1,11 @@
 // Fakes of the small system seams, shared by the unit tests.
 #pragma once
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
+#include <functional>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -14,6 +18,7 @@
 #include "main/log_file.h"
 #include "main/pipe.h"
 #include "main/process_exit.h"
+#include "update/process_identity.h"
 
 namespace lumar::test {
 
@@ -80,9 +85,8 @@ struct RecordingLog {
 
 class FakeImpersonation : public Impersonation {
  public:
-  explicit FakeImpersonation(bool* reverted, bool revert_ok)
-      : reverted_(reverted), revert_ok_(revert_ok) {}
-  bool revert() override {
+  FakeImpersonation(bool* reverted, bool revert_ok) : reverted_(reverted), revert_ok_(revert_ok) {}
+  bool revert() noexcept override {
     *reverted_ = true;
     return revert_ok_;
   }
@@ -130,38 +134,104 @@ class FakePipeConnection : public PipeConnection {
   }
 };
 
-// Files as the impersonated client sees them.
+// Files as the impersonated client sees them. Each open handle reads the
+// file's contents as they are at the moment of each read, so a test can let a
+// file grow under an open handle.
 class FakeClientFiles : public ClientFiles {
  public:
   struct File {
-    std::uint64_t size = 0;     // reported size (may exceed the contents)
     std::string contents;
+    std::optional<std::uint64_t> size;  // what the handle reports; contents.size() if unset
+    bool on_disk = true;
     std::optional<std::string> read_error;
   };
   std::map<std::string, File, std::less<>> files;
-  std::vector<std::string> reads;
+  std::vector<std::string> opens;
+  std::size_t bytes_read = 0;
+  std::function<void()> on_read;  // runs before every read
 
-  Result<std::uint64_t> file_size(std::string_view path) override {
+  Result<std::unique_ptr<ClientFile>> open(std::string_view path) override {
+    opens.emplace_back(path);
     const auto it = files.find(path);
     if (it == files.end()) return fail("The system cannot find the file specified. (os error 2)");
-    return it->second.size;
+    return std::unique_ptr<ClientFile>(std::make_unique<Handle>(*this, it->second));
   }
-  Result<Bytes> read_file(std::string_view path, std::uint64_t) override {
-    reads.emplace_back(path);
-    const File& file = files.find(path)->second;
-    if (file.read_error) return fail(*file.read_error);
-    return Bytes(file.contents.begin(), file.contents.end());
-  }
+
+ private:
+  class Handle : public ClientFile {
+   public:
+    Handle(FakeClientFiles& owner, File& file) : owner_(owner), file_(file) {}
+    bool on_disk() override { return file_.on_disk; }
+    Result<std::uint64_t> size() override { return file_.size.value_or(file_.contents.size()); }
+    Result<std::size_t> read(std::span<std::uint8_t> buffer) override {
+      if (owner_.on_read) owner_.on_read();
+      if (file_.read_error) return fail(*file_.read_error);
+      const std::size_t n =
+          std::min(buffer.size(), file_.contents.size() - std::min(pos_, file_.contents.size()));
+      std::copy_n(file_.contents.begin() + static_cast<std::ptrdiff_t>(pos_), n, buffer.begin());
+      pos_ += n;
+      owner_.bytes_read += n;
+      return n;
+    }
+
+   private:
+    FakeClientFiles& owner_;
+    File& file_;
+    std::size_t pos_ = 0;
+  };
 };
 
-struct ExitCalled {
-  int code;
-};
-
-// Ends the "process" by throwing, so a test can see that it happened.
-class FakeProcessExit : public ProcessExit {
+// Processes by id; handles count themselves so tests can see that none is
+// left open.
+class FakeProcesses final : public ProcessQueries {
  public:
-  [[noreturn]] void exit_now(int code) override { throw ExitCalled{code}; }
+  struct Entry {
+    std::string path;
+    std::uint32_t session = 1;
+  };
+  std::map<std::uint32_t, Entry> processes;
+  std::optional<std::uint32_t> path_failure, session_failure;
+  std::vector<std::uint32_t> opened;
+  int open_handles = 0;
+
+  class Handle final : public ProcessHandle {
+   public:
+    Handle(int& count, std::uint32_t id) : pid(id), count_(count) { ++count_; }
+    ~Handle() override { --count_; }
+    const std::uint32_t pid;
+
+   private:
+    int& count_;
+  };
+
+  Expected<std::unique_ptr<ProcessHandle>, std::uint32_t> open_process(std::uint32_t pid) override {
+    opened.push_back(pid);
+    if (!processes.count(pid)) return Unexpected<std::uint32_t>(87);
+    return std::unique_ptr<ProcessHandle>(std::make_unique<Handle>(open_handles, pid));
+  }
+  Expected<OsString, std::uint32_t> image_path(const ProcessHandle& process) override {
+    if (path_failure) return Unexpected<std::uint32_t>(*path_failure);
+    return OsString(processes.at(static_cast<const Handle&>(process).pid).path);
+  }
+  Expected<std::uint32_t, std::uint32_t> session_id(const ProcessHandle& process) override {
+    if (session_failure) return Unexpected<std::uint32_t>(*session_failure);
+    return processes.at(static_cast<const Handle&>(process).pid).session;
+  }
+};
+
+// Ends the test's process the way the helper's would end: death tests
+// expect exit code 1 and find the log's lines on standard error.
+class DyingProcessExit : public ProcessExit {
+ public:
+  explicit DyingProcessExit(const RecordingLog& log) : log_(log) {}
+  [[noreturn]] void exit_now(int code) override {
+    for (const std::string& line : log_.lines()) std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+    std::_Exit(code);
+  }
+
+ private:
+  const RecordingLog& log_;
 };
 
 }  // namespace lumar::test
