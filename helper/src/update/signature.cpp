@@ -17,7 +17,6 @@ namespace {
 constexpr std::string_view kInvalidEncoding = "Invalid encoding in minisign data";
 constexpr std::string_view kUnsupportedAlgorithm =
     "This signature algorithm is not supported by this implementation";
-constexpr std::string_view kMismatch = "signature does not match the Lumar updater key";
 constexpr std::string_view kTrustedCommentPrefix = "trusted comment: ";
 
 constexpr std::size_t kKeyIdSize = 8;
@@ -167,7 +166,7 @@ Status check_signature(std::string_view signature_member, std::string_view updat
   if (!text) return fail(std::move(text).error());
   Result<SignatureFile> file = read_signature_file(*text);
   if (!file) return fail(std::move(file).error());
-  if (!matches(*file, *key)) return fail(std::string(kMismatch));
+  if (!matches(*file, *key)) return fail(std::string(kSignatureMismatch));
   return {};
 }
 

@@ -16,6 +16,11 @@
 
 namespace lumar {
 
+// The text of every signature that the updater key did not make, and of
+// bytes that are not the ones whose signature was checked.
+inline constexpr std::string_view kSignatureMismatch =
+    "signature does not match the Lumar updater key";
+
 // Success when `package` was signed by the built-in updater key; otherwise the exact failure text.
 Status verify_package_signature(std::span<const std::uint8_t> package,
                                 std::string_view signature_member);

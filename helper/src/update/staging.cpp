@@ -4,6 +4,7 @@
 #include <array>
 
 #include "main/helper_log.h"
+#include "update/signature.h"
 
 namespace lumar {
 
@@ -35,35 +36,32 @@ Status write_all(StagingFile& file, std::span<const std::uint8_t> bytes) {
   return {};
 }
 
-// Reads to the end of the file into one buffer allocated at the size the
-// file should have. A file that is longer after all is still read whole (the
-// second verification then fails on it) without a second large allocation
-// for the common case: the end is found by a small probe read.
-Result<Bytes> read_all(StagingFile& file, std::size_t expected_size) {
-  Bytes contents(expected_size);
-  std::size_t filled = 0;
-  std::array<std::uint8_t, 4096> probe;
+// True when the file holds exactly `expected`. Read in chunks, so the
+// staged copy never needs a second buffer of the package's size; a read may
+// return fewer bytes than asked at any point.
+Result<bool> holds_exactly(StagingFile& file, std::span<const std::uint8_t> expected) {
+  Bytes chunk(std::min(kStagingChunkBytes, expected.size() + 1));
+  std::size_t compared = 0;
   for (;;) {
-    const bool full = filled == contents.size();
-    const std::span<std::uint8_t> target =
-        full ? std::span<std::uint8_t>(probe) : std::span(contents).subspan(filled);
-    Result<std::size_t> got = file.read(target);
+    // One byte more than is left, so that a longer file shows itself.
+    const std::size_t want = std::min(chunk.size(), expected.size() - compared + 1);
+    Result<std::size_t> got = file.read(std::span(chunk).first(want));
     if (!got) return fail(std::move(got).error());
-    const std::size_t count = std::min(*got, target.size());
-    if (count == 0) break;
-    if (full) {
-      contents.insert(contents.end(), probe.begin(), probe.begin() + count);
+    const std::size_t count = std::min(*got, want);
+    if (count == 0) return compared == expected.size();
+    if (count > expected.size() - compared) return false;
+    if (!std::equal(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(count),
+                    expected.begin() + static_cast<std::ptrdiff_t>(compared))) {
+      return false;
     }
-    filled += count;
+    compared += count;
   }
-  contents.resize(filled);
-  return contents;
 }
 
 }  // namespace
 
-Result<StagedCopy> stage_package(StagingFileSystem& files, const Clock& clock,
-                                 std::span<const std::uint8_t> bytes) {
+Result<std::unique_ptr<StagedPackage>> stage_package(StagingFileSystem& files, const Clock& clock,
+                                                     std::span<const std::uint8_t> verified) {
   Result<OsString> folder = files.staging_folder();
   if (!folder) return fail("staging folder: " + std::move(folder).error());
   const OsString path = join_path(
@@ -73,19 +71,26 @@ Result<StagedCopy> stage_package(StagingFileSystem& files, const Clock& clock,
   if (!writer) return fail("stage " + path + ": " + std::move(writer).error());
   // From here on the file is ours: every way out deletes it.
   auto staged = std::make_unique<StagedFile>(files, path);
-  if (Status written = write_all(**writer, bytes); !written) {
+  if (Status written = write_all(**writer, verified); !written) {
     writer->reset();
     return fail("stage write: " + std::move(written).error());
   }
   writer->reset();
 
+  // The installer opens the file for reading and shares it with no writer,
+  // so no handle with write access may stay open. Between the close and
+  // this open the file could be changed; the comparison below is made
+  // through the read handle, which lets no writer in, and so proves what the
+  // installer will read.
   Result<std::unique_ptr<StagingFile>> reader = files.open_for_reading(path);
   if (!reader) return fail("reopen staged package: " + std::move(reader).error());
   staged->hold(std::move(*reader));
 
-  Result<Bytes> read_back = read_all(*staged->reader(), bytes.size());
-  if (!read_back) return fail("read staged package: " + std::move(read_back).error());
-  return StagedCopy{std::move(staged), std::move(*read_back)};
+  // It must be the bytes whose signature was checked, byte for byte.
+  Result<bool> same = holds_exactly(*staged->reader(), verified);
+  if (!same) return fail("read staged package: " + std::move(same).error());
+  if (!*same) return fail(std::string(kSignatureMismatch));
+  return std::unique_ptr<StagedPackage>(std::move(staged));
 }
 
 }  // namespace lumar

@@ -5,8 +5,9 @@
 // recovery at the next service start can tell whether the helper that
 // staged it is still running. It is created new (never over something that
 // exists, never through a link), written, closed and opened again with read
-// sharing only: from then on nobody can change, rename or delete it while
-// it is verified and installed.
+// sharing only; through that handle it is compared with the verified bytes,
+// and it stays held until the installer has ended: nobody can change,
+// rename or delete it between the comparison and the installation.
 #pragma once
 
 #include <cstdint>
@@ -50,7 +51,8 @@ class StagingFileSystem {
   // Write access, shared with nobody; fails when anything of that name
   // exists, a link included, which is never followed.
   virtual Result<std::unique_ptr<StagingFile>> create_new(const OsString& path) = 0;
-  // Read access, shared for reading only; the file must exist.
+  // Read access, shared for reading only; the file must exist. A link is
+  // opened as itself, never followed.
   virtual Result<std::unique_ptr<StagingFile>> open_for_reading(const OsString& path) = 0;
   // Failures are ignored: a staged copy that cannot be deleted is left for
   // the recovery at the next service start.
@@ -76,18 +78,21 @@ class StagedFile final : public StagedPackage {
   std::unique_ptr<StagingFile> reader_;
 };
 
-struct StagedCopy {
-  std::unique_ptr<StagedPackage> package;  // held open for reading
-  Bytes read_back;                         // the file's contents as read from disk
-};
+// How much is written or read back at a time: large enough that the calls
+// cost nothing next to the copying, small enough to stay in the caches.
+inline constexpr std::size_t kStagingChunkBytes = std::size_t{8} << 20;
 
-// Stages `bytes`: builds the path, creates the file new, writes it whole,
-// closes it, opens it again for reading and reads it back. On failure
-// nothing of this request is left on disk (a file that already had the name
-// is not touched) and the error is one of "stage {path}: {error}",
-// "stage write: {error}", "reopen staged package: {error}",
-// "read staged package: {error}", or "staging folder: {error}".
-Result<StagedCopy> stage_package(StagingFileSystem& files, const Clock& clock,
-                                 std::span<const std::uint8_t> bytes);
+// Stages `verified`, the bytes whose signature has been checked: builds the
+// path, creates the file new, writes it whole, closes it, opens it again
+// for reading and reads it back in chunks, each compared with the verified
+// bytes. The package comes back held open through that read handle. On failure nothing
+// of this request is left on disk (a file that already had the name is not
+// touched) and the error is one of "staging folder: {error}",
+// "stage {path}: {error}", "stage write: {error}",
+// "reopen staged package: {error}", "read staged package: {error}", or the
+// signature mismatch text when what is on disk differs from what was
+// verified.
+Result<std::unique_ptr<StagedPackage>> stage_package(StagingFileSystem& files, const Clock& clock,
+                                                     std::span<const std::uint8_t> verified);
 
 }  // namespace lumar

@@ -95,15 +95,13 @@ Status UpdateAcceptance::check_stage_and_start(Bytes package, const std::string&
   if (Status valid = parts_.verify_signature(package, signature); !valid) return valid;
   if (!is_compound_file(package)) return fail("not a Windows Installer package");
 
-  Result<StagedCopy> staged = stage_package(parts_.files, parts_.clock, package);
+  // Staging proves the copy on disk equal to the verified bytes, so the
+  // signature holds for what the installer will read.
+  Result<std::unique_ptr<StagedPackage>> staged =
+      stage_package(parts_.files, parts_.clock, package);
   if (!staged) return fail(std::move(staged).error());
-  {
-    // What the installer will read is what is on disk: verify that, then
-    // let the second copy go before anything else is asked.
-    const Bytes read_back = std::move(staged->read_back);
-    if (Status valid = parts_.verify_signature(read_back, signature); !valid) return valid;
-  }
-  std::unique_ptr<StagedPackage> staged_package = std::move(staged->package);
+  std::unique_ptr<StagedPackage> staged_package = std::move(*staged);
+  Bytes().swap(package);  // the copy on disk is all that is needed from here
 
   Result<MsiPackageInfo> info = parts_.installer.read_package_properties(staged_package->path());
   if (!info) return fail(std::move(info).error());
