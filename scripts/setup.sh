@@ -11,7 +11,7 @@ packages=(
   build-essential cmake ninja-build clang libclang-rt-14-dev clang-format clang-tidy
   g++-mingw-w64-x86-64-posix wine wine64 msitools wixl minisign
   libsodium-dev nlohmann-json3-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
-  autoconf automake libtool dpkg-dev debian-archive-keyring xz-utils unicode-data
+  autoconf automake libtool dpkg-dev debian-archive-keyring xz-utils unicode-data osslsigncode
 )
 
 missing=()

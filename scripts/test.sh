@@ -6,6 +6,8 @@
 #   windows       the real lumar-helper.exe (mingw): unit tests and end-to-end
 #                 tests under Wine
 #   windows-full  the full edition's exe under Wine
+#   release       the release build with a throwaway updater key and signing
+#                 certificate: versioned, stripped, signed, runs under Wine
 #   fuzz          each libFuzzer target for a bounded time over its corpus
 # Ends with one line "N passed, N failed".
 set -uo pipefail
@@ -78,6 +80,7 @@ suite native-asan ctest_preset native-asan
 suite full ctest_preset full
 suite windows ctest_preset windows
 suite windows-full windows_full
+suite release helper/tests/release/release-test.sh
 suite fuzz fuzz
 
 # Leave no Wine machine running behind us.
