@@ -28,8 +28,37 @@ ImpersonationGuard::~ImpersonationGuard() {
   exit_.exit_now(1);
 }
 
+namespace {
+
+// Tells the watcher that its pieces are lost unless the read succeeded, so
+// that no thread of its keeps reading a buffer that a failure frees.
+class WatchedRead {
+ public:
+  explicit WatchedRead(PackageWatcher* watcher) : watcher_(watcher) {}
+  ~WatchedRead() {
+    if (watcher_ != nullptr) watcher_->lost();
+  }
+  WatchedRead(const WatchedRead&) = delete;
+  WatchedRead& operator=(const WatchedRead&) = delete;
+
+  void arrived(std::span<const std::uint8_t> bytes) {
+    if (watcher_ != nullptr) watcher_->arrived(bytes);
+  }
+  // Before a buffer that the watcher looks into is grown (and so moved).
+  void lose() {
+    if (watcher_ != nullptr) watcher_->lost();
+    watcher_ = nullptr;
+  }
+  void succeeded() { watcher_ = nullptr; }
+
+ private:
+  PackageWatcher* watcher_;
+};
+
+}  // namespace
+
 Expected<Bytes, PackageReadError> read_package(ClientFiles& files, std::string_view path,
-                                               std::uint64_t limit) {
+                                               std::uint64_t limit, PackageWatcher* watcher) {
   Result<std::unique_ptr<ClientFile>> opened = files.open(path);
   if (!opened) return read_failure(PackageReadFault::kSystem, std::move(opened).error());
   ClientFile& file = **opened;
@@ -43,16 +72,20 @@ Expected<Bytes, PackageReadError> read_package(ClientFiles& files, std::string_v
   // unless the file really did grow; it is never read past one byte over
   // the bound.
   Bytes contents(static_cast<std::size_t>(*size));
+  WatchedRead watched(watcher);
   std::size_t filled = 0;
   while (filled < contents.size()) {
-    const Result<std::size_t> got =
-        file.read(std::span<std::uint8_t>(contents.data() + filled, contents.size() - filled));
+    const std::size_t want = std::min(contents.size() - filled, kPackageReadChunkBytes);
+    const Result<std::size_t> got = file.read(std::span(contents).subspan(filled, want));
     if (!got) return read_failure(PackageReadFault::kSystem, got.error());
-    if (*got == 0) {
-      contents.resize(filled);
+    const std::size_t count = std::min(*got, want);
+    if (count == 0) {
+      contents.resize(filled);  // shrinking keeps the bytes where they are
+      watched.succeeded();
       return contents;
     }
-    filled += *got;
+    watched.arrived(std::span(contents).subspan(filled, count));
+    filled += count;
   }
   std::array<std::uint8_t, kProbeBytes> probe;
   for (;;) {
@@ -60,7 +93,12 @@ Expected<Bytes, PackageReadError> read_package(ClientFiles& files, std::string_v
     const Result<std::size_t> got =
         file.read(std::span<std::uint8_t>(probe.data(), std::min(probe.size(), room)));
     if (!got) return read_failure(PackageReadFault::kSystem, got.error());
-    if (*got == 0) return contents;
+    if (*got == 0) {
+      watched.succeeded();
+      return contents;
+    }
+    // The file grew since it was opened: the buffer is grown, and moved.
+    watched.lose();
     contents.insert(contents.end(), probe.begin(),
                     probe.begin() + static_cast<std::ptrdiff_t>(*got));
     filled += *got;
@@ -68,7 +106,8 @@ Expected<Bytes, PackageReadError> read_package(ClientFiles& files, std::string_v
   }
 }
 
-Result<CallerPackage> CallerStep::run(PipeConnection& connection, std::string_view path) {
+Result<CallerPackage> CallerStep::run(PipeConnection& connection, std::string_view path,
+                                      PackageWatcher* watcher) {
   const std::optional<std::uint32_t> pid = connection.client_process_id();
   if (!pid) return fail("cannot identify the requesting process");
   // Opened now, as the service, and used for everything after: an id kept
@@ -84,7 +123,7 @@ Result<CallerPackage> CallerStep::run(PipeConnection& connection, std::string_vi
     std::unique_ptr<Impersonation> borrowed = connection.impersonate();
     if (!borrowed) return fail("cannot impersonate the requesting process");
     const ImpersonationGuard as_client(std::move(borrowed), log_, exit_);
-    contents = read_package(files_, path, kMaxPackageSize);
+    contents = read_package(files_, path, kMaxPackageSize, watcher);
   }
   if (!contents) {
     const PackageReadError& error = contents.error();

@@ -9,6 +9,7 @@
 #include "main/client_files.h"
 #include "main/expected.h"
 #include "main/helper_log.h"
+#include "main/package_watcher.h"
 #include "main/pipe.h"
 #include "main/process_exit.h"
 #include "update/process_identity.h"
@@ -31,18 +32,25 @@ struct PackageReadError {
   std::string system_error;  // for kSystem
 };
 
+// How much of the client's file is read at a time.
+inline constexpr std::size_t kPackageReadChunkBytes = std::size_t{8} << 20;
+
 // Reads `path` through one open handle: its kind and size are taken from
 // that handle and at most `limit` + 1 bytes are read through it, so a file
-// that grows while it is read is still caught as too large.
+// that grows while it is read is still caught as too large. Each piece read
+// is shown to `watcher`, if there is one; it is told when they are lost.
 Expected<Bytes, PackageReadError> read_package(ClientFiles& files, std::string_view path,
-                                               std::uint64_t limit);
+                                               std::uint64_t limit,
+                                               PackageWatcher* watcher = nullptr);
 
 class CallerStep {
  public:
   CallerStep(ClientFiles& files, ProcessQueries& processes, HelperLog& log, ProcessExit& exit)
       : files_(files), processes_(processes), log_(log), exit_(exit) {}
 
-  Result<CallerPackage> run(PipeConnection& connection, std::string_view path);
+  // `watcher`, when given, sees the package's bytes as they are read.
+  Result<CallerPackage> run(PipeConnection& connection, std::string_view path,
+                            PackageWatcher* watcher = nullptr);
 
  private:
   ClientFiles& files_;

@@ -43,10 +43,11 @@ Reply Dispatcher::route(const Request& request, PipeConnection& connection) {
   const auto* update = std::get_if<InstallUpdate>(&request);
   if (update == nullptr) return handle_simple_action(request, host_actions_);
 
-  Result<CallerPackage> caller = caller_step_.run(connection, update->path);
+  std::unique_ptr<PackageWatcher> watcher = updates_.watch_package(update->signature);
+  Result<CallerPackage> caller = caller_step_.run(connection, update->path, watcher.get());
   if (!caller) return Reply::failure(std::move(caller).error());
   return updates_.accept_update(std::move(caller->contents), update->signature,
-                                std::move(caller->caller));
+                                std::move(caller->caller), std::move(watcher));
 }
 
 }  // namespace lumar

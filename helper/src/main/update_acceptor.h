@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "main/bytes.h"
+#include "main/package_watcher.h"
 #include "main/reply.h"
 #include "update/request_caller.h"
 
@@ -14,14 +16,22 @@ namespace lumar {
 class UpdateAcceptor {
  public:
   virtual ~UpdateAcceptor() = default;
-  // `caller` is the requesting process, opened when its request arrived.
-  virtual Reply accept_update(Bytes package, const std::string& signature, OpenedCaller caller) = 0;
+  // Asked before the package is read: something to show its bytes to while
+  // they arrive, or nothing.
+  virtual std::unique_ptr<PackageWatcher> watch_package(const std::string& signature) = 0;
+  // `caller` is the requesting process, opened when its request arrived;
+  // `watcher` is what watch_package gave for this request, having seen all
+  // of `package`.
+  virtual Reply accept_update(Bytes package, const std::string& signature, OpenedCaller caller,
+                              std::unique_ptr<PackageWatcher> watcher) = 0;
 };
 
 // Stands in until the update path is built in: refuses every update.
 class UnavailableUpdates final : public UpdateAcceptor {
  public:
-  Reply accept_update(Bytes, const std::string&, OpenedCaller) override {
+  std::unique_ptr<PackageWatcher> watch_package(const std::string&) override { return nullptr; }
+  Reply accept_update(Bytes, const std::string&, OpenedCaller,
+                      std::unique_ptr<PackageWatcher>) override {
     return Reply::failure("updates are not available in this build");
   }
 };

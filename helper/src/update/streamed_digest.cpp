@@ -4,11 +4,14 @@
 
 namespace lumar {
 
-StreamedDigest::~StreamedDigest() {
-  // Abandoned before finish(): what has not been hashed yet never will be.
+StreamedDigest::~StreamedDigest() { lost(); }
+
+void StreamedDigest::lost() {
+  // What has not been hashed yet never will be.
   {
     const std::lock_guard lock(mutex_);
     pieces_.clear();
+    lost_ = true;
   }
   stop_thread();
 }
@@ -17,6 +20,7 @@ void StreamedDigest::arrived(std::span<const std::uint8_t> bytes) {
   if (bytes.empty()) return;
   {
     const std::lock_guard lock(mutex_);
+    if (lost_) return;
     pieces_.push_back(bytes);
   }
   more_.notify_one();
@@ -53,8 +57,9 @@ void StreamedDigest::stop_thread() {
   thread_.join();
 }
 
-PackageDigest StreamedDigest::finish() {
+std::optional<PackageDigest> StreamedDigest::finish() {
   stop_thread();
+  if (lost_) return std::nullopt;
   // What the thread left (all of it when there was none), on this thread.
   for (const std::span<const std::uint8_t> piece : pieces_) hasher_.update(piece);
   pieces_.clear();

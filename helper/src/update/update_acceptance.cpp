@@ -8,6 +8,7 @@
 #include "main/product.h"
 #include "main/text.h"
 #include "update/signature.h"
+#include "update/streamed_digest.h"
 #include "update/version.h"
 
 namespace lumar {
@@ -47,19 +48,41 @@ bool is_app_image(std::string_view image_path) {
 }
 
 UpdateAcceptance::UpdateAcceptance(UpdateAcceptanceParts parts) : parts_(std::move(parts)) {
-  if (!parts_.verify_signature) {
+  if (!parts_.verify_signature && !parts_.verify_digest) {
     parts_.verify_signature = [](std::span<const std::uint8_t> package,
                                  std::string_view signature) {
       return verify_package_signature(package, signature);
     };
+    parts_.verify_digest = [](const PackageDigest& digest, std::string_view signature) {
+      return verify_package_digest(digest, signature);
+    };
   }
 }
 
+std::unique_ptr<PackageWatcher> UpdateAcceptance::watch_package(const std::string& signature) {
+  // A legacy signature signs the package itself: nothing to do beside the
+  // read. One that does not parse gets its own text from the full check.
+  if (!parts_.verify_digest || !is_prehashed_signature(signature)) return nullptr;
+  return std::make_unique<StreamedDigest>();
+}
+
 Reply UpdateAcceptance::accept_update(Bytes package, const std::string& signature,
-                                      OpenedCaller caller) {
+                                      OpenedCaller caller,
+                                      std::unique_ptr<PackageWatcher> watcher) {
   // The flag belongs to the update that set it: a busy refusal leaves it,
   // and the service's status, alone, and writes nothing.
-  if (parts_.control.update_in_progress.exchange(true)) return Reply::failure(kUpdateBusy);
+  if (parts_.control.update_in_progress.exchange(true)) {
+    if (watcher) watcher->lost();
+    return Reply::failure(kUpdateBusy);
+  }
+  // The watcher's thread reads `package`: it is done with before anything
+  // else, so that it never outlives the bytes.
+  std::optional<PackageDigest> digest;
+  if (auto* streamed = dynamic_cast<StreamedDigest*>(watcher.get())) {
+    digest = streamed->finish();
+  } else if (watcher) {
+    watcher->lost();
+  }
 
   const auto give_back = [this] {
     parts_.control.update_in_progress.exchange(false);
@@ -74,7 +97,7 @@ Reply UpdateAcceptance::accept_update(Bytes package, const std::string& signatur
   Status outcome = parts_.control.stop_requested.load() ? Status(fail(kHelperStopping)) : Status();
   if (outcome) {
     try {
-      outcome = check_stage_and_start(std::move(package), signature, std::move(caller));
+      outcome = check_stage_and_start(std::move(package), signature, std::move(caller), digest);
     } catch (...) {
       // The staged copy and the caller's handle are already gone with the
       // stack; what is shared must not stay taken either.
@@ -90,9 +113,12 @@ Reply UpdateAcceptance::accept_update(Bytes package, const std::string& signatur
 }
 
 Status UpdateAcceptance::check_stage_and_start(Bytes package, const std::string& signature,
-                                               OpenedCaller opened) {
+                                               OpenedCaller opened,
+                                               const std::optional<PackageDigest>& digest) {
   const std::uint32_t caller_pid = opened.pid;
-  if (Status valid = parts_.verify_signature(package, signature); !valid) return valid;
+  const Status valid = digest ? parts_.verify_digest(*digest, signature)
+                              : parts_.verify_signature(package, signature);
+  if (!valid) return valid;
   if (!is_compound_file(package)) return fail("not a Windows Installer package");
 
   // Staging proves the copy on disk equal to the verified bytes, so the

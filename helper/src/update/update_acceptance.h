@@ -20,6 +20,7 @@
 #include "update/install_job.h"
 #include "update/installer_queries.h"
 #include "update/process_identity.h"
+#include "update/signature.h"
 #include "update/staging.h"
 
 namespace lumar {
@@ -31,6 +32,8 @@ inline constexpr const char* kHelperStopping =
 // (package bytes, signature member) → success or the refusal text.
 using SignatureCheck =
     std::function<Status(std::span<const std::uint8_t> package, std::string_view signature)>;
+// The same check for a prehashed signature, from the package's digest.
+using DigestCheck = std::function<Status(const PackageDigest& digest, std::string_view signature)>;
 
 // Everything acceptance works with; each outlives the acceptance and every
 // job it starts (a staged package deletes itself through `files`).
@@ -42,23 +45,32 @@ struct UpdateAcceptanceParts {
   WindowsInstaller& installer;
   ProcessQueries& processes;
   InstallWorker& worker;
-  SignatureCheck verify_signature;  // the built-in updater key when empty
+  // The built-in updater key when both are empty. Without a digest check the
+  // package is not hashed while it is read.
+  SignatureCheck verify_signature;
+  DigestCheck verify_digest;
 };
 
 class UpdateAcceptance final : public UpdateAcceptor {
  public:
   explicit UpdateAcceptance(UpdateAcceptanceParts parts);
 
-  // An exception from the checks (no memory for the read-back copy, say)
-  // still deletes the staged copy and gives the flag and the stop acceptance
+  // For a prehashed signature, the package is hashed on a second thread
+  // while the client's file is still being read.
+  std::unique_ptr<PackageWatcher> watch_package(const std::string& signature) override;
+
+  // An exception from the checks (no memory for the read-back, say) still
+  // deletes the staged copy and gives the flag and the stop acceptance
   // back; it then goes on to the request's boundary.
-  Reply accept_update(Bytes package, const std::string& signature, OpenedCaller caller) override;
+  Reply accept_update(Bytes package, const std::string& signature, OpenedCaller caller,
+                      std::unique_ptr<PackageWatcher> watcher) override;
 
  private:
   // Steps 2 to 17, run while `update_in_progress` is held by this request.
   // A refusal comes back as its reason; success leaves the job with the
-  // worker.
-  Status check_stage_and_start(Bytes package, const std::string& signature, OpenedCaller caller);
+  // worker. `digest` is the package's, when it was hashed as it arrived.
+  Status check_stage_and_start(Bytes package, const std::string& signature, OpenedCaller caller,
+                               const std::optional<PackageDigest>& digest);
 
   UpdateAcceptanceParts parts_;
 };

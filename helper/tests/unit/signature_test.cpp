@@ -122,7 +122,7 @@ TEST(StreamedDigest, GivesTheOneShotOutcome) {
       digest.arrived(package().subspan(at, std::min(piece, package().size() - at)));
     }
     const Status status =
-        verify_package_digest(digest.finish(), base64(signature_file), test_key());
+        verify_package_digest(*digest.finish(), base64(signature_file), test_key());
     return status ? "verified" : status.error();
   };
   for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, package().size()}) {

@@ -276,7 +276,7 @@ class UpdateAcceptanceTest : public ::testing::Test {
     return OpenedCaller{pid, std::move(processes.open_process(pid)).value()};
   }
   Reply accept(Bytes bytes, std::string signature = "good") {
-    return acceptance.accept_update(std::move(bytes), signature, caller());
+    return acceptance.accept_update(std::move(bytes), signature, caller(), nullptr);
   }
 
   const std::vector<std::string>& lines() const { return log_file.lines; }
@@ -655,10 +655,10 @@ TEST_F(UpdateAcceptanceTest, AForegroundHelperHasNoStatusToReport) {
       [this](std::span<const std::uint8_t> bytes, std::string_view signature) {
         return signatures.check(bytes, signature);
       }}};
-  EXPECT_EQ(plain.accept_update(package(kLite, "0.1"), "good", caller()).error,
+  EXPECT_EQ(plain.accept_update(package(kLite, "0.1"), "good", caller(), nullptr).error,
             "package 0.1 is not newer than the installed 1.0.0");
   EXPECT_FALSE(foreground.update_in_progress.load());
-  EXPECT_EQ(outcome(plain.accept_update(package(kLite, "1.1.0"), "good", caller())), "ok");
+  EXPECT_EQ(outcome(plain.accept_update(package(kLite, "1.1.0"), "good", caller(), nullptr)), "ok");
   EXPECT_TRUE(foreground.update_in_progress.load());
   EXPECT_THAT(reports, IsEmpty());
 }

@@ -19,10 +19,15 @@ class Win32UpdateAcceptor final : public UpdateAcceptor {
                       const Environment& environment)
       : worker_(make_win32_install_worker(control, log, clock, environment)),
         acceptance_(UpdateAcceptanceParts{
-            control, log, clock, *files_, installer_, *processes_, *worker_, {}}) {}
+            control, log, clock, *files_, installer_, *processes_, *worker_, {}, {}}) {}
 
-  Reply accept_update(Bytes package, const std::string& signature, OpenedCaller caller) override {
-    return acceptance_.accept_update(std::move(package), signature, std::move(caller));
+  std::unique_ptr<PackageWatcher> watch_package(const std::string& signature) override {
+    return acceptance_.watch_package(signature);
+  }
+  Reply accept_update(Bytes package, const std::string& signature, OpenedCaller caller,
+                      std::unique_ptr<PackageWatcher> watcher) override {
+    return acceptance_.accept_update(std::move(package), signature, std::move(caller),
+                                     std::move(watcher));
   }
 
  private:
