@@ -32,8 +32,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // The package is correctly signed and begins like a compound file, but it
-// is no installer database: after staging, the read-back and the second
-// verification, the installer query refuses it. Any other reply means the
+// is no installer database: after staging and the comparison of the copy
+// read back, the installer query refuses it. Any other reply means the
 // request stopped earlier and the time would not cover acceptance.
 constexpr std::string_view kExpectedRefusal = "\"error\":\"open package (";
 
