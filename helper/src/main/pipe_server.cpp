@@ -3,9 +3,18 @@
 #include <algorithm>
 #include <array>
 
+#include "main/product.h"
 #include "main/text.h"
 
 namespace lumar {
+
+std::string pipe_creation_error(std::uint32_t code, bool first_instance) {
+  const std::string in_parentheses = " (" + std::to_string(code) + ")";
+  if (first_instance && (code == kErrorAccessDenied || code == kErrorPipeBusy)) {
+    return "another process holds " + std::string(kPipeName) + in_parentheses;
+  }
+  return "CreateNamedPipeW failed" + in_parentheses;
+}
 
 std::optional<std::string> read_request_text(PipeConnection& connection, Deadline deadline) {
   std::array<std::uint8_t, kReadChunkBytes> buffer{};
@@ -30,10 +39,17 @@ std::string first_line(std::string_view text) {
 void PipeServer::serve_one() {
   Result<std::unique_ptr<PipeConnection>> accepted = listener_.accept();
   if (!accepted) {
-    log_.write("pipe: " + accepted.error());
+    const auto now = clock_.monotonic_now();
+    if (accepted.error() != last_failure_ ||
+        now - last_failure_logged_ >= kRepeatedFailureLogInterval) {
+      log_.write("pipe: " + accepted.error());
+      last_failure_ = accepted.error();
+      last_failure_logged_ = now;
+    }
     clock_.sleep_for(kRetryPause);
     return;
   }
+  last_failure_.reset();
   PipeConnection& connection = **accepted;
 
   const auto connected = clock_.monotonic_now();
@@ -44,8 +60,8 @@ void PipeServer::serve_one() {
   if (text) line = first_line(*text);
 
   const Reply reply = dispatcher_.dispatch(line, connection);
-  const auto reply_time = std::max<std::chrono::steady_clock::duration>(
-      kClientTimeLimit - spent_reading, kReplyGrace);
+  const auto reply_time =
+      std::max<std::chrono::steady_clock::duration>(kClientTimeLimit - spent_reading, kReplyGrace);
   connection.send(serialize_reply(reply) + '\n', clock_.monotonic_now() + reply_time);
   // The connection's destructor disconnects the client and closes the instance.
 }

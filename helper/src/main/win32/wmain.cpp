@@ -48,7 +48,7 @@ struct Helper {
       make_win32_update_acceptor(control_state, log, *clock, *environment);
   CallerStep caller_step{*client_files, log, *process_exit};
   Dispatcher dispatcher{helper_edition(), host_actions.get(), caller_step, *updates};
-  std::unique_ptr<PipeListener> listener = make_win32_pipe_listener();
+  std::unique_ptr<PipeListener> listener = make_win32_pipe_listener(log);
   PipeServer pipe_server{*listener, dispatcher, log, *clock};
   Win32ServiceModes service{control_state, log, *environment, *clock,
                             [this] { pipe_server.serve_forever(); }};
