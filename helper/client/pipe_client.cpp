@@ -61,9 +61,11 @@ Result<DWORD> service_process_id() {
 }
 
 // Runs one overlapped transfer on `pipe` and waits for it until `deadline`;
-// past it the transfer is cancelled. The bytes moved, or nothing.
+// past it the transfer is cancelled and `timed_out` set. The bytes moved, or
+// nothing.
 template <class Start>
-std::optional<DWORD> transfer(HANDLE pipe, HANDLE event, Clock::time_point deadline, Start start) {
+std::optional<DWORD> transfer(HANDLE pipe, HANDLE event, Clock::time_point deadline,
+                              bool& timed_out, Start start) {
   OVERLAPPED ov{};
   ov.hEvent = event;
   DWORD moved = 0;
@@ -72,7 +74,12 @@ std::optional<DWORD> transfer(HANDLE pipe, HANDLE event, Clock::time_point deadl
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   const DWORD wait_ms =
       static_cast<DWORD>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
-  if (::WaitForSingleObject(event, wait_ms) != WAIT_OBJECT_0) ::CancelIoEx(pipe, &ov);
+  // The wait's own timer decides, not a second look at the clock: it may
+  // wake a little before the deadline as the clock reads it.
+  if (::WaitForSingleObject(event, wait_ms) != WAIT_OBJECT_0) {
+    timed_out = true;
+    ::CancelIoEx(pipe, &ov);
+  }
   // The OVERLAPPED lives on this frame: wait for the transfer to end.
   if (::GetOverlappedResult(pipe, &ov, &moved, TRUE)) return moved;
   return std::nullopt;
@@ -109,16 +116,17 @@ Result<std::string> exchange_with_helper(std::string_view request,
   UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!event) return fail("create an event: " + last_os_error_text());
   const auto deadline = Clock::now() + options.reply_time_limit;
+  bool timed_out = false;
 
   std::string_view left = request;
   while (!left.empty()) {
     const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(left.size(), 65536));
     const std::optional<DWORD> written =
-        transfer(pipe->get(), event.get(), deadline, [&](OVERLAPPED* ov, DWORD* n) {
+        transfer(pipe->get(), event.get(), deadline, timed_out, [&](OVERLAPPED* ov, DWORD* n) {
           return ::WriteFile(pipe->get(), left.data(), chunk, n, ov);
         });
     if (!written) {
-      if (Clock::now() >= deadline) return fail(time_limit_text(options.reply_time_limit));
+      if (timed_out) return fail(time_limit_text(options.reply_time_limit));
       return fail("write the request: " + last_os_error_text());
     }
     left.remove_prefix(*written);
@@ -128,14 +136,14 @@ Result<std::string> exchange_with_helper(std::string_view request,
   char buffer[4096];
   for (;;) {
     const std::optional<DWORD> got =
-        transfer(pipe->get(), event.get(), deadline, [&](OVERLAPPED* ov, DWORD* n) {
+        transfer(pipe->get(), event.get(), deadline, timed_out, [&](OVERLAPPED* ov, DWORD* n) {
           return ::ReadFile(pipe->get(), buffer, sizeof buffer, n, ov);
         });
     if (!got || *got == 0) break;
     reply.append(buffer, *got);
     if (reply.find('\n') != std::string::npos) break;
   }
-  if (reply.find('\n') == std::string::npos && Clock::now() >= deadline) {
+  if (reply.find('\n') == std::string::npos && timed_out) {
     return fail(time_limit_text(options.reply_time_limit));
   }
   if (reply.empty()) return fail("the helper closed the connection without a reply");

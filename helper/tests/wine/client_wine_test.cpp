@@ -71,11 +71,12 @@ TEST_F(ClientServerCheck, WhileTheServiceRunsOnlyItsOwnPipeIsTalkedTo) {
   const std::string squatted = R"(pipe: another process holds \\.\pipe\lumar_helper (231))";
   EXPECT_TRUE(service_log.wait_for(squatted));
 
+  // Standard error is a text stream: its lines end in CR LF.
   const RunResult refused = run(quote(client_exe()) + L" ping");
   EXPECT_EQ(refused.exit_code, 1u);
   EXPECT_EQ(refused.out, "");
   EXPECT_EQ(refused.err,
-            "lumar-helper-client: the pipe is not served by the LumarHelper service\n");
+            "lumar-helper-client: the pipe is not served by the LumarHelper service\r\n");
 
   // Allowed to, the tool sends, and gives up on a server that never answers.
   squatter->listen();
@@ -83,7 +84,7 @@ TEST_F(ClientServerCheck, WhileTheServiceRunsOnlyItsOwnPipeIsTalkedTo) {
   const RunResult silent = run(quote(client_exe()) + L" --allow-foreground --timeout 2 ping");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
   EXPECT_EQ(silent.exit_code, 1u);
-  EXPECT_EQ(silent.err, "lumar-helper-client: no reply from the helper within 2 s\n");
+  EXPECT_EQ(silent.err, "lumar-helper-client: no reply from the helper within 2 s\r\n");
 
   // Retried every 300 ms all along, the failure was logged once.
   const std::vector<std::string> lines = service_log.messages();
