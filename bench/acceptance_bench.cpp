@@ -10,6 +10,7 @@
 // Prints one "key value" line per figure for bench/acceptance-bench.sh; exits
 // 0 when every repetition got the expected reply.
 #include <windows.h>
+
 #include <psapi.h>
 
 #include <nlohmann/json.hpp>
@@ -93,14 +94,22 @@ lumar::UniqueHandle start_helper(const std::wstring& exe) {
 
 bool running(HANDLE process) { return ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT; }
 
+// The bench runs its own helper in the foreground.
+lumar::PipeExchangeOptions foreground_helper() {
+  lumar::PipeExchangeOptions options;
+  options.allow_foreground_server = true;
+  return options;
+}
+
 // Under Wine the service dispatcher gives up only after about ten seconds;
 // the helper then serves in the foreground.
 bool wait_until_serving(HANDLE helper) {
   const auto deadline = Clock::now() + std::chrono::seconds(60);
-  lumar::PipeExchangeOptions options;
+  lumar::PipeExchangeOptions options = foreground_helper();
   options.connect_deadline = std::chrono::seconds(1);
   while (Clock::now() < deadline && running(helper)) {
-    const lumar::Result<std::string> reply = lumar::exchange_with_helper("{\"op\":\"ping\"}\n", options);
+    const lumar::Result<std::string> reply =
+        lumar::exchange_with_helper("{\"op\":\"ping\"}\n", options);
     if (reply && lumar::reply_is_ok(*reply)) return true;
   }
   return false;
@@ -123,8 +132,9 @@ double median(std::vector<double> values) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc != 5) {
-    std::fprintf(stderr,
-                 "usage: acceptance_bench <lumar-helper.exe> <package> <signature file> <repetitions>\n");
+    std::fprintf(
+        stderr,
+        "usage: acceptance_bench <lumar-helper.exe> <package> <signature file> <repetitions>\n");
     return 2;
   }
   const std::wstring helper_exe = argv[1];
@@ -136,9 +146,8 @@ int wmain(int argc, wchar_t** argv) {
     std::fprintf(stderr, "acceptance_bench: no signature or no repetitions\n");
     return 2;
   }
-  const nlohmann::json request_object = {{"op", "install_update"},
-                                         {"path", package},
-                                         {"signature", lumar::base64_encode(signature)}};
+  const nlohmann::json request_object = {
+      {"op", "install_update"}, {"path", package}, {"signature", lumar::base64_encode(signature)}};
   const std::string request = request_object.dump() + "\n";
 
   const std::wstring program_data = make_program_data();
@@ -158,7 +167,8 @@ int wmain(int argc, wchar_t** argv) {
     std::vector<double> seconds;
     for (int i = 1; i <= repetitions && status == 0; ++i) {
       const auto start = Clock::now();
-      const lumar::Result<std::string> reply = lumar::exchange_with_helper(request);
+      const lumar::Result<std::string> reply =
+          lumar::exchange_with_helper(request, foreground_helper());
       const std::chrono::duration<double> took = Clock::now() - start;
       if (!reply) {
         std::fprintf(stderr, "acceptance_bench: %s\n", reply.error().c_str());
@@ -168,8 +178,9 @@ int wmain(int argc, wchar_t** argv) {
       std::printf("run %d %.3f %s\n", i, took.count(), reply->c_str());
       std::fflush(stdout);
       if (reply->find(kExpectedRefusal) == std::string::npos) {
-        std::fprintf(stderr, "acceptance_bench: unexpected reply, the request ended before the "
-                             "installer query\n");
+        std::fprintf(stderr,
+                     "acceptance_bench: unexpected reply, the request ended before the "
+                     "installer query\n");
         status = 3;
         break;
       }

@@ -1,9 +1,15 @@
 // lumar-helper-client: talks to a running helper.
 //
-//   lumar-helper-client ping
-//   lumar-helper-client send '<line>'       sends the line as given, then a line feed
-//   lumar-helper-client send --raw '<text>' sends the text exactly as given
-//   lumar-helper-client send --file <path>  sends the file's bytes exactly
+//   lumar-helper-client [options] ping
+//   lumar-helper-client [options] send '<line>'       sends the line as given, then a line feed
+//   lumar-helper-client [options] send --raw '<text>' sends the text exactly as given
+//   lumar-helper-client [options] send --file <path>  sends the file's bytes exactly
+//
+// Options:
+//   --timeout S           wait at most S seconds for the reply (120 by default)
+//   --allow-foreground    talk to the pipe even when the running LumarHelper
+//                         service is not the process serving it (a helper
+//                         run in the foreground, for tests)
 //
 // Prints the reply line; exits 0 when "ok" is true, 1 otherwise, 2 on usage.
 #include <windows.h>
@@ -11,24 +17,28 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "client_commands.h"
 #include "main/win32/win32_text.h"
 #include "pipe_client.h"
 
 namespace lumar {
 namespace {
 
+// Beyond this a wait in milliseconds no longer fits the system's timer.
+constexpr std::uint32_t kMaxTimeoutSeconds = 4000000;
+
 int usage() {
   std::fputs(
-      "usage: lumar-helper-client ping | send '<line>' | send --raw '<text>' | send --file "
-      "<path> | update <package.msi> <signature file>\n",
+      "usage: lumar-helper-client [--timeout S] [--allow-foreground] ping | send '<line>' | "
+      "send --raw '<text>' | send --file <path>\n",
       stderr);
   return 2;
 }
@@ -39,10 +49,16 @@ std::optional<std::string> read_whole_file(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-}  // namespace
+std::optional<std::uint32_t> parse_seconds(const std::string& text) {
+  std::uint32_t seconds = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  if (seconds == 0 || seconds > kMaxTimeoutSeconds) return std::nullopt;
+  return seconds;
+}
 
-int client_exchange(const std::string& request) {
-  const Result<std::string> reply = exchange_with_helper(request);
+int send_to_helper(const std::string& request, const PipeExchangeOptions& options) {
+  const Result<std::string> reply = exchange_with_helper(request, options);
   if (!reply) {
     std::fprintf(stderr, "lumar-helper-client: %s\n", reply.error().c_str());
     return 1;
@@ -53,8 +69,7 @@ int client_exchange(const std::string& request) {
   return reply_is_ok(*reply) ? 0 : 1;
 }
 
-std::optional<std::string> client_read_file(const std::string& path) { return read_whole_file(path); }
-
+}  // namespace
 }  // namespace lumar
 
 int wmain(int argc, wchar_t** argv) {
@@ -63,19 +78,34 @@ int wmain(int argc, wchar_t** argv) {
   _setmode(_fileno(stdout), _O_BINARY);
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) args.push_back(narrow_lossy(argv[i]));
+
+  PipeExchangeOptions options;
+  std::size_t at = 0;
+  for (; at < args.size() && args[at].starts_with("--"); ++at) {
+    if (args[at] == "--allow-foreground") {
+      options.allow_foreground_server = true;
+    } else if (args[at] == "--timeout" && at + 1 < args.size()) {
+      const std::optional<std::uint32_t> seconds = parse_seconds(args[++at]);
+      if (!seconds) return usage();
+      options.reply_time_limit = std::chrono::seconds(*seconds);
+    } else {
+      return usage();
+    }
+  }
+  args.erase(args.begin(), args.begin() + static_cast<std::ptrdiff_t>(at));
   if (args.empty()) return usage();
 
-  if (args[0] == "ping" && args.size() == 1) return client_exchange("{\"op\":\"ping\"}\n");
-  if (args[0] == "send" && args.size() == 2) return client_exchange(args[1] + "\n");
-  if (args[0] == "send" && args.size() == 3 && args[1] == "--raw") return client_exchange(args[2]);
+  if (args[0] == "ping" && args.size() == 1) return send_to_helper("{\"op\":\"ping\"}\n", options);
+  if (args[0] == "send" && args.size() == 2) return send_to_helper(args[1] + "\n", options);
+  if (args[0] == "send" && args.size() == 3 && args[1] == "--raw")
+    return send_to_helper(args[2], options);
   if (args[0] == "send" && args.size() == 3 && args[1] == "--file") {
     const std::optional<std::string> bytes = read_whole_file(args[2]);
     if (!bytes) {
       std::fprintf(stderr, "lumar-helper-client: cannot read %s\n", args[2].c_str());
       return 1;
     }
-    return client_exchange(*bytes);
+    return send_to_helper(*bytes, options);
   }
-  if (std::optional<int> code = run_extra_client_command(args)) return *code;
   return usage();
 }

@@ -1,5 +1,6 @@
 // A client of the helper's pipe: connect (retrying while the serial server
-// is busy with someone else), send bytes, read the one reply line.
+// is busy with someone else), make sure the pipe is served by the LumarHelper
+// service, send bytes, read the one reply line.
 #pragma once
 
 #include <chrono>
@@ -15,14 +16,26 @@ namespace lumar {
 struct PipeExchangeOptions {
   // How long to keep trying to connect while the pipe is busy or absent.
   std::chrono::milliseconds connect_deadline{30000};
-  // Close our end after sending, so a request without a line feed is
-  // processed (the server reads until the client closes).
-  bool half_close_after_send = false;
+  // How long, once connected, sending the request and receiving the reply
+  // may take together.
+  std::chrono::milliseconds reply_time_limit{120000};
+  // While the LumarHelper service runs, a pipe served by any other process
+  // is refused: that would be someone else's server answering in the
+  // helper's name. Tests that run the helper in the foreground allow it.
+  bool allow_foreground_server = false;
 };
 
 // Sends `request` as given and returns the reply line without its line feed.
+// A named pipe has no half-close: the server knows the request is complete
+// when it holds a line feed, or when its own time limit passes.
 Result<std::string> exchange_with_helper(std::string_view request,
                                          const PipeExchangeOptions& options = {});
+
+// Nothing when `pipe`'s server may be talked to: a foreground server is
+// allowed, or the LumarHelper service is not running, or it is the process
+// serving the pipe. Otherwise "the pipe is not served by the LumarHelper service",
+// or why the server or the service could not be identified.
+std::optional<std::string> check_pipe_server(void* pipe, bool allow_foreground_server);
 
 // True when the reply is {"ok":true...}.
 bool reply_is_ok(std::string_view reply);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "main/expected.h"
@@ -65,12 +66,29 @@ class PipeConnection {
   virtual std::unique_ptr<Impersonation> impersonate() = 0;
 };
 
+// The listener keeps one instance of the pipe waiting at all times and makes
+// the next one before it hands a connection over, so the name stays ours
+// while the helper runs. Whenever it holds no instance, it claims the name
+// afresh as the pipe's first instance: if another process holds the name, the
+// helper does not serve beside it.
 class PipeListener {
  public:
   virtual ~PipeListener() = default;
-  // Creates a fresh instance and waits for a client. The error reads
-  // "CreateNamedPipeW failed ({code})" or "ConnectNamedPipe failed ({code})".
+  // Waits for a client on the waiting instance (created first if there is
+  // none). The error is `pipe_creation_error(...)` or
+  // "ConnectNamedPipe failed ({code})".
   virtual Result<std::unique_ptr<PipeConnection>> accept() = 0;
 };
+
+// The system error codes with which the creation of a first instance says
+// that the name already exists: access denied (5) on Windows, pipe busy (231)
+// where the other holder allows no further instance.
+inline constexpr std::uint32_t kErrorAccessDenied = 5;
+inline constexpr std::uint32_t kErrorPipeBusy = 231;
+
+// The error for a failed CreateNamedPipeW. A first instance refused because
+// the name is taken reads "another process holds \\.\pipe\lumar_helper ({code})";
+// anything else "CreateNamedPipeW failed ({code})".
+std::string pipe_creation_error(std::uint32_t code, bool first_instance);
 
 }  // namespace lumar

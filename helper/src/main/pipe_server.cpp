@@ -3,10 +3,19 @@
 #include <algorithm>
 #include <array>
 
+#include "main/product.h"
 #include "main/text.h"
 #include "main/thread_boundary.h"
 
 namespace lumar {
+
+std::string pipe_creation_error(std::uint32_t code, bool first_instance) {
+  const std::string in_parentheses = " (" + std::to_string(code) + ")";
+  if (first_instance && (code == kErrorAccessDenied || code == kErrorPipeBusy)) {
+    return "another process holds " + std::string(kPipeName) + in_parentheses;
+  }
+  return "CreateNamedPipeW failed" + in_parentheses;
+}
 
 std::optional<std::string> read_request_text(PipeConnection& connection, Deadline deadline) {
   std::array<std::uint8_t, kReadChunkBytes> buffer{};
@@ -31,10 +40,17 @@ std::string first_line(std::string_view text) {
 void PipeServer::serve_connection() {
   Result<std::unique_ptr<PipeConnection>> accepted = listener_.accept();
   if (!accepted) {
-    log_.write("pipe: " + accepted.error());
+    const auto now = clock_.monotonic_now();
+    if (accepted.error() != last_failure_ ||
+        now - last_failure_logged_ >= kRepeatedFailureLogInterval) {
+      log_.write("pipe: " + accepted.error());
+      last_failure_ = accepted.error();
+      last_failure_logged_ = now;
+    }
     clock_.sleep_for(kRetryPause);
     return;
   }
+  last_failure_.reset();
   PipeConnection& connection = **accepted;
 
   const auto connected = clock_.monotonic_now();

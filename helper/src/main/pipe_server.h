@@ -24,6 +24,10 @@ inline constexpr std::chrono::seconds kClientTimeLimit{10};
 // was slow to send still gets its answer if it reads promptly.
 inline constexpr std::chrono::seconds kReplyGrace{1};
 inline constexpr std::chrono::milliseconds kRetryPause{300};
+// A failure that repeats (another process holding the pipe's name, say) is
+// retried every pause but logged again only this often: the log is never
+// rotated, so a squatter must not be able to fill the disk through it.
+inline constexpr std::chrono::seconds kRepeatedFailureLogInterval{60};
 
 // Reads the request text from a connected client: reads of up to 1024 bytes,
 // each decoded on its own (invalid UTF-8 becomes U+FFFD), until a line feed
@@ -53,6 +57,9 @@ class PipeServer {
   Dispatcher& dispatcher_;
   HelperLog& log_;
   const Clock& clock_;
+  // The last failure logged and when; cleared by a connection.
+  std::optional<std::string> last_failure_;
+  std::chrono::steady_clock::time_point last_failure_logged_{};
 };
 
 }  // namespace lumar

@@ -173,5 +173,46 @@ TEST_F(PipeServerTest, AnExceptionInAPassIsLoggedAndTheServerGoesOn) {
   EXPECT_EQ(reply_to({"{\"op\":\"ping\"}\n"}), kOk);
 }
 
+// Wine lets any process create instances of any pipe, and its
+// FILE_FLAG_FIRST_PIPE_INSTANCE never refuses while the name exists, so a
+// squatter cannot be staged there: the reading of the refusal and the
+// retry's logging are shown here.
+TEST(PipeCreationError, AFirstInstanceRefusedForATakenNameNamesTheSquatter) {
+  const struct {
+    std::uint32_t code;
+    bool first;
+    const char* text;
+  } cases[] = {
+      {5, true, R"(another process holds \\.\pipe\lumar_helper (5))"},
+      {231, true, R"(another process holds \\.\pipe\lumar_helper (231))"},
+      {5, false, "CreateNamedPipeW failed (5)"},
+      {231, false, "CreateNamedPipeW failed (231)"},
+      {8, true, "CreateNamedPipeW failed (8)"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(pipe_creation_error(c.code, c.first), c.text);
+}
+
+TEST_F(PipeServerTest, ARepeatedFailureIsRetriedEveryPauseButLoggedOnceAMinute) {
+  const std::string squatter = pipe_creation_error(5, true);
+  // Two minutes of a squatter: one pass every 300 ms.
+  for (int i = 0; i < 400; ++i) {
+    listener.accepts.emplace_back(fail(squatter));
+    server.serve_one();
+  }
+  EXPECT_EQ(clock.sleeps.size(), 400u);
+  EXPECT_EQ(log.lines(), std::vector<std::string>(2, "pipe: " + squatter));
+
+  // Another failure is logged at once, and so is the first one after it,
+  // or after a connection.
+  for (const std::string& error : {std::string("ConnectNamedPipe failed (6)"), squatter}) {
+    listener.accepts.emplace_back(fail(error));
+    server.serve_one();
+  }
+  EXPECT_EQ(reply_to({"{\"op\":\"ping\"}\n"}), kOk);
+  listener.accepts.emplace_back(fail(squatter));
+  server.serve_one();
+  EXPECT_EQ(log.lines().size(), 5u);
+}
+
 }  // namespace
 }  // namespace lumar

@@ -3,9 +3,16 @@
 // helper serves the whole suite.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <map>
 #include <thread>
 
 #include "main/win32/win32_text.h"
+#include "service_wine_support.h"
 #include "wine_harness.h"
 
 namespace lumar::test {
@@ -88,10 +95,13 @@ TEST_F(ForegroundPipe, ASecondClientIsServedWhileTheFirstIsBeingServed) {
 }
 
 TEST_F(ForegroundPipe, TheClientToolPrintsTheReplyAndExitsByIt) {
+  // No LumarHelper service runs (an earlier suite's update may have handed
+  // over to one late): any server of the pipe is talked to.
+  ASSERT_TRUE(remove_helper_service());
   const RunResult ping = run(quote(client_exe()) + L" ping");
   EXPECT_EQ(ping.exit_code, 0u);
   EXPECT_EQ(ping.out, std::string(kOk) + "\n");
-  const RunResult bad = run(quote(client_exe()) + L" send \"{\\\"op\\\":1}\"");
+  const RunResult bad = run(quote(client_exe()) + L" --allow-foreground send \"{\\\"op\\\":1}\"");
   EXPECT_EQ(bad.exit_code, 1u);
   EXPECT_EQ(bad.out, std::string(kBadRequest) + "\n");
 }
@@ -148,6 +158,41 @@ TEST_F(ForegroundPipe, APackagePathIsReadWholeAndOnlyFromAFileOnDisk) {
   EXPECT_EQ(exchange(install_update(narrow_lossy(pipe_name))),
             refused("read " + narrow_lossy(pipe_name) + ": not a file on disk"));
   EXPECT_EQ(exchange("{\"op\":\"ping\"}\n"), kOk);
+}
+
+// Wine keeps the DACL but does not enforce it: what each group may do is
+// read back here, the refusals themselves cannot be shown.
+TEST_F(ForegroundPipe, ThePipesDaclLetsUsersTalkButNotServe) {
+  UniqueFile pipe = connect_pipe(std::chrono::seconds(40), READ_CONTROL);
+  ASSERT_TRUE(pipe);
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_EQ(::GetSecurityInfo(pipe.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl, nullptr, &descriptor),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  UniqueLocal owned(descriptor);
+  ASSERT_NE(dacl, nullptr);
+
+  ASSERT_EQ(dacl->AceCount, 3u);
+  std::map<std::string, ACCESS_MASK> granted;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    ASSERT_TRUE(::GetAce(dacl, i, &ace));
+    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    ASSERT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+    wchar_t* sid = nullptr;
+    ASSERT_TRUE(::ConvertSidToStringSidW(&allowed->SidStart, &sid));
+    granted[narrow_lossy(sid)] = allowed->Mask;
+    ::LocalFree(sid);
+  }
+  const ACCESS_MASK read_write =
+      (FILE_GENERIC_READ | FILE_GENERIC_WRITE) & ~FILE_CREATE_PIPE_INSTANCE;
+  EXPECT_EQ(granted, (std::map<std::string, ACCESS_MASK>{
+                         {"S-1-5-18", FILE_ALL_ACCESS},      // LocalSystem
+                         {"S-1-5-32-544", FILE_ALL_ACCESS},  // Administrators
+                         {"S-1-5-11", read_write},           // Authenticated Users
+                     }));
+  EXPECT_EQ(read_write, 0x12019bu);
 }
 
 TEST_F(ForegroundPipe, TheLogRecordsTheForegroundFallback) {

@@ -1,6 +1,7 @@
 // Whole updates under Wine: the real helper in the foreground, real packages
 // built by wixl and signed by minisign, the stand-in app installed by
-// msiexec, and requests from that app or from the client tool.
+// msiexec, and requests from that app or, sent as a request line, from the
+// client tool.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -13,9 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "app_wine_support.h"
 #include "main/win32/win32_text.h"
 #include "package_support.h"
+#include "pipe_client.h"
 #include "service_wine_support.h"
 #include "wine_harness.h"
 
@@ -127,10 +131,17 @@ class UpdateEndToEnd : public ::testing::Test {
     }
   }
 
-  // Asks through the client tool, which runs from the build folder.
+  // Sends the request line through the client tool, which runs from the
+  // build folder and so is a caller other than the installed app.
   RunResult ask_from_client(const std::wstring& package, const std::wstring& signature) {
-    return run(quote(client_exe()) + L" update " + quote(package_path(package)) + L" " +
-               quote(signature.empty() ? signature_path(package) : package_path(signature)));
+    const std::string minisig =
+        read_file(signature.empty() ? signature_path(package) : package_path(signature));
+    const nlohmann::json request = {{"op", "install_update"},
+                                    {"path", narrow_lossy(package_path(package))},
+                                    {"signature", base64_encode(minisig)}};
+    const std::wstring line = make_temp_folder(L"request") + L"\\request.json";
+    write_file(line, request.dump() + "\n");
+    return run(quote(client_exe()) + L" --allow-foreground send --file " + quote(line));
   }
 
   // Starts the installed app asking for `package`; `mode` "update" quits

@@ -201,12 +201,12 @@ ForegroundHelper::ForegroundHelper(const std::wstring& exe,
 
 ForegroundHelper::~ForegroundHelper() { child_.reset(); }
 
-UniqueFile connect_pipe(std::chrono::milliseconds within) {
+UniqueFile connect_pipe(std::chrono::milliseconds within, DWORD extra_access) {
   const std::wstring name = wide(kPipeName);
   const auto deadline = std::chrono::steady_clock::now() + within;
   for (;;) {
-    UniqueFile pipe(::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, 0, nullptr));
+    UniqueFile pipe(::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | extra_access, 0,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
     if (pipe || std::chrono::steady_clock::now() >= deadline) return pipe;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
@@ -228,9 +228,8 @@ std::optional<std::string> exchange(const std::string& request,
   UniqueFile pipe = connect_pipe(connect_deadline);
   if (!pipe) return std::nullopt;
   DWORD written = 0;
-  if (!request.empty() &&
-      !::WriteFile(pipe.get(), request.data(), static_cast<DWORD>(request.size()), &written,
-                   nullptr)) {
+  if (!request.empty() && !::WriteFile(pipe.get(), request.data(),
+                                       static_cast<DWORD>(request.size()), &written, nullptr)) {
     return std::nullopt;
   }
   std::string reply = read_reply(pipe.get());

@@ -94,11 +94,14 @@ class ForegroundHelper {
 
 // Sends raw bytes over the pipe and returns what came back (up to the first
 // line feed or the server's close). Retries the connect while busy.
-std::optional<std::string> exchange(const std::string& request,
-                                    std::chrono::milliseconds connect_deadline = std::chrono::seconds(40));
+std::optional<std::string> exchange(
+    const std::string& request,
+    std::chrono::milliseconds connect_deadline = std::chrono::seconds(40));
 
-// A raw pipe client connection, for clients that misbehave on purpose.
-UniqueFile connect_pipe(std::chrono::milliseconds deadline = std::chrono::seconds(40));
+// A raw pipe client connection, for clients that misbehave on purpose;
+// `extra_access` (READ_CONTROL, say) is asked for beside read and write.
+UniqueFile connect_pipe(std::chrono::milliseconds deadline = std::chrono::seconds(40),
+                        DWORD extra_access = 0);
 std::string read_reply(HANDLE pipe);
 
 }  // namespace lumar::test

@@ -21,6 +21,10 @@ struct FileHandleTraits {
 };
 using UniqueFile = UniqueAny<FileHandleTraits>;
 
+// Service manager and service handles.
+inline void close_service_manager_handle(SC_HANDLE handle) { ::CloseServiceHandle(handle); }
+using UniqueServiceHandle = UniqueValue<SC_HANDLE, close_service_manager_handle, nullptr>;
+
 // Memory the system allocated with LocalAlloc (security descriptors, messages).
 using UniqueLocal = UniqueValue<HLOCAL, free_local, nullptr>;
 

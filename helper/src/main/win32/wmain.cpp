@@ -50,7 +50,7 @@ struct Helper {
   std::unique_ptr<ProcessQueries> caller_processes = make_win32_process_queries();
   CallerStep caller_step{*client_files, *caller_processes, log, *process_exit};
   Dispatcher dispatcher{helper_edition(), host_actions.get(), caller_step, *updates, log};
-  std::unique_ptr<PipeListener> listener = make_win32_pipe_listener();
+  std::unique_ptr<PipeListener> listener = make_win32_pipe_listener(log);
   PipeServer pipe_server{*listener, dispatcher, log, *clock};
   Win32ServiceModes service{control_state, log, *environment, *clock,
                             [this] { pipe_server.serve_forever(); }};
