@@ -367,7 +367,12 @@ TEST_F(HostActionsThroughThePipe, KillOfNoProcessIsTaskkillsFailure) {
 TEST_F(HostActionsThroughThePipe, WriteHostsRewritesThePrefixHostsFile) {
   write_file(prefix_hosts_path(), "127.0.0.1 localhost\r\n10.0.0.5 nas\r\n" + kStart +
                                       "\r\n127.0.0.1 old.tld\r\n" + kEnd + "\r\n");
-  EXPECT_EQ(write_hosts(R"(["WWW.Name.Tld/login","name.tld","intranet"])"), kOk);
+  // Entries whose line would say more than the name that was checked are
+  // dropped like the one without a dot: "#" starts a comment, and control
+  // characters have no place in a host name.
+  EXPECT_EQ(write_hosts(R"(["WWW.Name.Tld/login","name.tld","intranet","wpad#.x",)"
+                        R"("nul\u0000.tld","bell\u0007.tld","esc\u001b.tld","del\u007f.tld"])"),
+            kOk);
   EXPECT_EQ(read_file(prefix_hosts_path()),
             "127.0.0.1 localhost\n10.0.0.5 nas\n" + block_for({"name.tld"}));
   EXPECT_EQ(tools_log(), "ipconfig: /flushdns\n");
