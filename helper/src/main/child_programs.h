@@ -17,6 +17,20 @@ struct CapturedRun {
   std::string output;
 };
 
+// Why run_captured has no output to show. The two differ for whoever relies
+// on the output: a program that cannot be started is the system's state, but
+// a capture that failed is the helper's own fault, and its caller must not
+// carry on as if the program had said nothing.
+struct CaptureError {
+  enum class Kind {
+    kNotStarted,     // the system could not start the program; nothing ran
+    kCaptureFailed,  // the helper's own pipe, read or wait failed
+  };
+  Kind kind = Kind::kNotStarted;
+  // "{system message} (os error {code})"
+  std::string text;
+};
+
 class ChildPrograms {
  public:
   virtual ~ChildPrograms() = default;
@@ -29,9 +43,10 @@ class ChildPrograms {
                                     const std::vector<std::string>& args) = 0;
 
   // The same, but with an empty standard input and standard output and
-  // standard error captured together.
-  virtual Result<CapturedRun> run_captured(std::string_view program,
-                                           const std::vector<std::string>& args) = 0;
+  // standard error captured together, through a channel that only the helper
+  // and the child hold.
+  virtual Expected<CapturedRun, CaptureError> run_captured(
+      std::string_view program, const std::vector<std::string>& args) = 0;
 };
 
 }  // namespace lumar

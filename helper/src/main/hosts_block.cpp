@@ -16,6 +16,17 @@ bool holds_white_space(std::string_view text) {
   return false;
 }
 
+// "#" starts a comment in a hosts line, so "wpad#.x" would block "wpad", not
+// the name that was checked; and no control character belongs in a host
+// name. Each of them is one byte in UTF-8, never part of a longer sequence.
+bool holds_comment_or_control(std::string_view text) {
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte == '#' || byte < 0x20 || byte == 0x7F) return true;
+  }
+  return false;
+}
+
 void strip_prefix(std::string_view& text, std::string_view prefix) {
   if (text.starts_with(prefix)) text.remove_prefix(prefix.size());
 }
@@ -53,7 +64,8 @@ std::optional<std::string> normalize_domain(std::string_view entry) {
   cut_at(d, '?');
   cut_at(d, ':');
   d = trim_unicode_white_space(d);
-  if (d.empty() || holds_white_space(d) || d.find('.') == std::string_view::npos) {
+  if (d.empty() || holds_white_space(d) || holds_comment_or_control(d) ||
+      d.find('.') == std::string_view::npos) {
     return std::nullopt;
   }
   return std::string(d);

@@ -24,8 +24,8 @@ inline constexpr std::string_view kHostsBlockEnd = "# <<< lumar-desktop block en
 std::string hosts_path(const Environment& env);
 
 // The domain an entry names (scheme, "www.", path, query and port removed,
-// lower case), or nothing when the entry is empty, holds white space inside
-// or has no dot.
+// lower case), or nothing when the entry is empty, holds white space, "#" or
+// a control character (U+0000 to U+001F, U+007F) inside, or has no dot.
 std::optional<std::string> normalize_domain(std::string_view entry);
 
 // The normalized entries in request order, rejected ones and repeats dropped.

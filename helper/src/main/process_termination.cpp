@@ -49,12 +49,16 @@ Reply terminate_process(std::uint64_t pid, ChildPrograms& programs) {
   const std::string id = std::to_string(pid);
 
   // When tasklist cannot run or names nothing, the check is skipped and
-  // taskkill's own answer decides.
-  if (auto listed =
-          programs.run_captured("tasklist", {"/FI", "PID eq " + id, "/FO", "CSV", "/NH"})) {
+  // taskkill's own answer decides. A capture of ours that failed is another
+  // matter: its empty output proves nothing, so nothing is killed unchecked.
+  auto listed = programs.run_captured("tasklist", {"/FI", "PID eq " + id, "/FO", "CSV", "/NH"});
+  if (listed) {
     if (auto name = image_name_from_tasklist(listed->output); name && is_protected_process(*name)) {
       return Reply::failure("refusing to terminate protected process '" + *name + "'");
     }
+  } else if (listed.error().kind != CaptureError::Kind::kNotStarted) {
+    return Reply::failure("cannot check process " + id +
+                          " against the protected list: " + listed.error().text);
   }
 
   auto killed = programs.run("taskkill", {"/F", "/T", "/PID", id});

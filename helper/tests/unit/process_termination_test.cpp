@@ -164,6 +164,17 @@ TEST_F(TerminateProcess, WithoutATaskListTheKillStillDecides) {
             Reply::failure("refusing to terminate protected process 'lsass.exe'"));
 }
 
+TEST_F(TerminateProcess, AFailedCaptureRefusesAndKillsNothing) {
+  // The helper's own pipe or read failed after tasklist was started: its
+  // silence proves nothing, unlike a tasklist that cannot start at all.
+  programs.answer("tasklist", {.capture_error = "Access is denied. (os error 5)"});
+  programs.answer("taskkill", {});
+  EXPECT_EQ(terminate_process(612, programs),
+            Reply::failure("cannot check process 612 against the protected list: "
+                           "Access is denied. (os error 5)"));
+  EXPECT_EQ(programs.calls.size(), 1u);
+}
+
 TEST_F(TerminateProcess, TaskkillFailuresBecomeTheReply) {
   programs.answer("tasklist", {.output = listed("app.exe")});
   programs.answer("taskkill", {.exit_code = 1});

@@ -189,13 +189,13 @@ TEST_F(Win32ChildProgramsTest, CapturesOutputAndErrorAndTheExitCode) {
   auto listed = programs->run_captured(
       "fake_tasklist",
       {"/FI", "PID eq " + std::to_string(::GetCurrentProcessId()), "/FO", "CSV", "/NH"});
-  ASSERT_TRUE(listed) << listed.error();
+  ASSERT_TRUE(listed) << listed.error().text;
   EXPECT_EQ(listed->exit_code, 0u);
   EXPECT_EQ(listed->output.rfind("\"lumar_wine_tests.exe\",\"", 0), 0u) << listed->output;
 
   // taskkill reports a missing process on standard error.
   auto missing = programs->run_captured("fake_taskkill", {"/F", "/T", "/PID", "4294967301"});
-  ASSERT_TRUE(missing) << missing.error();
+  ASSERT_TRUE(missing) << missing.error().text;
   EXPECT_EQ(missing->exit_code, 128u);
   EXPECT_EQ(missing->output, "ERROR: The process \"4294967301\" not found.\r\n");
 }
@@ -217,7 +217,22 @@ TEST_F(Win32ChildProgramsTest, AProgramThatCannotStartIsTheSystemsError) {
   EXPECT_EQ(ran.error(), os_error_text(ERROR_FILE_NOT_FOUND));
   auto captured = programs->run_captured("lumar-no-such-tool", {"x"});
   ASSERT_FALSE(captured);
-  EXPECT_EQ(captured.error(), os_error_text(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(captured.error().kind, CaptureError::Kind::kNotStarted);
+  EXPECT_EQ(captured.error().text, os_error_text(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(Win32ChildProgramsTest, CapturesOutputLargerThanThePipeHolds) {
+  // Read while the child writes: a child blocked on a full pipe would never
+  // end, and the capture would wait for it for ever.
+  std::string big;
+  for (int i = 0; big.size() < 1024 * 1024; ++i) big += "line " + std::to_string(i) + "\r\n";
+  const std::wstring path = make_temp_folder(L"big") + L"\\big.txt";
+  write_file(path, big);
+  auto typed = programs->run_captured("cmd", {"/c", "type", narrow_lossy(path)});
+  ASSERT_TRUE(typed) << typed.error().text;
+  EXPECT_EQ(typed->exit_code, 0u);
+  EXPECT_EQ(typed->output.size(), big.size());
+  EXPECT_TRUE(typed->output == big);
 }
 
 // ---------------------------------------------------------------------------
@@ -352,7 +367,12 @@ TEST_F(HostActionsThroughThePipe, KillOfNoProcessIsTaskkillsFailure) {
 TEST_F(HostActionsThroughThePipe, WriteHostsRewritesThePrefixHostsFile) {
   write_file(prefix_hosts_path(), "127.0.0.1 localhost\r\n10.0.0.5 nas\r\n" + kStart +
                                       "\r\n127.0.0.1 old.tld\r\n" + kEnd + "\r\n");
-  EXPECT_EQ(write_hosts(R"(["WWW.Name.Tld/login","name.tld","intranet"])"), kOk);
+  // Entries whose line would say more than the name that was checked are
+  // dropped like the one without a dot: "#" starts a comment, and control
+  // characters have no place in a host name.
+  EXPECT_EQ(write_hosts(R"(["WWW.Name.Tld/login","name.tld","intranet","wpad#.x",)"
+                        R"("nul\u0000.tld","bell\u0007.tld","esc\u001b.tld","del\u007f.tld"])"),
+            kOk);
   EXPECT_EQ(read_file(prefix_hosts_path()),
             "127.0.0.1 localhost\n10.0.0.5 nas\n" + block_for({"name.tld"}));
   EXPECT_EQ(tools_log(), "ipconfig: /flushdns\n");

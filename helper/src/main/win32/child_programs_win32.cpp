@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <array>
-#include <atomic>
 #include <vector>
 
 #include "main/win32/process_start_win32.h"
@@ -51,8 +50,9 @@ std::wstring system_tool_path(std::wstring_view name) {
   return path;
 }
 
-Result<UniqueHandle> start(std::string_view program, const std::vector<std::string>& args,
-                           const std::array<HANDLE, 3>& standard) {
+Expected<UniqueHandle, StartFailure> start(std::string_view program,
+                                           const std::vector<std::string>& args,
+                                           const std::array<HANDLE, 3>& standard) {
   const std::wstring name = wide(program);
   std::wstring line;
   append_argument(line, name);
@@ -60,7 +60,7 @@ Result<UniqueHandle> start(std::string_view program, const std::vector<std::stri
     line += L' ';
     append_argument(line, wide(arg));
   }
-  return start_process_with_handles(system_tool_path(name), std::move(line), standard);
+  return start_process_with_handles_by_step(system_tool_path(name), std::move(line), standard);
 }
 
 Result<std::uint32_t> wait_for_exit(HANDLE process) {
@@ -70,72 +70,36 @@ Result<std::uint32_t> wait_for_exit(HANDLE process) {
   return std::uint32_t{code};
 }
 
-// The output pipe: an overlapped read end for the helper and a
-// write end the child gets a copy of. A named pipe, because anonymous pipes cannot be
-// read with a wait on the child at the same time.
+// The output pipe. Anonymous, so it has no name that another process could
+// create first or open: only the helper and the child ever hold an end.
+// Neither end is inheritable; the child gets an inheritable copy of the
+// write end alone, through the handle list of the start.
 struct OutputPipe {
-  UniqueFile read_end;
+  UniqueHandle read_end;
   UniqueHandle write_end;
 };
 
 Result<OutputPipe> make_output_pipe() {
-  static std::atomic<unsigned> counter{0};
-  const std::wstring name = L"\\\\.\\pipe\\lumar-helper-child-output-" +
-                            std::to_wstring(::GetCurrentProcessId()) + L"-" +
-                            std::to_wstring(counter.fetch_add(1));
   OutputPipe pipe;
-  pipe.read_end.reset(::CreateNamedPipeW(
-      name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0, 65536, 0,
-      nullptr));
-  if (!pipe.read_end) return fail(last_os_error_text());
-  const HANDLE write_end = ::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (write_end == INVALID_HANDLE_VALUE) return fail(last_os_error_text());
-  pipe.write_end.reset(write_end);
+  if (!::CreatePipe(pipe.read_end.put(), pipe.write_end.put(), nullptr, 0)) {
+    return fail(last_os_error_text());
+  }
   return pipe;
 }
 
-// Reads until the child has ended and every byte it wrote has been taken.
-// Ending at the child's exit rather than only at end-of-file keeps a copy of
-// the write end that another process came to hold from hanging the read.
-void collect_output(HANDLE pipe, HANDLE process, std::string& out) {
-  const UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!event) return;
-  char buffer[4096];
+// Reads while the child runs, so that a child with much to say never blocks
+// on a full pipe, until end-of-file: that comes when the child, the only
+// other holder of the write end, has ended (the system's tools hand no
+// handle on to children of their own).
+Status read_to_end(HANDLE pipe, std::string& out) {
+  char buffer[16384];
   for (;;) {
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = event.get();
-    ::ResetEvent(event.get());
     DWORD n = 0;
-    if (!::ReadFile(pipe, buffer, sizeof buffer, nullptr, &overlapped) &&
-        ::GetLastError() != ERROR_IO_PENDING) {
-      return;  // end-of-file: every writer has gone
+    if (!::ReadFile(pipe, buffer, sizeof buffer, &n, nullptr)) {
+      const DWORD error = ::GetLastError();
+      if (error == ERROR_BROKEN_PIPE) return {};
+      return fail(os_error_text(error));
     }
-    const HANDLE waits[] = {event.get(), process};
-    const DWORD woke = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-    if (woke != WAIT_OBJECT_0) {
-      ::CancelIoEx(pipe, &overlapped);
-      if (::GetOverlappedResult(pipe, &overlapped, &n, TRUE)) out.append(buffer, n);
-      break;
-    }
-    if (!::GetOverlappedResult(pipe, &overlapped, &n, FALSE)) return;
-    out.append(buffer, n);
-  }
-  // The child has ended: take what it left in the pipe, without waiting.
-  for (;;) {
-    DWORD available = 0;
-    if (!::PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) || available == 0) return;
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = event.get();
-    ::ResetEvent(event.get());
-    DWORD n = 0;
-    const DWORD want = available < sizeof buffer ? available : DWORD{sizeof buffer};
-    if (!::ReadFile(pipe, buffer, want, nullptr, &overlapped) &&
-        ::GetLastError() != ERROR_IO_PENDING) {
-      return;
-    }
-    if (!::GetOverlappedResult(pipe, &overlapped, &n, TRUE)) return;
     out.append(buffer, n);
   }
 }
@@ -144,32 +108,43 @@ class Win32ChildPrograms final : public ChildPrograms {
  public:
   Result<std::uint32_t> run(std::string_view program,
                             const std::vector<std::string>& args) override {
-    Result<UniqueHandle> child =
-        start(program, args,
-              {::GetStdHandle(STD_INPUT_HANDLE), ::GetStdHandle(STD_OUTPUT_HANDLE),
-               ::GetStdHandle(STD_ERROR_HANDLE)});
-    if (!child) return fail(child.error());
+    auto child = start(program, args,
+                       {::GetStdHandle(STD_INPUT_HANDLE), ::GetStdHandle(STD_OUTPUT_HANDLE),
+                        ::GetStdHandle(STD_ERROR_HANDLE)});
+    if (!child) return fail(std::move(child).error().text);
     return wait_for_exit(child->get());
   }
 
-  Result<CapturedRun> run_captured(std::string_view program,
-                                   const std::vector<std::string>& args) override {
+  Expected<CapturedRun, CaptureError> run_captured(std::string_view program,
+                                                   const std::vector<std::string>& args) override {
+    // Everything but the system's refusal to create the process is a failure
+    // of the helper's own, which a caller must not take for silence.
+    auto own_failure = [](std::string text) {
+      return Unexpected(CaptureError{CaptureError::Kind::kCaptureFailed, std::move(text)});
+    };
     Result<OutputPipe> pipe = make_output_pipe();
-    if (!pipe) return fail(pipe.error());
+    if (!pipe) return own_failure(pipe.error());
     const UniqueFile empty_input(::CreateFileW(L"NUL", GENERIC_READ,
                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                                OPEN_EXISTING, 0, nullptr));
-    if (!empty_input) return fail(last_os_error_text());
+    if (!empty_input) return own_failure(last_os_error_text());
     const HANDLE output = pipe->write_end.get();
-    Result<UniqueHandle> child = start(program, args, {empty_input.get(), output, output});
+    auto child = start(program, args, {empty_input.get(), output, output});
     // Only the child may hold the write end now, so that its exit ends the
     // output.
     pipe->write_end.reset();
-    if (!child) return fail(child.error());
+    if (!child) {
+      if (child.error().step == StartFailure::Step::kCreate) {
+        return Unexpected(CaptureError{CaptureError::Kind::kNotStarted, child.error().text});
+      }
+      return own_failure(child.error().text);
+    }
     CapturedRun result;
-    collect_output(pipe->read_end.get(), child->get(), result.output);
+    if (Status read = read_to_end(pipe->read_end.get(), result.output); !read) {
+      return own_failure(read.error());
+    }
     Result<std::uint32_t> code = wait_for_exit(child->get());
-    if (!code) return fail(code.error());
+    if (!code) return own_failure(code.error());
     result.exit_code = *code;
     return result;
   }

@@ -18,6 +18,17 @@ using UniqueAttributeList =
 Result<UniqueHandle> start_process_with_handles(const std::wstring& application,
                                                 std::wstring command_line,
                                                 const std::array<HANDLE, 3>& standard) {
+  auto started = start_process_with_handles_by_step(application, std::move(command_line), standard);
+  if (!started) return fail(std::move(started).error().text);
+  return std::move(*started);
+}
+
+Expected<UniqueHandle, StartFailure> start_process_with_handles_by_step(
+    const std::wstring& application, std::wstring command_line,
+    const std::array<HANDLE, 3>& standard) {
+  auto failed = [](StartFailure::Step step) {
+    return Unexpected(StartFailure{step, last_os_error_text()});
+  };
   std::array<UniqueHandle, 3> copies;
   std::vector<HANDLE> inherited;
   for (std::size_t i = 0; i < standard.size(); ++i) {
@@ -25,7 +36,7 @@ Result<UniqueHandle> start_process_with_handles(const std::wstring& application,
     if (source == nullptr || source == INVALID_HANDLE_VALUE) continue;
     if (!::DuplicateHandle(::GetCurrentProcess(), source, ::GetCurrentProcess(), copies[i].put(), 0,
                            TRUE, DUPLICATE_SAME_ACCESS)) {
-      return fail(last_os_error_text());
+      return failed(StartFailure::Step::kPrepare);
     }
     inherited.push_back(copies[i].get());
   }
@@ -45,13 +56,13 @@ Result<UniqueHandle> start_process_with_handles(const std::wstring& application,
     list_memory.resize(size);
     auto* memory = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_memory.data());
     if (!::InitializeProcThreadAttributeList(memory, 1, 0, &size)) {
-      return fail(last_os_error_text());
+      return failed(StartFailure::Step::kPrepare);
     }
     list.reset(memory);
     if (!::UpdateProcThreadAttribute(list.get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
                                      inherited.data(), inherited.size() * sizeof(HANDLE), nullptr,
                                      nullptr)) {
-      return fail(last_os_error_text());
+      return failed(StartFailure::Step::kPrepare);
     }
     startup.lpAttributeList = list.get();
     flags = EXTENDED_STARTUPINFO_PRESENT;  // only says the structure is the extended one
@@ -61,7 +72,7 @@ Result<UniqueHandle> start_process_with_handles(const std::wstring& application,
   if (!::CreateProcessW(application.empty() ? nullptr : application.c_str(), command_line.data(),
                         nullptr, nullptr, inherited.empty() ? FALSE : TRUE, flags, nullptr, nullptr,
                         &startup.StartupInfo, &started)) {
-    return fail(last_os_error_text());
+    return failed(StartFailure::Step::kCreate);
   }
   ::CloseHandle(started.hThread);
   return UniqueHandle(started.hProcess);

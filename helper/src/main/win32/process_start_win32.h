@@ -21,4 +21,16 @@ Result<UniqueHandle> start_process_with_handles(const std::wstring& application,
                                                 std::wstring command_line,
                                                 const std::array<HANDLE, 3>& standard);
 
+// The same, telling the helper's own failure to prepare the child's handles
+// apart from the system's failure to create the process, for callers to whom
+// "the program cannot be started" means something of its own.
+struct StartFailure {
+  enum class Step { kPrepare, kCreate };
+  Step step = Step::kCreate;
+  std::string text;  // "{system message} (os error {code})"
+};
+Expected<UniqueHandle, StartFailure> start_process_with_handles_by_step(
+    const std::wstring& application, std::wstring command_line,
+    const std::array<HANDLE, 3>& standard);
+
 }  // namespace lumar

@@ -23,6 +23,8 @@ class FakeChildPrograms : public ChildPrograms {
     std::uint32_t exit_code = 0;
     std::string output;
     std::optional<std::string> start_error;  // the program cannot be started
+    // run_captured's own capture fails after the program was started
+    std::optional<std::string> capture_error;
   };
 
   // Programs without an answer cannot be started.
@@ -35,10 +37,15 @@ class FakeChildPrograms : public ChildPrograms {
     return answer->exit_code;
   }
 
-  Result<CapturedRun> run_captured(std::string_view program,
-                                   const std::vector<std::string>& args) override {
+  Expected<CapturedRun, CaptureError> run_captured(std::string_view program,
+                                                   const std::vector<std::string>& args) override {
     auto answer = record(program, args, true);
-    if (!answer) return fail(std::move(answer).error());
+    if (!answer) {
+      return Unexpected(CaptureError{CaptureError::Kind::kNotStarted, std::move(answer).error()});
+    }
+    if (answer->capture_error) {
+      return Unexpected(CaptureError{CaptureError::Kind::kCaptureFailed, *answer->capture_error});
+    }
     return CapturedRun{answer->exit_code, answer->output};
   }
 
