@@ -56,6 +56,9 @@ package="$work/package.msi"
 [[ $(stat -c %s "$package") -eq $package_size ]] || { echo "could not write $package" >&2; exit 1; }
 minisign -S -s "$key_dir/lumar-test-updater.key" -m "$package" -x "$package.minisig" \
   -t "acceptance benchmark package" </dev/null >/dev/null
+# The package was just written: let the disk take it now, so that its
+# write-back does not compete with the staged copies that are timed.
+sync
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 mib() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1048576 }'; }

@@ -31,7 +31,8 @@ ImpersonationGuard::~ImpersonationGuard() {
 namespace {
 
 // Tells the watcher that its pieces are lost unless the read succeeded, so
-// that no thread of its keeps reading a buffer that a failure frees.
+// that nothing it worked out from a buffer that a failure frees, or that a
+// growing file moves, is used.
 class WatchedRead {
  public:
   explicit WatchedRead(PackageWatcher* watcher) : watcher_(watcher) {}

@@ -1,5 +1,5 @@
-// Work on a package's bytes that can go on beside the read of the client's
-// file (hashing, for a prehashed signature), so it need not follow it.
+// Work on a package's bytes done as the client's file is read (hashing, for
+// a prehashed signature), so that it need not make a pass of its own after.
 #pragma once
 
 #include <cstdint>

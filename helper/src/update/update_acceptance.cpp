@@ -75,8 +75,8 @@ Reply UpdateAcceptance::accept_update(Bytes package, const std::string& signatur
     if (watcher) watcher->lost();
     return Reply::failure(kUpdateBusy);
   }
-  // The watcher's thread reads `package`: it is done with before anything
-  // else, so that it never outlives the bytes.
+  // The watcher has seen `package` whole unless it was told the pieces were
+  // lost; either way it is done with before anything else.
   std::optional<PackageDigest> digest;
   if (auto* streamed = dynamic_cast<StreamedDigest*>(watcher.get())) {
     digest = streamed->finish();

@@ -55,8 +55,8 @@ class UpdateAcceptance final : public UpdateAcceptor {
  public:
   explicit UpdateAcceptance(UpdateAcceptanceParts parts);
 
-  // For a prehashed signature, the package is hashed on a second thread
-  // while the client's file is still being read.
+  // For a prehashed signature, the package is hashed piece by piece while
+  // the client's file is read, so the check needs no pass of its own.
   std::unique_ptr<PackageWatcher> watch_package(const std::string& signature) override;
 
   // An exception from the checks (no memory for the read-back, say) still
