@@ -15,7 +15,7 @@ rounds="${1:-5}"
 trips="${2:-1000}"
 [[ "$rounds" =~ ^[1-9][0-9]*$ && "$trips" =~ ^[1-9][0-9]*$ ]] ||
   { echo "usage: $0 [rounds] [trips per round]" >&2; exit 2; }
-prefix="${LUMAR_BENCH_PREFIX:-/tmp/bench-prefix}"
+prefix="${LUMAR_BENCH_PREFIX:-$repo/build/bench-prefix}"
 build="$repo/build/bench-windows"
 goal_ratio=0.9
 

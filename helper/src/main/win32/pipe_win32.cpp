@@ -27,11 +27,12 @@ DWORD milliseconds_until(Deadline deadline) {
 }
 
 // Overlapped I/O on one pipe instance, each operation waited for until a
-// deadline and cancelled past it.
+// deadline and cancelled past it. The event is the listener's: one client is
+// served at a time, so one event serves them all.
 class OverlappedIo {
  public:
-  OverlappedIo() : event_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
-  bool ready() const { return event_.valid(); }
+  explicit OverlappedIo(HANDLE event) : event_(event) {}
+  bool ready() const { return event_ != nullptr; }
 
   // Runs `start` (a ReadFile/WriteFile/ConnectNamedPipe call on `ov`), then
   // waits for it. Returns the bytes transferred, or nothing on failure,
@@ -39,8 +40,8 @@ class OverlappedIo {
   template <class Start>
   std::optional<DWORD> run(HANDLE file, Start start, DWORD wait_ms, DWORD* error) {
     OVERLAPPED ov{};
-    ov.hEvent = event_.get();
-    ::ResetEvent(event_.get());
+    ov.hEvent = event_;
+    ::ResetEvent(event_);
     DWORD transferred = 0;
     if (start(&ov, &transferred)) return transferred;
     DWORD code = ::GetLastError();
@@ -48,7 +49,7 @@ class OverlappedIo {
       *error = code;
       return std::nullopt;
     }
-    if (::WaitForSingleObject(event_.get(), wait_ms) != WAIT_OBJECT_0) {
+    if (::WaitForSingleObject(event_, wait_ms) != WAIT_OBJECT_0) {
       ::CancelIoEx(file, &ov);
     }
     // Wait for the (possibly cancelled) operation to finish: the OVERLAPPED
@@ -59,7 +60,67 @@ class OverlappedIo {
   }
 
  private:
-  UniqueHandle event_;
+  HANDLE event_;
+};
+
+// FlushFileBuffers on a pipe waits until the client has read everything,
+// with no time limit of its own, so it runs on a thread of its own: past the
+// deadline the client is disconnected, which ends the flush. That thread
+// lives as long as the listener and is handed one reply at a time; a thread
+// started per reply cost as much as a whole round trip under Wine.
+class ReplyFlusher {
+ public:
+  explicit ReplyFlusher(HelperLog& log) : log_(log) {}
+  ~ReplyFlusher() {
+    if (!thread_) return;
+    stopping_ = true;
+    ::SetEvent(work_.get());
+    ::WaitForSingleObject(thread_.get(), INFINITE);
+  }
+  ReplyFlusher(const ReplyFlusher&) = delete;
+  ReplyFlusher& operator=(const ReplyFlusher&) = delete;
+
+  // Waits until the client has read what was written to `pipe`, or until
+  // the deadline, when it is disconnected. Without a flush thread (none
+  // could be started) the reply goes unflushed.
+  void flush_until(HANDLE pipe, Deadline deadline) {
+    if (!started()) return;
+    pipe_ = pipe;
+    ::SetEvent(work_.get());
+    if (::WaitForSingleObject(done_.get(), milliseconds_until(deadline)) == WAIT_OBJECT_0) return;
+    ::CancelSynchronousIo(thread_.get());
+    ::DisconnectNamedPipe(pipe);  // also ends a flush that had not begun yet
+    ::WaitForSingleObject(done_.get(), INFINITE);
+  }
+
+ private:
+  // Started on first use, and tried again at the next reply if it failed.
+  bool started() {
+    if (thread_) return true;
+    if (!work_ || !done_) return false;
+    thread_.reset(::CreateThread(nullptr, 64 * 1024, &entry, this,
+                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+    return thread_.valid();
+  }
+
+  // A thread entry is called from C: nothing may leave it.
+  static DWORD WINAPI entry(void* parameter) noexcept {
+    auto& self = *static_cast<ReplyFlusher*>(parameter);
+    for (;;) {
+      ::WaitForSingleObject(self.work_.get(), INFINITE);
+      if (self.stopping_) return 0;
+      guard_thread_body(self.log_, "pipe", [&] { ::FlushFileBuffers(self.pipe_); });
+      ::SetEvent(self.done_.get());
+    }
+  }
+
+  HelperLog& log_;
+  UniqueHandle work_{::CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+  UniqueHandle done_{::CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+  // Handed over through the events, which order the two threads' accesses.
+  HANDLE pipe_ = nullptr;
+  bool stopping_ = false;
+  UniqueHandle thread_;
 };
 
 class Win32Impersonation final : public Impersonation {
@@ -69,7 +130,8 @@ class Win32Impersonation final : public Impersonation {
 
 class Win32PipeConnection final : public PipeConnection {
  public:
-  Win32PipeConnection(UniqueFile pipe, HelperLog& log) : pipe_(std::move(pipe)), log_(log) {}
+  Win32PipeConnection(UniqueFile pipe, HANDLE io_event, ReplyFlusher& flusher)
+      : pipe_(std::move(pipe)), io_(io_event), flusher_(flusher) {}
   ~Win32PipeConnection() override { ::DisconnectNamedPipe(pipe_.get()); }
 
   std::size_t read(std::span<std::uint8_t> buffer, Deadline deadline) override {
@@ -91,7 +153,7 @@ class Win32PipeConnection final : public PipeConnection {
           return ::WriteFile(pipe_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), n, ov);
         },
         milliseconds_until(deadline), &error);
-    if (written) flush_until(deadline);
+    if (written) flusher_.flush_until(pipe_.get(), deadline);
   }
 
   std::optional<std::uint32_t> client_process_id() override {
@@ -109,36 +171,9 @@ class Win32PipeConnection final : public PipeConnection {
   }
 
  private:
-  struct FlushWork {
-    HANDLE pipe;
-    HelperLog* log;
-  };
-
-  // A thread entry is called from C: nothing may leave it.
-  static DWORD WINAPI flush_entry(void* parameter) noexcept {
-    const FlushWork& work = *static_cast<const FlushWork*>(parameter);
-    guard_thread_body(*work.log, "pipe", [&] { ::FlushFileBuffers(work.pipe); });
-    return 0;
-  }
-
-  // FlushFileBuffers waits until the client has read everything, with no
-  // time limit of its own. It runs on a short-lived thread; past the
-  // deadline the client is disconnected, which ends the flush. The thread is
-  // always waited for to its end, so `work` outlives it.
-  void flush_until(Deadline deadline) {
-    FlushWork work{pipe_.get(), &log_};
-    UniqueHandle flusher(::CreateThread(nullptr, 64 * 1024, &flush_entry, &work,
-                                        STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
-    if (!flusher) return;
-    if (::WaitForSingleObject(flusher.get(), milliseconds_until(deadline)) == WAIT_OBJECT_0) return;
-    ::CancelSynchronousIo(flusher.get());
-    ::DisconnectNamedPipe(pipe_.get());
-    ::WaitForSingleObject(flusher.get(), INFINITE);
-  }
-
   UniqueFile pipe_;
-  HelperLog& log_;
   OverlappedIo io_;
+  ReplyFlusher& flusher_;
 };
 
 // ConnectNamedPipe. A client that came while the instance waited for its
@@ -153,7 +188,7 @@ BOOL connect_client(HANDLE pipe, OVERLAPPED* ov) {
 class Win32PipeListener final : public PipeListener {
  public:
   // The descriptor and the name never change: they are made once.
-  explicit Win32PipeListener(HelperLog& log) : log_(log), name_(wide(kPipeName)) {
+  explicit Win32PipeListener(HelperLog& log) : name_(wide(kPipeName)), flusher_(log) {
     // Without the descriptor the pipe gets the system's default security;
     // the instances are still created.
     PSECURITY_DESCRIPTOR sd = nullptr;
@@ -172,7 +207,7 @@ class Win32PipeListener final : public PipeListener {
       waiting_ = std::move(*first);
     }
 
-    OverlappedIo io;
+    OverlappedIo io(io_event_.get());
     DWORD error = 0;
     const HANDLE pipe = waiting_.get();
     const auto connect = [pipe](OVERLAPPED* ov, DWORD*) { return connect_client(pipe, ov); };
@@ -189,7 +224,7 @@ class Win32PipeListener final : public PipeListener {
     // next accept claims the name afresh and reports why.
     if (Result<UniqueFile> next = create_instance(false)) waiting_ = std::move(*next);
     return std::unique_ptr<PipeConnection>(
-        std::make_unique<Win32PipeConnection>(std::move(served), log_));
+        std::make_unique<Win32PipeConnection>(std::move(served), io_event_.get(), flusher_));
   }
 
  private:
@@ -204,10 +239,12 @@ class Win32PipeListener final : public PipeListener {
     return pipe;
   }
 
-  HelperLog& log_;
   const std::wstring name_;
   UniqueLocal descriptor_;
   SECURITY_ATTRIBUTES attributes_{};
+  // Manual-reset, for every overlapped call on every instance in turn.
+  UniqueHandle io_event_{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  ReplyFlusher flusher_;
   // The instance that waits for the next client; it holds the name.
   UniqueFile waiting_;
 };
