@@ -43,4 +43,8 @@ grep '^round' <<<"$output"
 ratio=$(awk '$1 == "median_ratio" { print $2 }' <<<"$output")
 echo "bare echo server, median:  $(awk '$1 == "median_bare_per_second" { print $2 }' <<<"$output") round trips/s"
 echo "helper, median:            $(awk '$1 == "median_helper_per_second" { print $2 }' <<<"$output") round trips/s"
+awk '$1 ~ /^mixed_/ { v[$1] = $2 } END {
+  printf "10 000 mixed requests: handles %d -> %d, working set %.1f -> %.1f MiB\n",
+    v["mixed_handles_before"], v["mixed_handles_after"],
+    v["mixed_working_set_before"] / 1048576, v["mixed_working_set_after"] / 1048576 }' <<<"$output"
 echo "ratio helper / bare:       $ratio (goal >= $goal_ratio: $(awk -v r="$ratio" -v g="$goal_ratio" 'BEGIN { print (r >= g) ? "met" : "NOT met" }'))"

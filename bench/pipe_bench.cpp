@@ -9,7 +9,9 @@
 // Prints one "key value" line per figure for bench/pipe-bench.sh.
 #include <windows.h>
 
+#include <psapi.h>
 #include <sddl.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <chrono>
@@ -84,6 +86,97 @@ bool round_trip(const wchar_t* name) {
     reply.append(buffer, got);
   }
   return reply == kReply;
+}
+
+// One exchange of `request` as given; the reply line, empty when none came.
+std::string exchange(const wchar_t* name, std::string_view request) {
+  const auto give_up = Clock::now() + std::chrono::seconds(10);
+  lumar::UniqueFile pipe;
+  while (!pipe) {
+    pipe.reset(::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                             nullptr));
+    if (pipe) break;
+    if (Clock::now() > give_up) return {};
+    if (::GetLastError() == ERROR_PIPE_BUSY) ::WaitNamedPipeW(name, 1000);
+  }
+  DWORD written = 0;
+  if (!request.empty()) {
+    ::WriteFile(pipe.get(), request.data(), static_cast<DWORD>(request.size()), &written, nullptr);
+  }
+  std::string reply;
+  char buffer[256];
+  while (!request.empty() && reply.find('\n') == std::string::npos) {
+    DWORD got = 0;
+    if (!::ReadFile(pipe.get(), buffer, sizeof buffer, &got, nullptr) || got == 0) break;
+    reply.append(buffer, got);
+  }
+  return reply;
+}
+
+// The process's entries in the system handle table: Wine answers 0 to
+// GetProcessHandleCount, but its table is real.
+std::size_t handle_count(DWORD pid) {
+  struct Entry {
+    USHORT process_id;
+    USHORT creator_back_trace_index;
+    UCHAR object_type_index;
+    UCHAR handle_attributes;
+    USHORT handle_value;
+    PVOID object;
+    ULONG granted_access;
+  };
+  std::vector<unsigned char> buffer(1 << 20);
+  for (;;) {
+    ULONG needed = 0;
+    const NTSTATUS status = ::NtQuerySystemInformation(
+        static_cast<SYSTEM_INFORMATION_CLASS>(16), buffer.data(),
+        static_cast<ULONG>(buffer.size()), &needed);
+    if (status == static_cast<NTSTATUS>(0xC0000004L)) {  // STATUS_INFO_LENGTH_MISMATCH
+      buffer.resize(std::max<std::size_t>(needed, buffer.size() * 2));
+      continue;
+    }
+    if (status < 0) return 0;
+    break;
+  }
+  const ULONG total = *reinterpret_cast<const ULONG*>(buffer.data());
+  const auto* entries = reinterpret_cast<const Entry*>(buffer.data() + sizeof(ULONG_PTR));
+  std::size_t count = 0;
+  for (ULONG i = 0; i < total; ++i) count += entries[i].process_id == (pid & 0xFFFF);
+  return count;
+}
+
+std::size_t working_set(HANDLE process) {
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof counters;
+  if (!::K32GetProcessMemoryInfo(process, &counters, sizeof counters)) return 0;
+  return counters.WorkingSetSize;
+}
+
+// 10 000 requests of every kind the helper refuses or answers without
+// installing anything, and a client that leaves at once: the helper's
+// handles and resident memory must come back to where they were.
+bool mixed_requests(HANDLE helper) {
+  const std::string missing = "{\"op\":\"install_update\",\"path\":\"C:\\\\no\\\\such.msi\","
+                              "\"signature\":\"x\"}\n";
+  const std::string requests[] = {std::string(kPing), "{\"op\":\"ping\"\n", missing,
+                                  "{\"op\":\"kill\",\"pid\":0}\n", ""};
+  // A first pass lets every lazily made thing be made.
+  for (const std::string& request : requests) exchange(kHelperPipe, request);
+  const std::size_t handles_before = handle_count(::GetProcessId(helper));
+  const std::size_t memory_before = working_set(helper);
+  for (int i = 0; i < 10000; ++i) {
+    const std::string& request = requests[i % std::size(requests)];
+    if (exchange(kHelperPipe, request).empty() && !request.empty()) {
+      std::fprintf(stderr, "pipe_bench: no reply to request %d\n", i);
+      return false;
+    }
+  }
+  ::Sleep(500);  // the last client's instance is closed after its reply
+  std::printf("mixed_handles_before %zu\nmixed_handles_after %zu\n", handles_before,
+              handle_count(::GetProcessId(helper)));
+  std::printf("mixed_working_set_before %zu\nmixed_working_set_after %zu\n", memory_before,
+              working_set(helper));
+  return true;
 }
 
 // Round trips per second over `trips` pings; 0 if one failed.
@@ -197,6 +290,7 @@ int wmain(int argc, wchar_t** argv) {
     helper_rates.push_back(served);
     ratios.push_back(served / bare);
   }
+  if (status == 0 && !mixed_requests(helper.get())) status = 1;
   if (status == 0) {
     std::printf("median_bare_per_second %.0f\n", median(bare_rates));
     std::printf("median_helper_per_second %.0f\n", median(helper_rates));
