@@ -5,7 +5,7 @@
 #   release-check-test.sh <lumar-release-check>
 set -euo pipefail
 
-tool="$1"
+tool="$(realpath "$1")"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 keys="$here/../data/test-key"
 work="$(mktemp -d)"
@@ -94,6 +94,20 @@ expect 2 "refused: read missing.msi: No such file or directory (os error 2)" "" 
   missing.msi lite.msi.minisig
 expect 2 "refused: read $work/missing.pub: No such file or directory (os error 2)" "" \
   lite.msi lite.msi.minisig --key "$work/missing.pub"
+
+# The README's pipeline step: it stops on a refusal and passes an accepted package.
+publish() {  # publish <expected exit code> <installed version>
+  local got=0
+  LUMAR_UPDATER_KEY="$keys/lumar-test-updater.key" LUMAR_UPDATER_PUB="$keys/lumar-test-updater.pub" \
+    LUMAR_RELEASE_CHECK="$tool" "$here/../packages/publish-step.sh" "$work/lite.msi" "$2" \
+    >/dev/null 2>&1 || got=$?
+  if [[ "$got" != "$1" ]]; then
+    echo "FAIL: publish-step.sh over $2 exits $got, not $1"
+    failures=$((failures + 1))
+  fi
+}
+publish 0 1.0.0
+publish 1 1.1.0
 
 usage_code=0
 "$tool" lite.msi >/dev/null 2>&1 || usage_code=$?
