@@ -9,7 +9,7 @@ cache="${LUMAR_CACHE:-/var/cache/lumar-helper}"
 
 packages=(
   build-essential cmake ninja-build clang libclang-rt-14-dev clang-format clang-tidy
-  g++-mingw-w64-x86-64-posix wine wine64 msitools wixl minisign
+  g++-mingw-w64-x86-64-posix wine wine64 msitools libmsi-dev libglib2.0-dev wixl minisign
   libsodium-dev nlohmann-json3-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
   autoconf automake libtool dpkg-dev debian-archive-keyring xz-utils unicode-data osslsigncode
 )

@@ -4,6 +4,9 @@
 //   lumar-helper-client [options] send '<line>'       sends the line as given, then a line feed
 //   lumar-helper-client [options] send --raw '<text>' sends the text exactly as given
 //   lumar-helper-client [options] send --file <path>  sends the file's bytes exactly
+//   lumar-helper-client verify PACKAGE.msi SIGNATURE.minisig [--installed VERSION] [--json]
+//                      [--strict]                    the helper's checks on a package,
+//                                                    without the helper
 //
 // Options:
 //   --timeout S           wait at most S seconds for the reply (120 by default)
@@ -26,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "client_verify.h"
 #include "main/win32/win32_text.h"
 #include "pipe_client.h"
 
@@ -38,7 +42,9 @@ constexpr std::uint32_t kMaxTimeoutSeconds = 4000000;
 int usage() {
   std::fputs(
       "usage: lumar-helper-client [--timeout S] [--allow-foreground] ping | send '<line>' | "
-      "send --raw '<text>' | send --file <path>\n",
+      "send --raw '<text>' | send --file <path>\n"
+      "       lumar-helper-client verify PACKAGE.msi SIGNATURE.minisig [--installed VERSION] "
+      "[--json] [--strict]\n",
       stderr);
   return 2;
 }
@@ -78,6 +84,11 @@ int wmain(int argc, wchar_t** argv) {
   _setmode(_fileno(stdout), _O_BINARY);
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) args.push_back(narrow_lossy(argv[i]));
+
+  // Checks a package on this machine; the helper is not involved.
+  if (!args.empty() && args[0] == "verify") {
+    return run_verify(std::vector<std::string>(args.begin() + 1, args.end()));
+  }
 
   PipeExchangeOptions options;
   std::size_t at = 0;

@@ -1,5 +1,6 @@
 #include "update/base64.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string>
@@ -64,6 +65,25 @@ Result<Bytes> decode_base64(std::string_view text) {
                               symbols - 1));
   }
   return out;
+}
+
+std::string encode_base64(std::string_view bytes) {
+  static constexpr std::string_view kAlphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string text;
+  text.reserve((bytes.size() + 2) / 3 * 4);
+  for (std::size_t i = 0; i < bytes.size(); i += 3) {
+    const std::size_t count = std::min<std::size_t>(3, bytes.size() - i);
+    std::uint32_t group = 0;
+    for (std::size_t j = 0; j < 3; ++j) {
+      group <<= 8;
+      if (j < count) group |= static_cast<unsigned char>(bytes[i + j]);
+    }
+    for (std::size_t j = 0; j < 4; ++j) {
+      text += j <= count ? kAlphabet[(group >> (18 - 6 * j)) & 0x3F] : '=';
+    }
+  }
+  return text;
 }
 
 }  // namespace lumar

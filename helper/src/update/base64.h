@@ -1,6 +1,7 @@
 // Standard Base64 (RFC 4648 alphabet, "=" padding) as minisign writes it.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "main/bytes.h"
@@ -14,5 +15,9 @@ namespace lumar {
 // callers trim it first. On failure the text is the reason alone, e.g.
 // "Invalid padding"; callers put their own label in front.
 Result<Bytes> decode_base64(std::string_view text);
+
+// The canonical Base64 of `bytes`, one line, with padding: what
+// decode_base64 accepts.
+std::string encode_base64(std::string_view bytes);
 
 }  // namespace lumar

@@ -215,6 +215,34 @@ Status verify_package_digest(const PackageDigest& digest, std::string_view signa
 
 std::string_view updater_key_base64() { return kUpdaterKeyBase64; }
 
+namespace {
+
+std::uint64_t key_id_number(const KeyId& id) {
+  std::uint64_t number = 0;
+  for (std::size_t i = id.size(); i-- > 0;) number = (number << 8) | id[i];
+  return number;
+}
+
+}  // namespace
+
+std::optional<SignatureKeyIds> read_key_ids(std::string_view signature_member,
+                                            std::string_view updater_key_base64) {
+  Result<PublicKey> key = read_public_key(updater_key_base64);
+  if (!key) return std::nullopt;
+  Result<std::string> text = decode_member(signature_member, "signature");
+  if (!text) return std::nullopt;
+  Result<SignatureFile> file = read_signature_file(*text);
+  if (!file) return std::nullopt;
+  return SignatureKeyIds{key_id_number(file->key_id), key_id_number(key->key_id)};
+}
+
+std::string key_id_text(std::uint64_t id) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text(16, '0');
+  for (std::size_t i = text.size(); i-- > 0; id >>= 4) text[i] = kDigits[id & 0xF];
+  return text;
+}
+
 Status verify_package_signature(std::span<const std::uint8_t> package,
                                 std::string_view signature_member) {
   return verify_package_signature(package, signature_member, kUpdaterKeyBase64);

@@ -9,7 +9,9 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "main/expected.h"
@@ -62,6 +64,21 @@ bool is_prehashed_signature(std::string_view signature_member);
 Status verify_package_digest(const PackageDigest& digest, std::string_view signature_member);
 Status verify_package_digest(const PackageDigest& digest, std::string_view signature_member,
                              std::string_view updater_key_base64);
+
+// The key ids that a signature and a key carry, each the 8 bytes minisign
+// writes read as a little-endian number, the way minisign prints them.
+struct SignatureKeyIds {
+  std::uint64_t signature;
+  std::uint64_t key;
+};
+
+// Both ids, or nothing when either the signature member or the key does not
+// parse; verify_package_signature then says which and why.
+std::optional<SignatureKeyIds> read_key_ids(std::string_view signature_member,
+                                            std::string_view updater_key_base64);
+
+// An id as minisign prints it: 16 upper-case hex digits.
+std::string key_id_text(std::uint64_t id);
 
 // The built-in key, as stored: the Base64 of its minisign public-key file.
 std::string_view updater_key_base64();

@@ -18,11 +18,6 @@ namespace {
 constexpr std::array<std::uint8_t, 8> kCompoundFileSignature{0xD0, 0xCF, 0x11, 0xE0,
                                                              0xA1, 0xB1, 0x1A, 0xE1};
 
-bool is_compound_file(std::span<const std::uint8_t> bytes) {
-  return bytes.size() >= kCompoundFileSignature.size() &&
-         std::equal(kCompoundFileSignature.begin(), kCompoundFileSignature.end(), bytes.begin());
-}
-
 bool is_separator(char c) { return c == '\\' || c == '/'; }
 
 std::string_view without_trailing_backslashes(std::string_view text) {
@@ -31,6 +26,11 @@ std::string_view without_trailing_backslashes(std::string_view text) {
 }
 
 }  // namespace
+
+bool is_compound_file(std::span<const std::uint8_t> bytes) {
+  return bytes.size() >= kCompoundFileSignature.size() &&
+         std::equal(kCompoundFileSignature.begin(), kCompoundFileSignature.end(), bytes.begin());
+}
 
 bool runs_from_folder(std::string_view image_path, std::string_view install_location) {
   // The parent directory: the path without its last component.
@@ -119,7 +119,7 @@ Status UpdateAcceptance::check_stage_and_start(Bytes package, const std::string&
   const Status valid = digest ? parts_.verify_digest(*digest, signature)
                               : parts_.verify_signature(package, signature);
   if (!valid) return valid;
-  if (!is_compound_file(package)) return fail("not a Windows Installer package");
+  if (!is_compound_file(package)) return fail(std::string(kNotInstallerPackage));
 
   // Staging proves the copy on disk equal to the verified bytes, so the
   // signature holds for what the installer will read.

@@ -75,6 +75,12 @@ class UpdateAcceptance final : public UpdateAcceptor {
   UpdateAcceptanceParts parts_;
 };
 
+inline constexpr std::string_view kNotInstallerPackage = "not a Windows Installer package";
+
+// True when the bytes start with the compound-file header every Windows
+// Installer package has. Checked before the installer opens the file.
+bool is_compound_file(std::span<const std::uint8_t> bytes);
+
 // True when the caller's folder (its image path without the last component)
 // equals the install location, trailing backslashes removed from both and
 // ASCII letters compared without case. No other normalisation.

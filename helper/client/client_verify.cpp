@@ -1,0 +1,106 @@
+// verify PACKAGE.msi SIGNATURE.minisig [--installed VERSION] [--json] [--strict]
+//
+// The built-in updater key, the package's properties through msi.dll and,
+// without --installed, the version of the package's family installed here:
+// what the helper of this build would answer, less the caller's checks.
+#include "client_verify.h"
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+
+#include "main/caller_step.h"
+#include "main/win32/system_win32.h"
+#include "update/base64.h"
+#include "update/release_check.h"
+#include "update/signature.h"
+#include "update/win32/windows_installer_win32.h"
+
+namespace lumar {
+namespace {
+
+struct VerifyArguments {
+  std::string package;
+  std::string signature;
+  std::optional<std::string> installed;
+  bool json = false;
+  bool strict = false;
+};
+
+std::optional<VerifyArguments> parse_verify(const std::vector<std::string>& args) {
+  VerifyArguments parsed;
+  std::vector<std::string> files;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--json") {
+      parsed.json = true;
+    } else if (args[i] == "--strict") {
+      parsed.strict = true;
+    } else if (args[i] == "--installed" && i + 1 < args.size() && !parsed.installed) {
+      parsed.installed = args[++i];
+    } else if (args[i].starts_with("--")) {
+      return std::nullopt;
+    } else {
+      files.push_back(args[i]);
+    }
+  }
+  if (files.size() != 2) return std::nullopt;
+  parsed.package = files[0];
+  parsed.signature = files[1];
+  return parsed;
+}
+
+// Read as the helper reads a client's package, with its texts.
+Result<Bytes> read_whole(ClientFiles& files, const std::string& path) {
+  Expected<Bytes, PackageReadError> bytes = read_package(files, path, kMaxPackageSize);
+  if (bytes) return std::move(bytes).value();
+  switch (bytes.error().fault) {
+    case PackageReadFault::kTooLarge:
+      return fail(path + " is too large to be a release");
+    case PackageReadFault::kNotOnDisk:
+      return fail("read " + path + ": not a file on disk");
+    case PackageReadFault::kSystem:
+      break;
+  }
+  return fail("read " + path + ": " + bytes.error().system_error);
+}
+
+int print(const ReleaseCheckReport& report, bool json, int code) {
+  const std::string text = format_release_check(report, json);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+  return code;
+}
+
+}  // namespace
+
+int run_verify(const std::vector<std::string>& args) {
+  const std::optional<VerifyArguments> parsed = parse_verify(args);
+  if (!parsed) {
+    std::fputs(
+        "usage: lumar-helper-client verify PACKAGE.msi SIGNATURE.minisig [--installed VERSION] "
+        "[--json] [--strict]\n",
+        stderr);
+    return 2;
+  }
+  const std::unique_ptr<ClientFiles> files = make_win32_client_files();
+  Result<Bytes> package = read_whole(*files, parsed->package);
+  if (!package) return print(unreadable_file_report(package.error()), parsed->json, 2);
+  Result<Bytes> signature = read_whole(*files, parsed->signature);
+  if (!signature) return print(unreadable_file_report(signature.error()), parsed->json, 2);
+  const std::string signature_member = encode_base64(
+      std::string_view(reinterpret_cast<const char*>(signature->data()), signature->size()));
+
+  const std::unique_ptr<MsiApi> api = make_win32_msi_api();
+  MsiQueries installer(*api);
+  ReleaseCheckInput input;
+  input.package = *package;
+  input.package_path = parsed->package;
+  input.signature_member = signature_member;
+  input.key_base64 = updater_key_base64();
+  input.installed = parsed->installed;
+  input.ask_installed = true;
+  const ReleaseCheckReport report = run_release_check(input, installer);
+  return print(report, parsed->json, release_check_exit_code(report, parsed->strict));
+}
+
+}  // namespace lumar
