@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "main/product.h"
+#include "main/windows_paths.h"
 
 namespace lumar {
 
@@ -11,13 +12,6 @@ std::string format_time_stamp(const LocalTime& t) {
   std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day,
                 t.hour, t.minute, t.second);
   return buffer;
-}
-
-std::string join_path(std::string_view base, std::string_view name) {
-  std::string out(base);
-  if (out.empty() || out.back() != '\\') out += '\\';
-  out += name;
-  return out;
 }
 
 namespace {

@@ -8,15 +8,14 @@
 #include "main/clock.h"
 #include "main/environment.h"
 #include "main/log_file.h"
+// Kept for files that took `join_path` from here before it moved.
+#include "main/windows_paths.h"
 
 namespace lumar {
 
 // "{year}-{month}-{day} {hour}:{minute}:{second}", year at least four digits,
 // the other fields two, zero-padded.
 std::string format_time_stamp(const LocalTime& time);
-
-// "{base}\{name}": one backslash unless `base` already ends in one.
-std::string join_path(std::string_view base, std::string_view name);
 
 class HelperLog {
  public:

@@ -1,6 +1,7 @@
 #include "main/service_registration.h"
 
 #include "main/product.h"
+#include "main/windows_paths.h"
 
 namespace lumar {
 namespace {
@@ -60,29 +61,8 @@ ServiceDefinition helper_service_definition(std::string_view executable_path) {
   definition.name = kServiceName;
   definition.display_name = kServiceDisplayName;
   definition.description = kServiceDisplayName;
-  definition.command_line = quote_command_line_argument(executable_path) + " run";
+  definition.command_line = command_line(executable_path, {"run"});
   return definition;
-}
-
-std::string quote_command_line_argument(std::string_view argument) {
-  if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string_view::npos) {
-    return std::string(argument);
-  }
-  std::string quoted = "\"";
-  std::size_t backslashes = 0;
-  for (const char c : argument) {
-    if (c == '\\') {
-      ++backslashes;
-      continue;
-    }
-    // Backslashes count as escapes only before a double quote.
-    quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-    quoted += c;
-    backslashes = 0;
-  }
-  quoted.append(backslashes * 2, '\\');  // they stand before the closing quote
-  quoted += '"';
-  return quoted;
 }
 
 std::string registered_helper_path(std::string_view command_line) {

@@ -61,10 +61,6 @@ struct ServiceDefinition {
 // The helper's own definition, for the executable at `executable_path`.
 ServiceDefinition helper_service_definition(std::string_view executable_path);
 
-// One command-line argument by the usual Windows convention: quoted only when
-// empty or holding a space, tab, line feed, vertical tab or double quote.
-std::string quote_command_line_argument(std::string_view argument);
-
 // The executable a service's configured command line names: trimmed, leading
 // double quotes removed, cut after the first ".exe" (letter case ignored).
 std::string registered_helper_path(std::string_view command_line);

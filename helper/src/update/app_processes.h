@@ -43,15 +43,6 @@ class ProcessSystem {
   virtual std::optional<std::uint64_t> creation_time(const ProcessHandle& process) = 0;
 };
 
-// The final component of a Windows path; nothing when the path is empty, a
-// bare root or prefix, or ends in "..". Trailing separators and "."
-// components are skipped, as the system's own path parsing does.
-std::optional<std::string_view> path_file_name(std::string_view path);
-
-// The folder part of a Windows path (a root keeps its separator: the parent
-// of "C:\app.exe" is "C:\"); nothing when the path has no parent.
-std::optional<std::string_view> path_parent(std::string_view path);
-
 // The copies running exactly `executable_path`, in snapshot order. Never
 // fails: every problem leaves a process out, and every handle opened for a
 // process that is left out is closed again.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "main/windows_paths.h"
+
 namespace lumar {
 
 std::vector<std::uint32_t> close_app_copies(ProcessSystem& processes, SessionSystem& sessions,
@@ -43,10 +45,9 @@ Status start_app_in_session(SessionSystem& sessions, std::uint32_t session,
   }
   UserProcessLaunch launch;
   launch.application = OsString(executable_path);
-  launch.command_line.assign(1, '"');
-  launch.command_line += executable_path;
-  launch.command_line += '"';
-  if (const std::optional<std::string_view> folder = path_parent(executable_path)) {
+  // The quoted path alone: the app takes no arguments.
+  launch.command_line = command_line(executable_path, {}, QuoteRule::kInstaller);
+  if (const std::optional<std::string_view> folder = parent_folder(executable_path)) {
     launch.current_directory = OsString(*folder);
   }
   const SystemStatus started = sessions.start_as_user(**token, **environment, launch);

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "main/thread_boundary.h"
+#include "main/windows_paths.h"
 
 namespace lumar {
 namespace {
@@ -16,39 +17,6 @@ constexpr std::string_view kDefaultSystemRoot = R"(C:\Windows)";
 // the installer was told not to restart.
 bool installer_succeeded(std::uint32_t code) { return code == 0 || code == 3010; }
 
-bool ends_in_separator(std::string_view path) {
-  return !path.empty() && (path.back() == '\\' || path.back() == '/');
-}
-
-OsString join(std::string_view base, std::string_view name) {
-  OsString joined(base);
-  if (!joined.empty() && !ends_in_separator(joined)) joined += '\\';
-  joined += name;
-  return joined;
-}
-
-void append_argument(OsString& out, std::string_view argument) {
-  const bool quote = argument.empty() || argument.find_first_of(" \t") != std::string_view::npos;
-  if (quote) out += '"';
-  std::size_t backslashes = 0;
-  for (const char c : argument) {
-    if (c == '\\') {
-      ++backslashes;
-    } else {
-      // Backslashes count as escapes only before a double quote: double them
-      // there and escape the quote itself.
-      if (c == '"') out.append(backslashes + 1, '\\');
-      backslashes = 0;
-    }
-    out += c;
-  }
-  if (quote) {
-    // The closing quote must not be escaped by a trailing backslash.
-    out.append(backslashes, '\\');
-    out += '"';
-  }
-}
-
 void append_sessions(std::vector<std::uint32_t>& list, const std::vector<std::uint32_t>& more) {
   list.insert(list.end(), more.begin(), more.end());
 }
@@ -58,8 +26,8 @@ void append_sessions(std::vector<std::uint32_t>& list, const std::vector<std::ui
 void hand_over(const InstallerContext& context) {
   const std::optional<OsString> own = context.installer.own_executable_path();
   if (!own) return;
-  const Status started =
-      context.installer.start_detached(*own, build_command_line(*own, {"install"}));
+  const Status started = context.installer.start_detached(
+      *own, command_line(*own, {"install"}, QuoteRule::kInstaller));
   if (!started) {
     context.log.write("install_update: hand over to " + decode_utf8_lossy(*own) + ": " +
                       started.error());
@@ -72,10 +40,11 @@ bool install_package(const InstallJob& job, const InstallerContext& context) {
   const OsString log_path = installer_log_path(package_path);
   const OsString program = msiexec_path(context.environment);
   // The app is closed and restarted here, not by the Restart Manager.
-  const OsString command_line =
-      build_command_line(program, {"/i", package_path, "/quiet", "/norestart",
-                                   "MSIRESTARTMANAGERCONTROL=Disable", "/l*v", log_path});
-  const Result<std::uint32_t> exit_code = context.installer.run_and_wait(program, command_line);
+  const OsString line = command_line(program,
+                                     {"/i", package_path, "/quiet", "/norestart",
+                                      "MSIRESTARTMANAGERCONTROL=Disable", "/l*v", log_path},
+                                     QuoteRule::kInstaller);
+  const Result<std::uint32_t> exit_code = context.installer.run_and_wait(program, line);
   if (!exit_code) {
     context.log.write("install_update: " + job.version + ": start msiexec: " + exit_code.error());
     return false;
@@ -93,30 +62,21 @@ bool install_package(const InstallJob& job, const InstallerContext& context) {
 
 }  // namespace
 
-OsString build_command_line(std::string_view program, const std::vector<OsString>& arguments) {
-  // Appended piece by piece: g++ 12 misreads `"\"" + string` (-Wrestrict).
-  OsString line(1, '"');
-  line += program;
-  line += '"';
-  for (const OsString& argument : arguments) {
-    line += ' ';
-    append_argument(line, argument);
-  }
-  return line;
-}
-
 OsString msiexec_path(const Environment& environment) {
   const std::optional<std::string> root = environment.get("SystemRoot");
-  return join(join(root ? std::string_view(*root) : kDefaultSystemRoot, "System32"), "msiexec.exe");
+  return join_path(join_path(root ? std::string_view(*root) : kDefaultSystemRoot, "System32"),
+                   "msiexec.exe");
 }
 
 OsString installer_log_path(std::string_view package_path) {
-  std::size_t name_start = package_path.find_last_of("\\/");
-  name_start = name_start == std::string_view::npos ? 0 : name_start + 1;
-  const std::size_t dot = package_path.rfind('.');
+  std::string_view stem = package_path;
+  const std::string_view name = file_name(package_path).value_or("");
+  const std::size_t dot = name.rfind('.');
   // A leading dot starts a name, not an extension.
-  const bool has_extension = dot != std::string_view::npos && dot > name_start;
-  return OsString(package_path.substr(0, has_extension ? dot : package_path.size())) + ".log";
+  if (dot != std::string_view::npos && dot > 0 && package_path.ends_with(name)) {
+    stem.remove_suffix(name.size() - dot);
+  }
+  return OsString(stem) + ".log";
 }
 
 void run_installer(InstallJob job, const InstallerContext& context) {

@@ -57,11 +57,6 @@ struct InstallerContext {
   ServiceControlState& control;
 };
 
-// One command line by the Windows convention: the program quoted, then each
-// argument, quoted when empty or holding a space or tab, with backslashes
-// doubled where they precede a double quote.
-OsString build_command_line(std::string_view program, const std::vector<OsString>& arguments);
-
 // "{SystemRoot or C:\Windows}\System32\msiexec.exe".
 OsString msiexec_path(const Environment& environment);
 

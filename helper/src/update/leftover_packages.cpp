@@ -1,17 +1,11 @@
 #include "update/leftover_packages.h"
 
-#include "main/helper_log.h"  // join_path
+#include "main/windows_paths.h"
 
 namespace lumar {
 namespace {
 
 constexpr std::uint64_t kTicksPerSecond = 10'000'000;
-
-// The last component of a Windows path (after the last "\" or "/").
-std::string_view file_name_of(std::string_view path) {
-  const std::size_t cut = path.find_last_of("\\/");
-  return cut == std::string_view::npos ? path : path.substr(cut + 1);
-}
 
 bool is_staged_package_name(const std::string& lowered) {
   return lowered.size() >= kStagedPackagePrefix.size() &&
@@ -60,7 +54,7 @@ std::vector<LeftoverPackage> list_leftover_packages(const LeftoverFolders& folde
 }
 
 std::optional<std::uint32_t> staging_owner_pid(std::string_view package_path) {
-  const std::string name = ascii_lower(os_text_lossy(file_name_of(package_path)));
+  const std::string name = ascii_lower(os_text_lossy(file_name(package_path).value_or("")));
   if (name.size() < kStagedPackagePrefix.size() || !name.starts_with(kStagedPackagePrefix)) {
     return std::nullopt;
   }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "main/product.h"
+#include "main/windows_paths.h"
 
 namespace lumar {
 namespace {
@@ -33,7 +34,7 @@ bool app_runs_in_session(ProcessSystem& processes, const OsString& app, std::uin
 bool is_live_helper(std::uint32_t pid, RecoveryHost& host) {
   const std::optional<ProcessFacts> facts = host.inspect_process(pid);
   if (!facts || facts->exit_code != kStillActive || !facts->image_path) return false;
-  const std::optional<std::string_view> name = path_file_name(*facts->image_path);
+  const std::optional<std::string_view> name = file_name(*facts->image_path);
   return name && equal_ascii_ci(*name, kHelperExeName);
 }
 

@@ -7,6 +7,7 @@
 
 #include "main/product.h"
 #include "main/text.h"
+#include "main/windows_paths.h"
 #include "update/signature.h"
 #include "update/streamed_digest.h"
 #include "update/version.h"
@@ -17,8 +18,6 @@ namespace {
 
 constexpr std::array<std::uint8_t, 8> kCompoundFileSignature{0xD0, 0xCF, 0x11, 0xE0,
                                                              0xA1, 0xB1, 0x1A, 0xE1};
-
-bool is_separator(char c) { return c == '\\' || c == '/'; }
 
 std::string_view without_trailing_backslashes(std::string_view text) {
   while (!text.empty() && text.back() == '\\') text.remove_suffix(1);
@@ -33,18 +32,13 @@ bool is_compound_file(std::span<const std::uint8_t> bytes) {
 }
 
 bool runs_from_folder(std::string_view image_path, std::string_view install_location) {
-  // The parent directory: the path without its last component.
-  std::string_view folder = image_path;
-  while (!folder.empty() && is_separator(folder.back())) folder.remove_suffix(1);
-  const auto last = std::find_if(folder.rbegin(), folder.rend(), is_separator);
-  folder = last == folder.rend() ? std::string_view() : folder.substr(0, folder.rend() - last - 1);
-  return equal_ascii_ci(without_trailing_backslashes(folder),
+  return equal_ascii_ci(without_trailing_backslashes(parent_folder(image_path).value_or("")),
                         without_trailing_backslashes(install_location));
 }
 
 bool is_app_image(std::string_view image_path) {
-  const auto last = std::find_if(image_path.rbegin(), image_path.rend(), is_separator);
-  return equal_ascii_ci(image_path.substr(image_path.rend() - last), kAppFileName);
+  const std::optional<std::string_view> name = file_name(image_path);
+  return name && equal_ascii_ci(*name, kAppFileName);
 }
 
 UpdateAcceptance::UpdateAcceptance(UpdateAcceptanceParts parts) : parts_(std::move(parts)) {

@@ -13,30 +13,6 @@ using app_fakes::FakeProcess;
 
 constexpr char kApp[] = R"(C:\Program Files\Lumar KQ\lumar-desktop.exe)";
 
-TEST(PathParts, FileNameIsTheLastNamedComponent) {
-  EXPECT_EQ(path_file_name(kApp), "lumar-desktop.exe");
-  EXPECT_EQ(path_file_name(R"(C:\a\app.exe\)"), "app.exe");
-  EXPECT_EQ(path_file_name(R"(C:\a\app.exe\.)"), "app.exe");
-  EXPECT_EQ(path_file_name("C:/a/app.exe"), "app.exe");
-  EXPECT_EQ(path_file_name(R"(\\?\C:\a\app.exe)"), "app.exe");
-  EXPECT_EQ(path_file_name(R"(\\server\share\app.exe)"), "app.exe");
-  EXPECT_EQ(path_file_name("app.exe"), "app.exe");
-  for (const char* none : {"", R"(C:\)", "C:", R"(\)", R"(C:\a\..)", R"(\\server\share\)",
-                           R"(\\?\C:\)", R"(\\?\UNC\server\share)"}) {
-    EXPECT_EQ(path_file_name(none), std::nullopt) << none;
-  }
-}
-
-TEST(PathParts, ParentKeepsTheRootSeparator) {
-  EXPECT_EQ(path_parent(kApp), R"(C:\Program Files\Lumar KQ)");
-  EXPECT_EQ(path_parent(R"(C:\app.exe)"), R"(C:\)");
-  EXPECT_EQ(path_parent(R"(C:\a\\app.exe)"), R"(C:\a)");
-  EXPECT_EQ(path_parent(R"(\\server\share\app.exe)"), R"(\\server\share\)");
-  EXPECT_EQ(path_parent("app.exe"), std::nullopt);
-  EXPECT_EQ(path_parent(R"(C:\)"), std::nullopt);
-  EXPECT_EQ(path_parent(""), std::nullopt);
-}
-
 class FindAppInstances : public testing::Test {
  protected:
   Events events;

@@ -25,15 +25,6 @@ constexpr char kPackage[] = R"(C:\windows\SystemTemp\lumar-update-77-17000000000
 constexpr char kLog[] = R"(C:\windows\SystemTemp\lumar-update-77-1700000000000000001.log)";
 constexpr std::uint32_t kCallerPid = 50;
 
-TEST(InstallerCommandLine, QuotesOnlyWhatNeedsIt) {
-  EXPECT_EQ(build_command_line(R"(C:\x\prog.exe)", {"/i", "a b", "tab\there", ""}),
-            "\"C:\\x\\prog.exe\" /i \"a b\" \"tab\there\" \"\"");
-  // Backslashes are doubled only before a quote, including the closing one.
-  EXPECT_EQ(
-      build_command_line("p", {R"(C:\dir\)", R"(C:\my dir\)", R"(a\"b)", R"(x "y")", R"(a\\b)"}),
-      R"("p" C:\dir\ "C:\my dir\\" a\\\"b "x \"y\"" a\\b)");
-}
-
 TEST(InstallerCommandLine, MsiexecComesFromSystemRootOrTheDefaultWindowsFolder) {
   FakeEnvironment environment;
   EXPECT_EQ(msiexec_path(environment), R"(C:\Windows\System32\msiexec.exe)");

@@ -190,22 +190,6 @@ class RegistrationTest : public ::testing::Test {
   }
 };
 
-TEST(CommandLineQuoting, QuotesOnlyWhatNeedsIt) {
-  EXPECT_EQ(quote_command_line_argument(R"(C:\Lumar\lumar-helper.exe)"),
-            R"(C:\Lumar\lumar-helper.exe)");
-  EXPECT_EQ(quote_command_line_argument(R"(C:\Program Files\Lumar\lumar-helper.exe)"),
-            R"("C:\Program Files\Lumar\lumar-helper.exe")");
-  EXPECT_EQ(quote_command_line_argument(""), R"("")");
-  for (const char* special : {"a\tb", "a\nb", "a\vb"}) {
-    EXPECT_EQ(quote_command_line_argument(special), "\"" + std::string(special) + "\"");
-  }
-  // Backslashes are escapes only before a quote, including the closing one.
-  EXPECT_EQ(quote_command_line_argument(R"(a"b)"), R"("a\"b")");
-  EXPECT_EQ(quote_command_line_argument(R"(a\"b)"), R"("a\\\"b")");
-  EXPECT_EQ(quote_command_line_argument(R"(C:\a b\)"), R"("C:\a b\\")");
-  EXPECT_EQ(quote_command_line_argument(R"(C:\a\\b c)"), R"("C:\a\\b c")");
-}
-
 TEST(RegisteredHelperPath, TakesTheExecutableOutOfTheCommandLine) {
   EXPECT_EQ(registered_helper_path(R"("C:\Program Files\L\lumar-helper.exe" run)"),
             R"(C:\Program Files\L\lumar-helper.exe)");

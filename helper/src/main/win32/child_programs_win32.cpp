@@ -8,31 +8,10 @@
 #include "main/win32/process_start_win32.h"
 #include "main/win32/win32_handle.h"
 #include "main/win32/win32_text.h"
+#include "main/windows_paths.h"
 
 namespace lumar {
 namespace {
-
-// One argument as the C runtime's command-line parser will split it back.
-void append_argument(std::wstring& line, std::wstring_view arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring_view::npos) {
-    line += arg;
-    return;
-  }
-  line += L'"';
-  std::size_t backslashes = 0;
-  for (wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    // Backslashes are literal unless a quote follows them.
-    line.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    line += c;
-  }
-  line.append(backslashes * 2, L'\\');
-  line += L'"';
-}
 
 // The tools live in the system folder. Looking there first means a copy
 // planted in the current or the helper's own folder is never run with the
@@ -53,14 +32,8 @@ std::wstring system_tool_path(std::wstring_view name) {
 Expected<UniqueHandle, StartFailure> start(std::string_view program,
                                            const std::vector<std::string>& args,
                                            const std::array<HANDLE, 3>& standard) {
-  const std::wstring name = wide(program);
-  std::wstring line;
-  append_argument(line, name);
-  for (const std::string& arg : args) {
-    line += L' ';
-    append_argument(line, wide(arg));
-  }
-  return start_process_with_handles_by_step(system_tool_path(name), std::move(line), standard);
+  return start_process_with_handles_by_step(system_tool_path(wide(program)),
+                                            wide(command_line(program, args)), standard);
 }
 
 Result<std::uint32_t> wait_for_exit(HANDLE process) {

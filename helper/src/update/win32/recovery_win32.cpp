@@ -9,6 +9,7 @@
 
 #include "main/win32/win32_handle.h"
 #include "main/win32/win32_text.h"
+#include "main/windows_paths.h"
 #include "update/win32/staging_win32.h"
 
 namespace lumar {

@@ -28,7 +28,7 @@
 #include "main/product.h"
 #include "main/win32/win32_handle.h"
 #include "main/win32/win32_text.h"
-#include "update/app_processes.h"
+#include "main/windows_paths.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ constexpr auto kConnectLimit = std::chrono::seconds(30);
 std::string record_path() {
   const std::optional<OsString> exe = own_executable_path();
   if (!exe) return std::string(kRecordName);
-  const std::optional<std::string_view> folder = path_parent(*exe);
+  const std::optional<std::string_view> folder = parent_folder(*exe);
   return folder ? std::string(*folder) + "\\" + std::string(kRecordName) : std::string(kRecordName);
 }
 

@@ -1,0 +1,55 @@
+// Command lines built by main/windows_paths, split again by the system's own
+// parser: every argument must come back exactly, under either quoting rule.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <string>
+#include <vector>
+
+#include "main/win32/win32_text.h"
+#include "main/windows_paths.h"
+
+namespace lumar::test {
+namespace {
+
+std::vector<std::string> split_by_system(const std::string& line) {
+  int count = 0;
+  LPWSTR* argv = ::CommandLineToArgvW(wide(line).c_str(), &count);
+  std::vector<std::string> split;
+  if (!argv) return split;
+  for (int i = 0; i < count; ++i) split.push_back(narrow_lossy(argv[i]));
+  ::LocalFree(argv);
+  return split;
+}
+
+TEST(CommandLineWine, CommandLineToArgvWGivesTheArgumentsBack) {
+  const std::vector<std::vector<std::string>> lists = {
+      {"a b", "c", "tab\there"},
+      {R"(say "hi")", R"(")", R"("")", R"(a"b)"},
+      {R"(C:\dir\)", R"(C:\my dir\)", R"(\\server\share\)", R"(C:\a\\b c)"},
+      {"", "x", ""},
+      {R"(\)"},
+      {R"(\\)", R"(a\"b)", R"(a\\"b c)", R"(\")", R"(x \\)"},
+      {"/i", R"(C:\Windows\System Temp\lumar-update-1-2.msi)", "/l*v",
+       R"(C:\Windows\System Temp\lumar-update-1-2.log)", "MSIRESTARTMANAGERCONTROL=Disable"},
+      {"\xC3\x84 \xE2\x82\xAC", "\xF0\x9F\x98\x80\\"},
+  };
+  const std::string program = R"(C:\Program Files\Lumar KQ\lumar-helper.exe)";
+  for (const QuoteRule rule : {QuoteRule::kStandard, QuoteRule::kInstaller}) {
+    for (const std::vector<std::string>& arguments : lists) {
+      const std::string line = command_line(program, arguments, rule);
+      std::vector<std::string> expected{program};
+      expected.insert(expected.end(), arguments.begin(), arguments.end());
+      EXPECT_EQ(split_by_system(line), expected) << line;
+    }
+  }
+  // A program without a space is left bare by the usual rule.
+  EXPECT_EQ(split_by_system(command_line("tasklist", {"/FI", "PID eq 4"})),
+            (std::vector<std::string>{"tasklist", "/FI", "PID eq 4"}));
+}
+
+}  // namespace
+}  // namespace lumar::test
