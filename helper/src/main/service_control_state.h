@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <memory>
+#include <utility>
 
 #include "main/expected.h"
 
@@ -54,6 +55,47 @@ class ServiceControlState {
 
  private:
   std::unique_ptr<ServiceStatusSink> status_handle_;
+};
+
+// The right of one update to run: holds update_in_progress from acceptance
+// to the end of the installation. Releasing it (explicitly or by
+// destruction, whichever comes first) clears the flag and then reports the
+// stop accepted again. Movable, so that it travels with the job.
+class UpdateLease {
+ public:
+  UpdateLease() = default;  // holds nothing
+  UpdateLease(const UpdateLease&) = delete;
+  UpdateLease& operator=(const UpdateLease&) = delete;
+  UpdateLease(UpdateLease&& other) noexcept : control_(std::exchange(other.control_, nullptr)) {}
+  UpdateLease& operator=(UpdateLease&& other) noexcept {
+    if (this != &other) {
+      release();
+      control_ = std::exchange(other.control_, nullptr);
+    }
+    return *this;
+  }
+  ~UpdateLease() { release(); }
+
+  // Sets update_in_progress. When another update holds it already, the
+  // lease holds nothing and the flag, and the service's status, are left
+  // alone.
+  static UpdateLease acquire(ServiceControlState& control) {
+    UpdateLease lease;
+    if (!control.update_in_progress.exchange(true)) lease.control_ = &control;
+    return lease;
+  }
+
+  explicit operator bool() const { return control_ != nullptr; }
+
+  void release() {
+    ServiceControlState* const control = std::exchange(control_, nullptr);
+    if (!control) return;
+    control->update_in_progress.store(false);
+    control->set_stop_accepted(true);
+  }
+
+ private:
+  ServiceControlState* control_ = nullptr;
 };
 
 }  // namespace lumar

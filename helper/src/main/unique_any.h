@@ -3,6 +3,7 @@
 // the function that releases it, so each handle kind is one alias.
 #pragma once
 
+#include <cstdint>
 #include <utility>
 
 namespace lumar {
@@ -54,5 +55,33 @@ struct ValueHandleTraits {
 
 template <class T, auto Close, T Invalid = T{}>
 using UniqueValue = UniqueAny<ValueHandleTraits<T, Close, Invalid>>;
+
+// Portable code holds some handles without knowing their kind: the adapter
+// that opened one hands it over as a number only it understands, together
+// with the closer that gives it back to the system.
+class HandleCloser {
+ public:
+  virtual void close(std::uintptr_t value) = 0;
+
+ protected:
+  ~HandleCloser() = default;
+};
+
+struct OpaqueValue {
+  std::uintptr_t value = 0;
+  HandleCloser* closer = nullptr;  // none: no handle
+  friend bool operator==(const OpaqueValue&, const OpaqueValue&) = default;
+};
+
+template <class Tag>
+struct OpaqueHandleTraits {
+  using type = OpaqueValue;
+  static constexpr type invalid() { return {}; }
+  static void close(type handle) { handle.closer->close(handle.value); }
+};
+
+// One alias per kind (the tag), so that one kind cannot stand in for another.
+template <class Tag>
+using UniqueOpaque = UniqueAny<OpaqueHandleTraits<Tag>>;
 
 }  // namespace lumar

@@ -18,13 +18,13 @@ std::vector<AppInstance> find_app_instances(ProcessSystem& system,
     // The name narrows the walk so that only likely copies are opened; the
     // full path decides.
     if (!equal_ascii_ci(entry.exe_name, *name)) continue;
-    std::unique_ptr<ProcessHandle> process = system.open(entry.pid);
+    ProcessHandle process = system.open(entry.pid);
     if (!process) continue;
-    const std::optional<OsString> image = system.image_path(*process);
+    const std::optional<OsString> image = system.image_path(process);
     if (!image || !equal_ascii_ci(decode_utf8_lossy(*image), wanted_path)) continue;
     const std::optional<std::uint32_t> session = system.session_of(entry.pid);
     if (!session) continue;
-    const std::optional<std::uint64_t> created = system.creation_time(*process);
+    const std::optional<std::uint64_t> created = system.creation_time(process);
     if (!created) continue;
     found.push_back(AppInstance{std::move(process), *created, *session});
   }

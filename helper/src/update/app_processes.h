@@ -17,8 +17,8 @@ namespace lumar {
 // One running copy. It carries no process id on purpose: ids are reused, so
 // everything done to a copy later goes through the handle.
 struct AppInstance {
-  std::unique_ptr<ProcessHandle> process;  // opened with kAppProcessAccess
-  std::uint64_t created = 0;               // FILETIME ticks, as GetProcessTimes reports
+  ProcessHandle process;      // opened with kAppProcessAccess
+  std::uint64_t created = 0;  // FILETIME ticks, as GetProcessTimes reports
   std::uint32_t session_id = 0;
 };
 
@@ -36,7 +36,7 @@ class ProcessSystem {
   // snapshot cannot be taken.
   virtual std::optional<std::vector<ProcessEntry>> snapshot() = 0;
   // The process opened with kAppProcessAccess; nothing when it cannot be.
-  virtual std::unique_ptr<ProcessHandle> open(std::uint32_t pid) = 0;
+  virtual ProcessHandle open(std::uint32_t pid) = 0;
   // The full Win32 image path (1024-unit buffer), unpaired surrogates kept.
   virtual std::optional<OsString> image_path(const ProcessHandle& process) = 0;
   virtual std::optional<std::uint32_t> session_of(std::uint32_t pid) = 0;

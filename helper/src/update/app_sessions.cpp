@@ -19,8 +19,8 @@ std::vector<std::uint32_t> close_app_copies(ProcessSystem& processes, SessionSys
       // The app is told nothing and gets no chance to save: it is ended.
       // Whether it really ended is not checked; the installer copes with a
       // file in use.
-      sessions.terminate(*copy.process, 1);
-      (void)sessions.wait(*copy.process, kTerminationWait);
+      sessions.terminate(copy.process, 1);
+      (void)sessions.wait(copy.process, kTerminationWait);
       log.write("install_update: closed a copy of the app in session " +
                 std::to_string(copy.session_id));
       closed_in.push_back(copy.session_id);
@@ -32,14 +32,14 @@ std::vector<std::uint32_t> close_app_copies(ProcessSystem& processes, SessionSys
 
 Status start_app_in_session(SessionSystem& sessions, std::uint32_t session,
                             std::string_view executable_path) {
-  SystemResult<std::unique_ptr<UserToken>> token = sessions.user_token(session);
+  SystemResult<UserToken> token = sessions.user_token(session);
   if (!token) {
     return fail("no signed-in user in session " + std::to_string(session) + " (" +
                 std::to_string(token.error()) + ")");
   }
   // The user's variables alone: the helper's own (the system account's
   // profile and temp folders) must not leak into the user's app.
-  SystemResult<std::unique_ptr<EnvironmentBlock>> environment = sessions.user_environment(**token);
+  SystemResult<EnvironmentBlock> environment = sessions.user_environment(*token);
   if (!environment) {
     return fail("build the user's environment (" + std::to_string(environment.error()) + ")");
   }
@@ -50,7 +50,7 @@ Status start_app_in_session(SessionSystem& sessions, std::uint32_t session,
   if (const std::optional<std::string_view> folder = parent_folder(executable_path)) {
     launch.current_directory = OsString(*folder);
   }
-  const SystemStatus started = sessions.start_as_user(**token, **environment, launch);
+  const SystemStatus started = sessions.start_as_user(*token, *environment, launch);
   if (!started) {
     return fail("start " + decode_utf8_lossy(executable_path) + " (" +
                 std::to_string(started.error()) + ")");

@@ -20,14 +20,8 @@ namespace lumar {
 
 // Owned results of the session calls; destroying one closes the token or
 // destroys the environment block.
-class UserToken {
- public:
-  virtual ~UserToken() = default;
-};
-class EnvironmentBlock {
- public:
-  virtual ~EnvironmentBlock() = default;
-};
+using UserToken = UniqueOpaque<struct UserTokenTag>;
+using EnvironmentBlock = UniqueOpaque<struct EnvironmentBlockTag>;
 
 // How a process is started in a user's session.
 struct UserProcessLaunch {
@@ -48,10 +42,9 @@ class SessionSystem {
  public:
   virtual ~SessionSystem() = default;
   // The token of the user signed in to `session`.
-  virtual SystemResult<std::unique_ptr<UserToken>> user_token(std::uint32_t session) = 0;
+  virtual SystemResult<UserToken> user_token(std::uint32_t session) = 0;
   // That user's environment alone, none of the helper's variables.
-  virtual SystemResult<std::unique_ptr<EnvironmentBlock>> user_environment(
-      const UserToken& token) = 0;
+  virtual SystemResult<EnvironmentBlock> user_environment(const UserToken& token) = 0;
   // Starts the process as the token's user on the interactive desktop, with a
   // Unicode environment and no inherited handles; the new process's handles
   // are closed at once. The code is the one read right after the call failed.

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "main/expected.h"
+#include "main/service_control_state.h"
 #include "main/text.h"
 #include "update/request_caller.h"
 
@@ -19,6 +20,9 @@ class StagedPackage {
 };
 
 struct InstallJob {
+  // Declared first so that it goes last: the flag is given back only once
+  // the staged copy is deleted and the caller's handle closed.
+  UpdateLease lease;
   std::unique_ptr<StagedPackage> package;  // absent: restart the caller only
   std::string version;                     // the package's ProductVersion
   RequestCaller caller;
@@ -30,7 +34,7 @@ struct InstallJob {
 class InstallWorker {
  public:
   virtual ~InstallWorker() = default;
-  virtual Status start(InstallJob& job) = 0;
+  virtual Status start(std::unique_ptr<InstallJob>& job) = 0;
 };
 
 }  // namespace lumar

@@ -79,14 +79,14 @@ OsString installer_log_path(std::string_view package_path) {
   return OsString(stem) + ".log";
 }
 
-void run_installer(InstallJob job, const InstallerContext& context) {
+void run_installer(InstallJob& job, const InstallerContext& context) {
   const OsString app_path = job.caller.image_path;
   if (job.caller.process) {
     // The app was told its update is accepted and should quit by itself.
-    if (context.sessions.wait(*job.caller.process, kCallerExitWait) == WaitResult::kTimedOut) {
+    if (context.sessions.wait(job.caller.process, kCallerExitWait) == WaitResult::kTimedOut) {
       context.log.write("install_update: the app did not exit in time; terminating it");
-      context.sessions.terminate(*job.caller.process, 1);
-      (void)context.sessions.wait(*job.caller.process, kTerminationWait);
+      context.sessions.terminate(job.caller.process, 1);
+      (void)context.sessions.wait(job.caller.process, kTerminationWait);
     }
   }
 
@@ -107,41 +107,59 @@ void run_installer(InstallJob job, const InstallerContext& context) {
     restart_app_in_sessions(context.sessions, context.log, app_path, std::move(sessions));
   }
 
-  context.control.update_in_progress.store(false);
-  context.control.set_stop_accepted(true);
+  job.lease.release();
   // The staged package is gone by now, so the "install" command does not
   // take this update for one still in flight.
   if (installed) hand_over(context);
   job.caller.process.reset();
 }
 
-Status DetachedThreadLauncher::launch(std::function<void()> body) {
+namespace {
+
+// The job on its way into a new thread. std::thread drops its arguments when
+// it cannot make the thread, before its constructor returns; this parcel
+// then puts the job back where it came from, which still exists at that
+// moment. Once the thread has taken the job out, nothing is put back.
+class JobInTransit {
+ public:
+  explicit JobInTransit(std::unique_ptr<InstallJob>& home) : home_(&home), job_(std::move(home)) {}
+  JobInTransit(JobInTransit&& other) noexcept : home_(other.home_), job_(std::move(other.job_)) {}
+  JobInTransit(const JobInTransit&) = delete;
+  JobInTransit& operator=(const JobInTransit&) = delete;
+  JobInTransit& operator=(JobInTransit&&) = delete;
+  ~JobInTransit() {
+    if (job_) *home_ = std::move(job_);
+  }
+
+  std::unique_ptr<InstallJob> take() { return std::move(job_); }
+
+ private:
+  std::unique_ptr<InstallJob>* home_;
+  std::unique_ptr<InstallJob> job_;
+};
+
+}  // namespace
+
+Status DetachedThreadLauncher::launch(std::unique_ptr<InstallJob>& job, Body body) {
   try {
-    std::thread(std::move(body)).detach();
+    std::thread([body = std::move(body)](JobInTransit parcel) { body(parcel.take()); },
+                JobInTransit(job))
+        .detach();
   } catch (const std::system_error& error) {
     return fail(std::string("start the installer thread: ") + error.what());
   }
   return {};
 }
 
-Status ThreadedInstallWorker::start(InstallJob& job) {
-  // The job moves to the heap first and into the thread only once the thread
-  // runs, so that a thread that cannot be created leaves it to the caller.
-  auto parked = std::make_shared<InstallJob>(std::move(job));
+Status ThreadedInstallWorker::start(std::unique_ptr<InstallJob>& job) {
   const InstallerContext context = context_;
   std::shared_ptr<void> owned = owned_;
-  Status launched = launcher_.launch([parked, context, owned] {
-    const bool finished = guard_thread_body(context.log, "install_update",
-                                            [&] { run_installer(std::move(*parked), context); });
-    if (!finished) {
-      // Out of memory or the like: the update is lost, but the service must
-      // not stay unstoppable because of it.
-      context.control.update_in_progress.store(false);
-      context.control.set_stop_accepted(true);
-    }
+  return launcher_.launch(job, [context, owned](std::unique_ptr<InstallJob> running) {
+    // Out of memory or the like loses the update, but the job still goes
+    // with this frame: its lease gives the service back after the log line.
+    (void)guard_thread_body(context.log, "install_update",
+                            [&] { run_installer(*running, context); });
   });
-  if (!launched) job = std::move(*parked);
-  return launched;
 }
 
 }  // namespace lumar

@@ -63,22 +63,26 @@ OsString msiexec_path(const Environment& environment);
 // The staged package's path with its extension replaced by "log".
 OsString installer_log_path(std::string_view package_path);
 
-// Carries out the job to its end and releases everything in it. Meant to run
-// on a thread of its own; every outcome is reported in the log only.
-void run_installer(InstallJob job, const InstallerContext& context);
+// Carries out the job to its end: the caller's handle, the staged package
+// and the lease are each released at their step. Meant to run on a thread
+// of its own; every outcome is reported in the log only. Whatever an
+// exception leaves in the job goes with the job.
+void run_installer(InstallJob& job, const InstallerContext& context);
 
-// Starts `body` on a new thread that nobody joins. Fails, without running
-// `body`, when the system refuses to create the thread.
+// Starts a thread that nobody joins and hands it the job. Fails, without
+// running `body` and with the job still in `job`, when the system refuses
+// to create the thread.
 class ThreadLauncher {
  public:
+  using Body = std::function<void(std::unique_ptr<InstallJob>)>;
   virtual ~ThreadLauncher() = default;
-  virtual Status launch(std::function<void()> body) = 0;
+  virtual Status launch(std::unique_ptr<InstallJob>& job, Body body) = 0;
 };
 
 // The launcher behind the real worker: a detached std::thread.
 class DetachedThreadLauncher final : public ThreadLauncher {
  public:
-  Status launch(std::function<void()> body) override;
+  Status launch(std::unique_ptr<InstallJob>& job, Body body) override;
 };
 
 // Runs run_installer on a new thread for each job it is given.
@@ -92,7 +96,7 @@ class ThreadedInstallWorker final : public InstallWorker {
 
   // Moves the job into a new thread; when the thread cannot be created the
   // job is given back untouched with the error.
-  Status start(InstallJob& job) override;
+  Status start(std::unique_ptr<InstallJob>& job) override;
 
  private:
   InstallerContext context_;

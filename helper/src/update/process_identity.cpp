@@ -15,11 +15,11 @@ Result<OpenedCaller> open_caller(ProcessQueries& processes, std::uint32_t pid) {
 }
 
 Result<RequestCaller> identify_process(ProcessQueries& processes, OpenedCaller caller) {
-  auto path = processes.image_path(*caller.process);
+  auto path = processes.image_path(caller.process);
   if (!path) {
     return fail("read the requesting process's path (" + std::to_string(path.error()) + ")");
   }
-  auto session = processes.session_id(*caller.process);
+  auto session = processes.session_id(caller.process);
   if (!session) {
     return fail("read the requesting process's session (" + std::to_string(session.error()) + ")");
   }

@@ -17,8 +17,7 @@ class ProcessQueries {
  public:
   virtual ~ProcessQueries() = default;
   // Opened with kAppProcessAccess, not inheritable.
-  virtual Expected<std::unique_ptr<ProcessHandle>, std::uint32_t> open_process(
-      std::uint32_t pid) = 0;
+  virtual Expected<ProcessHandle, std::uint32_t> open_process(std::uint32_t pid) = 0;
   virtual Expected<OsString, std::uint32_t> image_path(const ProcessHandle& process) = 0;
   virtual Expected<std::uint32_t, std::uint32_t> session_id(const ProcessHandle& process) = 0;
 };

@@ -3,19 +3,15 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
 #include "main/text.h"
+#include "main/unique_any.h"
 
 namespace lumar {
 
-// An open handle to a process, owned: destroying it closes the handle. The
-// Win32 implementation is Win32ProcessHandle (main/win32/win32_process.h);
-// fakes derive their own.
-class ProcessHandle {
- public:
-  virtual ~ProcessHandle() = default;
-};
+// An open handle to a process, owned: destroying it closes the handle. Only
+// the adapter that opened it knows what it holds.
+using ProcessHandle = UniqueOpaque<struct ProcessHandleTag>;
 
 // Access mask of the caller's and the app's handles:
 // SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE.
@@ -26,12 +22,12 @@ inline constexpr std::uint32_t kAppProcessAccess = 0x00101001;
 // being replaced by another one for as long as the request is handled.
 struct OpenedCaller {
   std::uint32_t pid = 0;
-  std::unique_ptr<ProcessHandle> process;  // opened with kAppProcessAccess
+  ProcessHandle process;  // opened with kAppProcessAccess
 };
 
 struct RequestCaller {
-  OsString image_path;                     // full Win32 path, unpaired surrogates kept
-  std::unique_ptr<ProcessHandle> process;  // opened with kAppProcessAccess
+  OsString image_path;    // full Win32 path, unpaired surrogates kept
+  ProcessHandle process;  // opened with kAppProcessAccess
   std::uint32_t session_id = 0;
 };
 

@@ -65,7 +65,8 @@ Reply UpdateAcceptance::accept_update(Bytes package, const std::string& signatur
                                       std::unique_ptr<PackageWatcher> watcher) {
   // The flag belongs to the update that set it: a busy refusal leaves it,
   // and the service's status, alone, and writes nothing.
-  if (parts_.control.update_in_progress.exchange(true)) {
+  UpdateLease lease = UpdateLease::acquire(parts_.control);
+  if (!lease) {
     if (watcher) watcher->lost();
     return Reply::failure(kUpdateBusy);
   }
@@ -78,37 +79,30 @@ Reply UpdateAcceptance::accept_update(Bytes package, const std::string& signatur
     watcher->lost();
   }
 
-  const auto give_back = [this] {
-    parts_.control.update_in_progress.exchange(false);
-    parts_.control.set_stop_accepted(true);
-  };
   // Both sides write before they read: this request has set
   // update_in_progress and only now reads stop_requested, while the stop
   // handler sets stop_requested before it reads update_in_progress (both
   // sequentially consistent). One of the two sees the other, so no update
   // starts in a process about to end. A stop that the handler then takes
   // back may cost this request a refusal; it never lets both go ahead.
+  // An exception from the checks leaves through this frame, so the lease
+  // is given back after the staged copy and the caller's handle are gone.
   Status outcome = parts_.control.stop_requested.load() ? Status(fail(kHelperStopping)) : Status();
   if (outcome) {
-    try {
-      outcome = check_stage_and_start(std::move(package), signature, std::move(caller), digest);
-    } catch (...) {
-      // The staged copy and the caller's handle are already gone with the
-      // stack; what is shared must not stay taken either.
-      give_back();
-      throw;
-    }
+    outcome =
+        check_stage_and_start(std::move(package), signature, std::move(caller), digest, lease);
   }
   if (outcome) return Reply::success();
 
   parts_.log.write("install_update: refused: " + outcome.error());
-  give_back();
+  lease.release();
   return Reply::failure(outcome.error());
 }
 
 Status UpdateAcceptance::check_stage_and_start(Bytes package, const std::string& signature,
                                                OpenedCaller opened,
-                                               const std::optional<PackageDigest>& digest) {
+                                               const std::optional<PackageDigest>& digest,
+                                               UpdateLease& lease) {
   const std::uint32_t caller_pid = opened.pid;
   const Status valid = digest ? parts_.verify_digest(*digest, signature)
                               : parts_.verify_signature(package, signature);
@@ -156,25 +150,30 @@ Status UpdateAcceptance::check_stage_and_start(Bytes package, const std::string&
                 std::string(kAppFileName));
   }
 
-  InstallJob job;
-  job.version = info->product_version;
+  auto job = std::make_unique<InstallJob>();
+  job->version = info->product_version;
   if (restart_only) {
     // The app asks for the version it already runs from the installed
     // folder: nothing to install, only the app to start again.
     staged_package.reset();
   } else {
-    job.package = std::move(staged_package);
+    job->package = std::move(staged_package);
   }
-  job.caller = std::move(*caller);
+  job->caller = std::move(*caller);
 
   const std::string pid = std::to_string(caller_pid);
-  parts_.log.write(restart_only ? "install_update: " + job.version +
+  parts_.log.write(restart_only ? "install_update: " + job->version +
                                       " is already installed; restarting pid " + pid + " on it"
-                                : "install_update: accepted " + job.version + " from pid " + pid);
+                                : "install_update: accepted " + job->version + " from pid " + pid);
   parts_.control.set_stop_accepted(false);
-  // On failure the job is still here and goes with this frame: the staged
-  // copy is deleted and the caller's handle closed.
-  if (Status started = parts_.worker.start(job); !started) return started;
+  job->lease = std::move(lease);
+  if (Status started = parts_.worker.start(job); !started) {
+    // The job is still here and goes with this frame: the staged copy is
+    // deleted and the caller's handle closed. The lease goes back to the
+    // request, to be released once the refusal is logged.
+    lease = std::move(job->lease);
+    return started;
+  }
   return {};
 }
 

@@ -66,11 +66,12 @@ class UpdateAcceptance final : public UpdateAcceptor {
                       std::unique_ptr<PackageWatcher> watcher) override;
 
  private:
-  // Steps 2 to 17, run while `update_in_progress` is held by this request.
-  // A refusal comes back as its reason; success leaves the job with the
-  // worker. `digest` is the package's, when it was hashed as it arrived.
+  // Steps 2 to 17, run while `lease` holds `update_in_progress` for this
+  // request. A refusal comes back as its reason, with the lease still in
+  // `lease`; success leaves the job, lease and all, with the worker.
+  // `digest` is the package's, when it was hashed as it arrived.
   Status check_stage_and_start(Bytes package, const std::string& signature, OpenedCaller caller,
-                               const std::optional<PackageDigest>& digest);
+                               const std::optional<PackageDigest>& digest, UpdateLease& lease);
 
   UpdateAcceptanceParts parts_;
 };

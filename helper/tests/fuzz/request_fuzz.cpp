@@ -22,7 +22,7 @@ class NoFiles : public ClientFiles {
 };
 class NoProcesses : public ProcessQueries {
  public:
-  Expected<std::unique_ptr<ProcessHandle>, std::uint32_t> open_process(std::uint32_t) override {
+  Expected<ProcessHandle, std::uint32_t> open_process(std::uint32_t) override {
     return Unexpected<std::uint32_t>(87);
   }
   Expected<OsString, std::uint32_t> image_path(const ProcessHandle&) override {

@@ -105,7 +105,7 @@ TEST_F(DispatchTest, InstallUpdateOpensTheCallerFirstThenReadsAsTheClient) {
   EXPECT_EQ(updates.calls[0].package, (Bytes{'a', 'b', 'c'}));
   EXPECT_EQ(updates.calls[0].signature, "c2ln");
   EXPECT_EQ(updates.calls[0].caller.pid, 4242u);
-  EXPECT_EQ(static_cast<const FakeProcesses::Handle&>(*updates.calls[0].caller.process).pid, 4242u);
+  EXPECT_EQ(test::fake_value(updates.calls[0].caller.process), 4242u);
   EXPECT_EQ(processes.opened, std::vector<std::uint32_t>{4242});
   EXPECT_TRUE(connection.reverted);
   EXPECT_EQ(files.opens, std::vector<std::string>{"C:\\pkg.msi"}) << "one open, one handle";

@@ -38,6 +38,29 @@ TEST(InstallerCommandLine, LogPathReplacesThePackagesExtension) {
   EXPECT_EQ(installer_log_path(R"(C:\a\.msi)"), R"(C:\a\.msi.log)");
 }
 
+TEST(UpdateLease, IsHeldOnceTravelsByMoveAndGivesTheServiceBackOnce) {
+  Events events;
+  ServiceControlState control;
+  control.set_status_handle(std::make_unique<FakeStatusSink>(events));
+  UpdateLease first = UpdateLease::acquire(control);
+  ASSERT_TRUE(first);
+  // A second update finds the flag taken: its empty lease changes nothing.
+  UpdateLease busy = UpdateLease::acquire(control);
+  EXPECT_FALSE(busy);
+  busy = UpdateLease();
+  EXPECT_TRUE(control.update_in_progress);
+  EXPECT_TRUE(events.empty());
+
+  UpdateLease moved = std::move(first);
+  EXPECT_FALSE(first);
+  { const UpdateLease last = std::move(moved); }
+  EXPECT_FALSE(control.update_in_progress);
+  EXPECT_EQ(events, (Events{"report stop accepted"}));
+  moved.release();
+  first.release();
+  EXPECT_EQ(events.size(), 1u);
+}
+
 // The worker against the pretend machine. Wine cannot show a 60 s wait
 // without spending it, several sessions, or a copy created after a cutoff,
 // so these run here; the Wine tests run the same worker with real msiexec.
@@ -46,7 +69,6 @@ class RunInstaller : public testing::Test {
   RunInstaller() {
     environment.variables["SystemRoot"] = R"(C:\windows)";
     control.set_status_handle(std::make_unique<FakeStatusSink>(events));
-    control.update_in_progress = true;
     machine.add({.pid = kCallerPid,
                  .exe_name = "lumar-desktop.exe",
                  .image = kApp,
@@ -55,13 +77,15 @@ class RunInstaller : public testing::Test {
                  .quits_when_waited_for = true});
   }
 
-  InstallJob job(bool with_package = true, const char* package = kPackage) {
-    InstallJob made;
-    if (with_package) made.package = std::make_unique<FakeStagedPackage>(events, package);
-    made.version = "1.1.0";
-    made.caller.image_path = kApp;
-    made.caller.process = machine.handle_to(kCallerPid);
-    made.caller.session_id = machine.find(kCallerPid)->session.value();
+  // An accepted job, holding the update's lease as acceptance leaves it.
+  std::unique_ptr<InstallJob> job(bool with_package = true, const char* package = kPackage) {
+    auto made = std::make_unique<InstallJob>();
+    made->lease = UpdateLease::acquire(control);
+    if (with_package) made->package = std::make_unique<FakeStagedPackage>(events, package);
+    made->version = "1.1.0";
+    made->caller.image_path = kApp;
+    made->caller.process = machine.handle_to(kCallerPid);
+    made->caller.session_id = machine.find(kCallerPid)->session.value();
     return made;
   }
 
@@ -97,7 +121,7 @@ TEST_F(RunInstaller, SuccessfulInstallationClosesInstallsCleansUpRestartsAndHand
   machine.add(
       {.pid = 60, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 1, .created = 20});
 
-  run_installer(job(), context);
+  run_installer(*job(), context);
 
   EXPECT_EQ(steps(), (std::vector<std::string>{
                          "terminate 60 with 1",
@@ -142,7 +166,7 @@ class InstallerExitCodes : public RunInstaller, public testing::WithParamInterfa
 TEST_P(InstallerExitCodes, OnlyZeroAnd3010CountAsSuccess) {
   const ExitCase& c = GetParam();
   installer.exit_code = c.code;
-  run_installer(job(), context);
+  run_installer(*job(), context);
 
   const std::string exit_line = std::string("install_update: 1.1.0: msiexec exit ") + c.logged;
   if (c.succeeded) {
@@ -171,7 +195,7 @@ INSTANTIATE_TEST_SUITE_P(Codes, InstallerExitCodes,
 
 TEST_F(RunInstaller, AppThatDoesNotQuitIsTerminatedAfterSixtySeconds) {
   machine.find(kCallerPid)->quits_when_waited_for = false;
-  run_installer(job(), context);
+  run_installer(*job(), context);
   EXPECT_EQ(
       std::vector<std::string>(events.begin(), events.begin() + 3),
       (std::vector<std::string>{"log install_update: the app did not exit in time; terminating it",
@@ -185,7 +209,7 @@ TEST_F(RunInstaller, AlreadyInstalledVersionOnlyRestartsTheCaller) {
   machine.signed_in = {1, 2};
   machine.add(
       {.pid = 60, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 1, .created = 20});
-  run_installer(job(/*with_package=*/false), context);
+  run_installer(*job(/*with_package=*/false), context);
   EXPECT_EQ(steps(), (std::vector<std::string>{
                          "start in session 2",
                          "log install_update: app restarted in session 2",
@@ -209,7 +233,7 @@ TEST_F(RunInstaller, CopyStartedDuringTheInstallationIsClosedAfterIt) {
     machine.add(
         {.pid = 71, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 4, .created = 2000});
   };
-  run_installer(job(), context);
+  run_installer(*job(), context);
   const std::vector<std::string> s = steps();
   const auto at = [&](const std::string& e) {
     return std::find(s.begin(), s.end(), e) - s.begin();
@@ -221,7 +245,7 @@ TEST_F(RunInstaller, CopyStartedDuringTheInstallationIsClosedAfterIt) {
 
 TEST_F(RunInstaller, PackagePathWithSpacesAndNoSystemRoot) {
   environment.variables.clear();
-  run_installer(job(true, R"(C:\Temp Dir\lumar-update-1-2.msi)"), context);
+  run_installer(*job(true, R"(C:\Temp Dir\lumar-update-1-2.msi)"), context);
   ASSERT_EQ(installer.runs.size(), 1u);
   EXPECT_EQ(
       installer.runs[0].command_line,
@@ -231,7 +255,7 @@ TEST_F(RunInstaller, PackagePathWithSpacesAndNoSystemRoot) {
 
 TEST_F(RunInstaller, HandOverFailureIsLoggedAndAMissingOwnPathIsSilent) {
   installer.detached_result = fail("Access is denied. (os error 5)");
-  run_installer(job(), context);
+  run_installer(*job(), context);
   EXPECT_EQ(log_file.messages.back(),
             R"(install_update: hand over to C:\Program Files\Lumar KQ\lumar-helper.exe: )"
             "Access is denied. (os error 5)");
@@ -239,8 +263,7 @@ TEST_F(RunInstaller, HandOverFailureIsLoggedAndAMissingOwnPathIsSilent) {
   log_file.messages.clear();
   installer.detached.clear();
   installer.own_path.reset();
-  control.update_in_progress = true;
-  run_installer(job(), context);
+  run_installer(*job(), context);
   EXPECT_TRUE(installer.detached.empty());
   EXPECT_EQ(log_file.messages.back(), "install_update: app restarted in session 2");
 }
@@ -248,9 +271,9 @@ TEST_F(RunInstaller, HandOverFailureIsLoggedAndAMissingOwnPathIsSilent) {
 class FakeLauncher final : public ThreadLauncher {
  public:
   bool refuse = false;
-  Status launch(std::function<void()> body) override {
+  Status launch(std::unique_ptr<InstallJob>& job, Body body) override {
     if (refuse) return fail("start the installer thread: Resource temporarily unavailable");
-    body();
+    body(std::move(job));
     return {};
   }
 };
@@ -259,17 +282,18 @@ TEST_F(RunInstaller, WorkerThatCannotStartGivesTheJobBackUntouched) {
   FakeLauncher launcher;
   launcher.refuse = true;
   ThreadedInstallWorker worker(context, launcher);
-  InstallJob j = job();
-  const StagedPackage* package = j.package.get();
-  const ProcessHandle* caller = j.caller.process.get();
+  std::unique_ptr<InstallJob> j = job();
+  const InstallJob* given = j.get();
 
   const Status started = worker.start(j);
   ASSERT_FALSE(started);
   EXPECT_EQ(started.error(), "start the installer thread: Resource temporarily unavailable");
-  EXPECT_EQ(j.package.get(), package);
-  EXPECT_EQ(j.caller.process.get(), caller);
-  EXPECT_EQ(j.caller.image_path, kApp);
-  EXPECT_EQ(j.version, "1.1.0");
+  ASSERT_EQ(j.get(), given);
+  EXPECT_TRUE(j->package);
+  EXPECT_TRUE(j->caller.process);
+  EXPECT_TRUE(j->lease);
+  EXPECT_EQ(j->caller.image_path, kApp);
+  EXPECT_EQ(j->version, "1.1.0");
   EXPECT_TRUE(events.empty());
   EXPECT_TRUE(control.update_in_progress);  // clearing it is the refusal's job
 }
@@ -278,7 +302,7 @@ TEST_F(RunInstaller, AnExceptionInTheWorkerIsLoggedAndGivesTheServiceBack) {
   FakeLauncher launcher;
   ThreadedInstallWorker worker(context, launcher);
   installer.while_running = [] { throw std::bad_alloc(); };
-  InstallJob j = job();
+  std::unique_ptr<InstallJob> j = job();
   ASSERT_TRUE(worker.start(j));  // the fake launcher runs the body at once
   EXPECT_EQ(log_file.messages.back(), "install_update: internal error: std::bad_alloc");
   EXPECT_FALSE(control.update_in_progress);
@@ -288,13 +312,15 @@ TEST_F(RunInstaller, AnExceptionInTheWorkerIsLoggedAndGivesTheServiceBack) {
 TEST_F(RunInstaller, RealThreadRunsTheJobToItsEnd) {
   DetachedThreadLauncher launcher;
   ThreadedInstallWorker worker(context, launcher);
-  InstallJob j = job();
+  std::unique_ptr<InstallJob> j = job();
   // Closing the caller's handle is the last act of an installation.
   auto done = std::make_shared<std::promise<void>>();
   std::future<void> finished = done->get_future();
-  static_cast<app_fakes::FakeHandle&>(*j.caller.process).on_close = [done] { done->set_value(); };
+  machine.on_close = [done](std::uint32_t pid) {
+    if (pid == kCallerPid) done->set_value();
+  };
   ASSERT_TRUE(worker.start(j));
-  EXPECT_EQ(j.package, nullptr);  // moved out before the thread began
+  EXPECT_EQ(j, nullptr);  // moved out before the thread began
   finished.wait();
   EXPECT_FALSE(control.update_in_progress);
   EXPECT_EQ(installer.runs.size(), 1u);

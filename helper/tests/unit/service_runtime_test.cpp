@@ -154,7 +154,7 @@ TEST_F(ServiceRuntimeTest, RunsServesAndStopsOnAStopControl) {
 TEST_F(ServiceRuntimeTest, AStopDuringAnUpdateIsRefusedUntilStopsAreAcceptedAgain) {
   start_service_main();
   ServiceControlHandler* handler = wait_until_serving();
-  state.update_in_progress.store(true);
+  UpdateLease update = UpdateLease::acquire(state);
   state.set_stop_accepted(false);
 
   EXPECT_EQ(handler->handle(kControlStop), kErrorServiceCannotAcceptCtrl);
@@ -163,8 +163,7 @@ TEST_F(ServiceRuntimeTest, AStopDuringAnUpdateIsRefusedUntilStopsAreAcceptedAgai
   EXPECT_EQ(log.lines(), (std::vector<std::string>{"service: running"}));
 
   // The update ends: the handler and the channel are intact.
-  state.update_in_progress.store(false);
-  state.set_stop_accepted(true);
+  update.release();
   EXPECT_EQ(handler->handle(kControlStop), kNoError);
   join_service_main();
   EXPECT_EQ(scm.reports,
@@ -300,11 +299,12 @@ TEST(StopHandlerRace, AStopAndAnUpdateNeverBothGoAhead) {
                        Case{kInside, kAfter, false, true}, Case{kAfter, kAfter, true, false}}) {
     ServiceControlState state;
     std::optional<bool> update_goes;
+    UpdateLease lease;
     auto acceptance = [&](Where now) {
-      if (c.set == now) state.update_in_progress.exchange(true);
+      if (c.set == now) lease = UpdateLease::acquire(state);
       if (c.read == now) {
         update_goes = !state.stop_requested.load();
-        if (!*update_goes) state.update_in_progress.exchange(false);
+        if (!*update_goes) lease.release();
       }
     };
     auto [sender, receiver] = StopChannel::create();
@@ -324,14 +324,12 @@ TEST(StopHandlerRace, AStopAndAnUpdateNeverBothGoAhead) {
 TEST(StopHandlerRace, AnUpdateThatEndsWhileAStopIsRefusedStillReportsStopsAccepted) {
   ServiceControlState state;
   FakeServiceManagerSide scm;
-  state.update_in_progress.exchange(true);
+  UpdateLease update = UpdateLease::acquire(state);
   auto [sender, receiver] = StopChannel::create();
   // The worker ends after the handler has seen its update: the worker's own
   // report finds the stop still requested and makes none.
   ServiceControlHandler handler(state, std::move(sender), [&](StopStep step) {
-    if (step != StopStep::kRefusing) return;
-    state.update_in_progress.exchange(false);
-    state.set_stop_accepted(true);
+    if (step == StopStep::kRefusing) update.release();
   });
   state.set_status_handle(std::move(*scm.register_handler("LumarHelper", handler)));
   state.set_stop_accepted(false);

@@ -223,10 +223,11 @@ class KeepingWorker final : public InstallWorker {
   std::vector<OsString> staged_at_start;
   std::function<void()> on_start;
 
-  Status start(InstallJob& job) override {
+  Status start(std::unique_ptr<InstallJob>& job) override {
     if (on_start) on_start();
     if (failure) return fail(*failure);
-    jobs.push_back(std::move(job));
+    jobs.push_back(std::move(*job));
+    job.reset();
     return {};
   }
 };
@@ -363,7 +364,7 @@ TEST_F(UpdateAcceptanceTest, WhileAnUpdateRunsAnotherIsTurnedAwayWithoutATrace) 
 TEST_F(UpdateAcceptanceTest, AStagedNameIsNeverReused) {
   ASSERT_EQ(outcome(accept(package(kLite, "1.1.0"))), "ok");
   const OsString first = worker.jobs[0].package->path();
-  control.update_in_progress = false;  // as the worker would at its end
+  worker.jobs[0].lease.release();  // as the worker does at its end
   ASSERT_EQ(outcome(accept(package(kLite, "1.1.0", "again"))), "ok");
   EXPECT_NE(worker.jobs[1].package->path(), first);
 }
@@ -376,7 +377,6 @@ TEST_F(UpdateAcceptanceTest, EditionsAndTheCaseOfTheUpgradeCode) {
   ASSERT_EQ(outcome(accept(package(lower_full, "3.1"))), "ok");
   EXPECT_THAT(installer.asked, ElementsAre(lower_full));
 
-  control.update_in_progress = false;
   worker.jobs.clear();
   installer.versions[kFull] = "3.0";
   EXPECT_EQ(outcome(accept(package(kFull, "3.0.1"))), "ok");

@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "app_wine_support.h"
-#include "main/win32/win32_process.h"
+#include "main/win32/win32_handle.h"
 #include "update/app_processes.h"
 #include "update/win32/win32_app_processes.h"
 
@@ -38,12 +38,12 @@ TEST_F(AppProcessesWine, ListsTheRunningCopiesOfExactlyThatFileWithUsableHandles
   ASSERT_EQ(found.size(), 2u);
   std::vector<DWORD> pids;
   for (const AppInstance& copy : found) {
-    pids.push_back(::GetProcessId(native_handle(*copy.process)));
+    pids.push_back(::GetProcessId(native<UniqueProcess>(copy.process)));
     EXPECT_EQ(copy.session_id, 1u);
     EXPECT_GE(copy.created, before - 10'000'000);  // the creation time, not zero
     EXPECT_LE(copy.created, system_time_now());
     // The handle can wait: the copy is still running.
-    EXPECT_EQ(::WaitForSingleObject(native_handle(*copy.process), 0), DWORD{WAIT_TIMEOUT});
+    EXPECT_EQ(::WaitForSingleObject(native<UniqueProcess>(copy.process), 0), DWORD{WAIT_TIMEOUT});
   }
   std::sort(pids.begin(), pids.end());
   std::vector<DWORD> started{first.pid(), second.pid()};

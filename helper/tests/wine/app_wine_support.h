@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "main/log_file.h"
-#include "main/win32/win32_process.h"
+#include "main/win32/win32_handle.h"
 #include "main/win32/win32_text.h"
 #include "update/app_processes.h"
 #include "update/win32/win32_app_processes.h"
@@ -90,8 +90,8 @@ class AppCopy {
 inline void kill_copies(const std::wstring& exe) {
   const std::unique_ptr<ProcessSystem> processes = make_win32_process_system();
   for (const AppInstance& copy : find_app_instances(*processes, narrow_lossy(exe))) {
-    ::TerminateProcess(native_handle(*copy.process), 1);
-    ::WaitForSingleObject(native_handle(*copy.process), 10000);
+    ::TerminateProcess(native<UniqueProcess>(copy.process), 1);
+    ::WaitForSingleObject(native<UniqueProcess>(copy.process), 10000);
   }
 }
 

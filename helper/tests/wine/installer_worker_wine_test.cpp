@@ -9,7 +9,7 @@
 #include "main/helper_log.h"
 #include "main/service_control_state.h"
 #include "main/win32/system_win32.h"
-#include "main/win32/win32_process.h"
+#include "main/win32/win32_handle.h"
 #include "package_support.h"
 #include "update/installer_worker.h"
 #include "update/win32/win32_app_processes.h"
@@ -91,32 +91,33 @@ class InstallerWorkerWine : public testing::Test {
     ASSERT_EQ(install_package(L"lite-1.0.0.msi"), 0u);
     ASSERT_EQ(installed_version(kLiteCode), "1.0.0");
     environment.variables["SystemRoot"] = system_root();
-    control.update_in_progress = true;
   }
   void TearDown() override { kill_copies(kInstalledApp); }
 
-  // The caller: the installed app, which has asked and quits at once.
-  InstallJob job(const std::wstring& package_name, std::string version) {
+  // The caller: the installed app, which has asked and quits at once. The
+  // job holds the update's lease, as acceptance leaves it.
+  std::unique_ptr<InstallJob> job(const std::wstring& package_name, std::string version) {
     caller_.emplace(quote(kInstalledApp) + L" quit", std::map<std::wstring, std::wstring>{}, false);
-    InstallJob made;
+    auto made = std::make_unique<InstallJob>();
+    made->lease = UpdateLease::acquire(control);
     if (!package_name.empty()) {
       auto package = std::make_unique<TestStagedPackage>(package_path(package_name), staging);
       staged = package.get();
       staged_path = package->wide_path();
-      made.package = std::move(package);
+      made->package = std::move(package);
     }
-    made.version = std::move(version);
-    made.caller.image_path = narrow_lossy(kInstalledApp);
-    made.caller.process = std::make_unique<Win32ProcessHandle>(
-        UniqueHandle(::OpenProcess(kAppProcessAccess, FALSE, caller_->pid())));
-    made.caller.session_id = 1;
+    made->version = std::move(version);
+    made->caller.image_path = narrow_lossy(kInstalledApp);
+    made->caller.process = to_opaque<ProcessHandle>(
+        UniqueProcess(::OpenProcess(kAppProcessAccess, FALSE, caller_->pid())));
+    made->caller.session_id = 1;
     return made;
   }
 
   std::vector<DWORD> running_copies() {
     std::vector<DWORD> pids;
     for (const AppInstance& copy : find_app_instances(*processes, narrow_lossy(kInstalledApp))) {
-      pids.push_back(::GetProcessId(native_handle(*copy.process)));
+      pids.push_back(::GetProcessId(native<UniqueProcess>(copy.process)));
     }
     return pids;
   }
@@ -142,11 +143,11 @@ class InstallerWorkerWine : public testing::Test {
 
 TEST_F(InstallerWorkerWine, InstallsTheUpdateRestartsTheAppAndHandsOver) {
   Child other(quote(kInstalledApp), {}, false);  // another copy, closed around the update
-  InstallJob update = job(L"lite-1.1.0.msi", "1.1.0");
+  std::unique_ptr<InstallJob> update = job(L"lite-1.1.0.msi", "1.1.0");
   ASSERT_TRUE(staged->held());
   const std::wstring log_path = staged_path.substr(0, staged_path.size() - 3) + L"log";
 
-  run_installer(std::move(update), context);
+  run_installer(*update, context);
 
   EXPECT_EQ(log_file.messages,
             (std::vector<std::string>{"install_update: closed a copy of the app in session 1",
@@ -175,10 +176,10 @@ TEST_F(InstallerWorkerWine, InstallsTheUpdateRestartsTheAppAndHandsOver) {
 }
 
 TEST_F(InstallerWorkerWine, FailedInstallationKeepsItsLogAndStillRestartsTheApp) {
-  InstallJob update = job(L"lite-1.2.0-fails.msi", "1.2.0");
+  std::unique_ptr<InstallJob> update = job(L"lite-1.2.0-fails.msi", "1.2.0");
   const std::wstring log_path = staged_path.substr(0, staged_path.size() - 3) + L"log";
 
-  run_installer(std::move(update), context);
+  run_installer(*update, context);
 
   EXPECT_EQ(log_file.messages, (std::vector<std::string>{
                                    "install_update: msiexec log kept at " + narrow_lossy(log_path),
@@ -194,9 +195,9 @@ TEST_F(InstallerWorkerWine, FailedInstallationKeepsItsLogAndStillRestartsTheApp)
 
 TEST_F(InstallerWorkerWine, InstallerThatCannotStartIsLoggedWithTheSystemsReason) {
   environment.variables["SystemRoot"] = "C:\\no-such-windows";
-  InstallJob update = job(L"lite-1.1.0.msi", "1.1.0");
+  std::unique_ptr<InstallJob> update = job(L"lite-1.1.0.msi", "1.1.0");
 
-  run_installer(std::move(update), context);
+  run_installer(*update, context);
 
   ASSERT_FALSE(log_file.messages.empty());
   // The folder is missing, so the system says "path not found" (3).
@@ -214,9 +215,9 @@ TEST_F(InstallerWorkerWine, FactoryWorkerRestartsTheCallerOnItsOwnThread) {
   // executable (this test program) only after an installation.
   const std::unique_ptr<InstallWorker> worker =
       make_win32_install_worker(control, log, *clock, environment);
-  InstallJob restart = job(L"", "1.0.0");
+  std::unique_ptr<InstallJob> restart = job(L"", "1.0.0");
   ASSERT_TRUE(worker->start(restart));
-  EXPECT_EQ(restart.caller.process, nullptr);  // moved into the thread
+  EXPECT_EQ(restart, nullptr);  // moved into the thread
 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (control.update_in_progress && std::chrono::steady_clock::now() < deadline) {

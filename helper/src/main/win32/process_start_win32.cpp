@@ -74,7 +74,7 @@ Expected<UniqueHandle, StartFailure> start_process_with_handles_by_step(
                         &startup.StartupInfo, &started)) {
     return failed(StartFailure::Step::kCreate);
   }
-  ::CloseHandle(started.hThread);
+  const UniqueHandle thread(started.hThread);
   return UniqueHandle(started.hProcess);
 }
 

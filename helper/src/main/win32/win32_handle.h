@@ -3,6 +3,11 @@
 
 #include <windows.h>
 
+#include <msi.h>
+#include <userenv.h>
+
+#include <type_traits>
+
 #include "main/unique_any.h"
 
 namespace lumar {
@@ -12,6 +17,8 @@ inline void free_local(HLOCAL memory) { ::LocalFree(memory); }
 
 // Processes, threads, tokens, events, mutexes, snapshots: NULL means none.
 using UniqueHandle = UniqueValue<HANDLE, close_kernel_handle, nullptr>;
+using UniqueProcess = UniqueHandle;
+using UniqueToken = UniqueHandle;
 
 // Files and pipes: INVALID_HANDLE_VALUE means none.
 struct FileHandleTraits {
@@ -27,5 +34,55 @@ using UniqueServiceHandle = UniqueValue<SC_HANDLE, close_service_manager_handle,
 
 // Memory the system allocated with LocalAlloc (security descriptors, messages).
 using UniqueLocal = UniqueValue<HLOCAL, free_local, nullptr>;
+
+// A user's environment from CreateEnvironmentBlock.
+inline void destroy_environment_block(void* block) { ::DestroyEnvironmentBlock(block); }
+using UniqueEnvironmentBlock = UniqueValue<void*, destroy_environment_block, nullptr>;
+
+// Windows Installer handles: 0 means none.
+inline void close_msi_handle(MSIHANDLE handle) { ::MsiCloseHandle(handle); }
+using UniqueMsiHandle = UniqueValue<MSIHANDLE, close_msi_handle, MSIHANDLE{0}>;
+
+// Handing owned handles to portable code, which holds them as UniqueOpaque
+// and closes them the way the Win32 alias `Unique` does.
+template <class Unique>
+std::uintptr_t to_number(typename Unique::type value) {
+  if constexpr (std::is_pointer_v<typename Unique::type>) {
+    return reinterpret_cast<std::uintptr_t>(value);
+  } else {
+    return static_cast<std::uintptr_t>(value);
+  }
+}
+
+template <class Unique>
+typename Unique::type from_number(std::uintptr_t number) {
+  if constexpr (std::is_pointer_v<typename Unique::type>) {
+    return reinterpret_cast<typename Unique::type>(number);
+  } else {
+    return static_cast<typename Unique::type>(number);
+  }
+}
+
+template <class Unique>
+class Win32HandleCloser final : public HandleCloser {
+ public:
+  void close(std::uintptr_t value) override { Unique closing(from_number<Unique>(value)); }
+};
+
+template <class Unique>
+inline Win32HandleCloser<Unique> win32_handle_closer;
+
+template <class Opaque, class Unique>
+Opaque to_opaque(Unique handle) {
+  if (!handle) return Opaque();
+  return Opaque(OpaqueValue{to_number<Unique>(handle.release()), &win32_handle_closer<Unique>});
+}
+
+// The Win32 handle behind one that this side handed out; it stays owned by
+// `opaque`.
+template <class Unique, class Opaque>
+typename Unique::type native(const Opaque& opaque) {
+  return from_number<Unique>(opaque.get().value);
+}
 
 }  // namespace lumar

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "main/win32/win32_process.h"
+#include "main/win32/win32_handle.h"
 #include "main/win32/win32_text.h"
 
 namespace lumar {
@@ -11,14 +11,14 @@ namespace {
 
 class Win32ProcessQueries final : public ProcessQueries {
  public:
-  Expected<std::unique_ptr<ProcessHandle>, std::uint32_t> open_process(std::uint32_t pid) override {
-    UniqueHandle handle(::OpenProcess(kAppProcessAccess, FALSE, pid));
+  Expected<ProcessHandle, std::uint32_t> open_process(std::uint32_t pid) override {
+    UniqueProcess handle(::OpenProcess(kAppProcessAccess, FALSE, pid));
     if (!handle) return Unexpected<std::uint32_t>(::GetLastError());
-    return std::unique_ptr<ProcessHandle>(std::make_unique<Win32ProcessHandle>(std::move(handle)));
+    return to_opaque<ProcessHandle>(std::move(handle));
   }
 
   Expected<OsString, std::uint32_t> image_path(const ProcessHandle& process) override {
-    std::optional<OsString> path = process_image_path(native_handle(process));
+    std::optional<OsString> path = process_image_path(native<UniqueProcess>(process));
     if (!path) return Unexpected<std::uint32_t>(::GetLastError());
     return std::move(*path);
   }
@@ -26,7 +26,7 @@ class Win32ProcessQueries final : public ProcessQueries {
   Expected<std::uint32_t, std::uint32_t> session_id(const ProcessHandle& process) override {
     // The id is asked of the open handle, which keeps it from naming any
     // other process while the handle lives.
-    const DWORD pid = ::GetProcessId(native_handle(process));
+    const DWORD pid = ::GetProcessId(native<UniqueProcess>(process));
     DWORD session = 0;
     if (pid == 0 || !::ProcessIdToSessionId(pid, &session)) {
       return Unexpected<std::uint32_t>(::GetLastError());

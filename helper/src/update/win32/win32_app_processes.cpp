@@ -7,7 +7,6 @@
 #include <cwchar>
 
 #include "main/win32/win32_handle.h"
-#include "main/win32/win32_process.h"
 #include "main/win32/win32_text.h"
 
 namespace lumar {
@@ -32,14 +31,12 @@ class Win32ProcessSystem final : public ProcessSystem {
     return entries;
   }
 
-  std::unique_ptr<ProcessHandle> open(std::uint32_t pid) override {
-    UniqueHandle process(::OpenProcess(kAppProcessAccess, FALSE, pid));
-    if (!process) return nullptr;
-    return std::make_unique<Win32ProcessHandle>(std::move(process));
+  ProcessHandle open(std::uint32_t pid) override {
+    return to_opaque<ProcessHandle>(UniqueProcess(::OpenProcess(kAppProcessAccess, FALSE, pid)));
   }
 
   std::optional<OsString> image_path(const ProcessHandle& process) override {
-    return process_image_path(native_handle(process));
+    return process_image_path(native<UniqueProcess>(process));
   }
 
   std::optional<std::uint32_t> session_of(std::uint32_t pid) override {
@@ -50,7 +47,7 @@ class Win32ProcessSystem final : public ProcessSystem {
 
   std::optional<std::uint64_t> creation_time(const ProcessHandle& process) override {
     FILETIME creation{}, exit{}, kernel{}, user{};
-    if (!::GetProcessTimes(native_handle(process), &creation, &exit, &kernel, &user)) {
+    if (!::GetProcessTimes(native<UniqueProcess>(process), &creation, &exit, &kernel, &user)) {
       return std::nullopt;
     }
     return (static_cast<std::uint64_t>(creation.dwHighDateTime) << 32) | creation.dwLowDateTime;

@@ -6,53 +6,28 @@
 #include <wtsapi32.h>
 
 #include "main/win32/win32_handle.h"
-#include "main/win32/win32_process.h"
 #include "main/win32/win32_text.h"
 
 namespace lumar {
 namespace {
 
-inline void destroy_environment_block(void* block) { ::DestroyEnvironmentBlock(block); }
-using UniqueEnvironmentBlock = UniqueValue<void*, destroy_environment_block, nullptr>;
-
-class Win32UserToken final : public UserToken {
- public:
-  explicit Win32UserToken(UniqueHandle token) : token_(std::move(token)) {}
-  HANDLE get() const { return token_.get(); }
-
- private:
-  UniqueHandle token_;
-};
-
-class Win32EnvironmentBlock final : public EnvironmentBlock {
- public:
-  explicit Win32EnvironmentBlock(UniqueEnvironmentBlock block) : block_(std::move(block)) {}
-  void* get() const { return block_.get(); }
-
- private:
-  UniqueEnvironmentBlock block_;
-};
-
 static_assert(sizeof(STARTUPINFOW) == 104, "the startup record of 64-bit Windows");
 
 class Win32SessionSystem final : public SessionSystem {
  public:
-  SystemResult<std::unique_ptr<UserToken>> user_token(std::uint32_t session) override {
-    UniqueHandle token;
+  SystemResult<UserToken> user_token(std::uint32_t session) override {
+    UniqueToken token;
     if (!::WTSQueryUserToken(session, token.put()))
       return Unexpected(std::uint32_t{::GetLastError()});
-    return std::unique_ptr<UserToken>(std::make_unique<Win32UserToken>(std::move(token)));
+    return to_opaque<UserToken>(std::move(token));
   }
 
-  SystemResult<std::unique_ptr<EnvironmentBlock>> user_environment(
-      const UserToken& token) override {
+  SystemResult<EnvironmentBlock> user_environment(const UserToken& token) override {
     UniqueEnvironmentBlock block;
-    if (!::CreateEnvironmentBlock(block.put(), static_cast<const Win32UserToken&>(token).get(),
-                                  FALSE)) {
+    if (!::CreateEnvironmentBlock(block.put(), native<UniqueToken>(token), FALSE)) {
       return Unexpected(std::uint32_t{::GetLastError()});
     }
-    return std::unique_ptr<EnvironmentBlock>(
-        std::make_unique<Win32EnvironmentBlock>(std::move(block)));
+    return to_opaque<EnvironmentBlock>(std::move(block));
   }
 
   SystemStatus start_as_user(const UserToken& token, const EnvironmentBlock& environment,
@@ -67,24 +42,24 @@ class Win32SessionSystem final : public SessionSystem {
     startup.lpDesktop = desktop;
     PROCESS_INFORMATION started{};
     const BOOL ok = ::CreateProcessAsUserW(
-        static_cast<const Win32UserToken&>(token).get(), application.c_str(), command_line.data(),
-        nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
-        static_cast<const Win32EnvironmentBlock&>(environment).get(),
+        native<UniqueToken>(token), application.c_str(), command_line.data(), nullptr, nullptr,
+        FALSE, CREATE_UNICODE_ENVIRONMENT, native<UniqueEnvironmentBlock>(environment),
         launch.current_directory ? directory.c_str() : nullptr, &startup, &started);
     const DWORD error = ::GetLastError();
     if (!ok) return Unexpected(std::uint32_t{error});
     // The app is on its own from here: the helper does not watch it.
-    ::CloseHandle(started.hThread);
-    ::CloseHandle(started.hProcess);
+    const UniqueHandle thread(started.hThread);
+    const UniqueProcess process(started.hProcess);
     return {};
   }
 
   void terminate(const ProcessHandle& process, std::uint32_t exit_code) override {
-    ::TerminateProcess(native_handle(process), exit_code);
+    ::TerminateProcess(native<UniqueProcess>(process), exit_code);
   }
 
   WaitResult wait(const ProcessHandle& process, std::chrono::milliseconds limit) override {
-    switch (::WaitForSingleObject(native_handle(process), static_cast<DWORD>(limit.count()))) {
+    switch (
+        ::WaitForSingleObject(native<UniqueProcess>(process), static_cast<DWORD>(limit.count()))) {
       case WAIT_OBJECT_0:
         return WaitResult::kSignaled;
       case WAIT_TIMEOUT:

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fakes/fake_system.h"
 #include "main/clock.h"
 #include "main/environment.h"
 #include "main/helper_log.h"
@@ -38,34 +39,8 @@ struct FakeProcess {
   bool survives_termination = false;
 };
 
-class FakeMachine;
-
-class FakeHandle final : public ProcessHandle {
- public:
-  FakeHandle(FakeMachine& machine, std::uint32_t pid);
-  ~FakeHandle() override;
-  std::uint32_t pid() const { return pid_; }
-  std::function<void()> on_close;  // runs last, after the close is counted
-
- private:
-  FakeMachine& machine_;
-  std::uint32_t pid_;
-};
-
-class FakeToken final : public UserToken {
- public:
-  FakeToken(int& live, std::uint32_t session) : live_(live), session(session) { ++live_; }
-  ~FakeToken() override { --live_; }
-  int& live_;
-  std::uint32_t session;
-};
-
-class FakeEnvironmentBlock final : public EnvironmentBlock {
- public:
-  explicit FakeEnvironmentBlock(int& live) : live_(live) { ++live_; }
-  ~FakeEnvironmentBlock() override { --live_; }
-  int& live_;
-};
+using test::CountingCloser;
+using test::fake_value;
 
 struct Start {
   std::uint32_t session = 0;
@@ -83,6 +58,7 @@ class FakeMachine final : public ProcessSystem, public SessionSystem {
   int snapshots = 0;
   std::vector<std::uint32_t> opened;  // pids, in order
   int open_handles = 0;
+  std::function<void(std::uint32_t pid)> on_close;  // runs last, after the close is counted
 
   std::set<std::uint32_t> signed_in = {1, 2};
   std::uint32_t token_error = 1008;  // ERROR_NO_TOKEN
@@ -101,14 +77,7 @@ class FakeMachine final : public ProcessSystem, public SessionSystem {
     }
     return nullptr;
   }
-  std::unique_ptr<FakeHandle> handle_to(std::uint32_t pid) {
-    ++open_handles;
-    return std::make_unique<FakeHandle>(*this, pid);
-  }
-  void handle_closed(std::uint32_t pid) {
-    --open_handles;
-    events_.push_back("close handle " + std::to_string(pid));
-  }
+  ProcessHandle handle_to(std::uint32_t pid) { return process_handles_.open<ProcessHandle>(pid); }
 
   std::optional<std::vector<ProcessEntry>> snapshot() override {
     ++snapshots;
@@ -119,33 +88,32 @@ class FakeMachine final : public ProcessSystem, public SessionSystem {
     }
     return entries;
   }
-  std::unique_ptr<ProcessHandle> open(std::uint32_t pid) override {
+  ProcessHandle open(std::uint32_t pid) override {
     opened.push_back(pid);
     const FakeProcess* p = find(pid);
-    if (p == nullptr || !p->openable) return nullptr;
+    if (p == nullptr || !p->openable) return {};
     return handle_to(pid);
   }
   std::optional<OsString> image_path(const ProcessHandle& process) override {
-    return find(pid_of(process))->image;
+    return find(fake_value(process))->image;
   }
   std::optional<std::uint32_t> session_of(std::uint32_t pid) override { return find(pid)->session; }
   std::optional<std::uint64_t> creation_time(const ProcessHandle& process) override {
-    return find(pid_of(process))->created;
+    return find(fake_value(process))->created;
   }
 
-  SystemResult<std::unique_ptr<UserToken>> user_token(std::uint32_t session) override {
+  SystemResult<UserToken> user_token(std::uint32_t session) override {
     if (!signed_in.contains(session)) return Unexpected(token_error);
-    return std::unique_ptr<UserToken>(std::make_unique<FakeToken>(live_tokens, session));
+    return tokens_.open<UserToken>(session);
   }
-  SystemResult<std::unique_ptr<EnvironmentBlock>> user_environment(const UserToken&) override {
+  SystemResult<EnvironmentBlock> user_environment(const UserToken&) override {
     ++environments_built;
     if (environment_error) return Unexpected(*environment_error);
-    return std::unique_ptr<EnvironmentBlock>(
-        std::make_unique<FakeEnvironmentBlock>(live_environments));
+    return environments_.open<EnvironmentBlock>(static_cast<std::uintptr_t>(environments_built));
   }
   SystemStatus start_as_user(const UserToken& token, const EnvironmentBlock&,
                              const UserProcessLaunch& launch) override {
-    const std::uint32_t session = static_cast<const FakeToken&>(token).session;
+    const std::uint32_t session = fake_value(token);
     if (const auto error = start_errors.find(session); error != start_errors.end()) {
       return Unexpected(error->second);
     }
@@ -154,31 +122,28 @@ class FakeMachine final : public ProcessSystem, public SessionSystem {
     return {};
   }
   void terminate(const ProcessHandle& process, std::uint32_t exit_code) override {
-    const std::uint32_t pid = pid_of(process);
+    const std::uint32_t pid = fake_value(process);
     events_.push_back("terminate " + std::to_string(pid) + " with " + std::to_string(exit_code));
     FakeProcess* p = find(pid);
     if (!p->survives_termination) p->running = false;
   }
   WaitResult wait(const ProcessHandle& process, std::chrono::milliseconds limit) override {
-    FakeProcess* p = find(pid_of(process));
+    FakeProcess* p = find(fake_value(process));
     waits.emplace_back(p->pid, limit);
     if (p->quits_when_waited_for) p->running = false;
     return p->running ? WaitResult::kTimedOut : WaitResult::kSignaled;
   }
 
  private:
-  static std::uint32_t pid_of(const ProcessHandle& process) {
-    return static_cast<const FakeHandle&>(process).pid();
-  }
   Events& events_;
+  CountingCloser process_handles_{open_handles, [this](std::uintptr_t value) {
+                                    const auto pid = static_cast<std::uint32_t>(value);
+                                    events_.push_back("close handle " + std::to_string(pid));
+                                    if (on_close) on_close(pid);
+                                  }};
+  CountingCloser tokens_{live_tokens};
+  CountingCloser environments_{live_environments};
 };
-
-inline FakeHandle::FakeHandle(FakeMachine& machine, std::uint32_t pid)
-    : machine_(machine), pid_(pid) {}
-inline FakeHandle::~FakeHandle() {
-  machine_.handle_closed(pid_);
-  if (on_close) on_close();
-}
 
 // Collects the log's messages without their time stamps.
 class FakeLogFile final : public LogFile {

@@ -22,6 +22,33 @@
 
 namespace lumar::test {
 
+// Hands out fake handles of one kind, each a number the fake chose (a pid,
+// a session), and counts those still open.
+class CountingCloser final : public HandleCloser {
+ public:
+  CountingCloser(int& live, std::function<void(std::uintptr_t)> closed = {})
+      : live_(live), closed_(std::move(closed)) {}
+  template <class Handle>
+  Handle open(std::uintptr_t value) {
+    ++live_;
+    return Handle(OpaqueValue{value, this});
+  }
+  void close(std::uintptr_t value) override {
+    --live_;
+    if (closed_) closed_(value);
+  }
+
+ private:
+  int& live_;
+  std::function<void(std::uintptr_t)> closed_;
+};
+
+// The number a fake handle was opened with.
+template <class Handle>
+std::uint32_t fake_value(const Handle& handle) {
+  return static_cast<std::uint32_t>(handle.get().value);
+}
+
 class FakeEnvironment : public Environment {
  public:
   std::map<std::string, std::string, std::less<>> values;
@@ -194,29 +221,22 @@ class FakeProcesses final : public ProcessQueries {
   std::vector<std::uint32_t> opened;
   int open_handles = 0;
 
-  class Handle final : public ProcessHandle {
-   public:
-    Handle(int& count, std::uint32_t id) : pid(id), count_(count) { ++count_; }
-    ~Handle() override { --count_; }
-    const std::uint32_t pid;
-
-   private:
-    int& count_;
-  };
-
-  Expected<std::unique_ptr<ProcessHandle>, std::uint32_t> open_process(std::uint32_t pid) override {
+  Expected<ProcessHandle, std::uint32_t> open_process(std::uint32_t pid) override {
     opened.push_back(pid);
     if (!processes.count(pid)) return Unexpected<std::uint32_t>(87);
-    return std::unique_ptr<ProcessHandle>(std::make_unique<Handle>(open_handles, pid));
+    return handles_.open<ProcessHandle>(pid);  // the handle's number is the pid
   }
   Expected<OsString, std::uint32_t> image_path(const ProcessHandle& process) override {
     if (path_failure) return Unexpected<std::uint32_t>(*path_failure);
-    return OsString(processes.at(static_cast<const Handle&>(process).pid).path);
+    return OsString(processes.at(fake_value(process)).path);
   }
   Expected<std::uint32_t, std::uint32_t> session_id(const ProcessHandle& process) override {
     if (session_failure) return Unexpected<std::uint32_t>(*session_failure);
-    return processes.at(static_cast<const Handle&>(process).pid).session;
+    return processes.at(fake_value(process)).session;
   }
+
+ private:
+  CountingCloser handles_{open_handles};
 };
 
 // Ends the test's process the way the helper's would end: death tests
