@@ -11,8 +11,8 @@
 #include <map>
 #include <set>
 
-#include "fakes/app_fakes.h"
-#include "fakes/fake_system.h"
+#include "fakes/fake_log.h"
+#include "fakes/fake_processes.h"
 
 namespace lumar {
 namespace {
@@ -41,7 +41,7 @@ class FakeFolders final : public LeftoverFolders {
 
 class FakeRecoveryHost final : public RecoveryHost {
  public:
-  explicit FakeRecoveryHost(app_fakes::Events& events) : events_(events) {}
+  explicit FakeRecoveryHost(test::Events& events) : events_(events) {}
 
   std::map<std::uint32_t, ProcessFacts> processes;
   std::deque<InstallerMutex> mutex_answers;  // then kAbsent
@@ -68,7 +68,7 @@ class FakeRecoveryHost final : public RecoveryHost {
   std::uint32_t console_session() override { return console; }
 
  private:
-  app_fakes::Events& events_;
+  test::Events& events_;
 };
 
 class FakeWindowsInstaller final : public WindowsInstaller {
@@ -126,11 +126,11 @@ class RecoveryTest : public ::testing::Test {
     return out;
   }
 
-  app_fakes::Events events;
+  test::Events events;
   FakeFolders folders;
   FakeRecoveryHost host{events};
   FakeWindowsInstaller installer;
-  app_fakes::FakeMachine machine{events};
+  test::FakeMachine machine{events};
   test::RecordingLog log;
 };
 
@@ -297,7 +297,7 @@ TEST_F(RecoveryTest, EachAppPathIsStartedOnceInAsciiOrder) {
 
   recover();
   std::vector<OsString> started;
-  for (const app_fakes::Start& s : machine.starts) started.push_back(s.launch.application);
+  for (const test::Start& s : machine.starts) started.push_back(s.launch.application);
   EXPECT_EQ(started, (std::vector<OsString>{other_app, kApp}));
   EXPECT_EQ(log.lines().size(), 2u);
 }

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <set>
 
-#include "fakes/fake_system.h"
+#include "fakes/fake_log.h"
 
 namespace lumar {
 namespace {
