@@ -11,6 +11,7 @@
 #include <map>
 #include <set>
 
+#include "fakes/fake_leftover_folders.h"
 #include "fakes/fake_log.h"
 #include "fakes/fake_processes.h"
 
@@ -23,21 +24,6 @@ const std::string kLite = "{E4D28B06-93AF-5C47-B1E2-0F5A7D3C9841}";
 const std::string kFull = "{7A1E3C55-4B90-5F21-9D3A-61C04E8B2F17}";
 const OsString kProductFolder = R"(C:\Program Files\Lumar KQ Lite\)";
 const OsString kApp = R"(C:\Program Files\Lumar KQ Lite\lumar-desktop.exe)";
-
-class FakeFolders final : public LeftoverFolders {
- public:
-  std::optional<OsString> staging = kStaging;
-  std::map<OsString, std::vector<FolderEntry>> folders;
-  std::set<OsString> foreign;  // owned by someone other than the helper's side
-
-  std::optional<OsString> staging_folder() const override { return staging; }
-  std::optional<std::vector<FolderEntry>> list(const OsString& folder) const override {
-    const auto it = folders.find(folder);
-    if (it == folders.end()) return std::nullopt;
-    return it->second;
-  }
-  bool owned_by_helper(const OsString& path) const override { return !foreign.contains(path); }
-};
 
 class FakeRecoveryHost final : public RecoveryHost {
  public:
@@ -97,6 +83,7 @@ class RecoveryTest : public ::testing::Test {
  protected:
   RecoveryTest() {
     log.environment.values["SystemRoot"] = R"(C:\windows)";
+    folders.staging = kStaging;
     folders.folders[kStaging] = {};
     installer.locations[kLite] = kProductFolder;
   }
@@ -127,7 +114,7 @@ class RecoveryTest : public ::testing::Test {
   }
 
   test::Events events;
-  FakeFolders folders;
+  test::FakeLeftoverFolders folders;
   FakeRecoveryHost host{events};
   FakeWindowsInstaller installer;
   test::FakeMachine machine{events};
