@@ -10,6 +10,7 @@
 #include "fakes/fake_installer.h"
 #include "fakes/fake_log.h"
 #include "fakes/fake_processes.h"
+#include "fakes/fake_service_status.h"
 
 namespace lumar {
 namespace {

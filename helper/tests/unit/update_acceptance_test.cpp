@@ -16,6 +16,7 @@
 #include "fakes/fake_environment.h"
 #include "fakes/fake_log.h"
 #include "fakes/fake_processes.h"
+#include "fakes/fake_service_status.h"
 
 namespace lumar {
 namespace {
@@ -44,20 +45,6 @@ std::string outcome(const Reply& reply) {
   return reply.ok ? "ok" : "error: " + reply.error.value_or("(none)");
 }
 std::string refused(std::string_view reason) { return "error: " + std::string(reason); }
-
-// ---- status ----------------------------------------------------------
-
-class RecordingStatus final : public ServiceStatusSink {
- public:
-  explicit RecordingStatus(std::vector<StatusReport>& reports) : reports_(reports) {}
-  Status report(StatusReport report) override {
-    reports_.push_back(report);
-    return {};
-  }
-
- private:
-  std::vector<StatusReport>& reports_;
-};
 
 // ---- staging folder ----------------------------------------------------
 
@@ -230,7 +217,7 @@ class UpdateAcceptanceTest : public ::testing::Test {
     // Each staged name takes a new Unix time.
     clock.unix_ns = kUnixTime;
     clock.unix_ns_step = 1000;
-    control.set_status_handle(std::make_unique<RecordingStatus>(reports));
+    control.set_status_handle(std::make_unique<test::FakeStatusSink>(reports));
     installer.files = &files;
     processes.processes[kCallerPid] = {kAppPath, 2};
     installer.versions[kLite] = "1.0.0";

@@ -1,5 +1,5 @@
-// The installer's system side: msiexec runs, the staged package and the
-// service status, each recorded in one event list.
+// The installer's system side: msiexec runs and the staged package, each
+// recorded in one event list.
 #pragma once
 
 #include <functional>
@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "fakes/fake_log.h"
-#include "main/service_control_state.h"
 #include "update/install_job.h"
 #include "update/installer_worker.h"
 
@@ -60,18 +59,6 @@ class FakeStagedPackage final : public StagedPackage {
  private:
   Events& events_;
   OsString path_;
-};
-
-class FakeStatusSink final : public ServiceStatusSink {
- public:
-  explicit FakeStatusSink(Events& events) : events_(events) {}
-  Status report(StatusReport report) override {
-    events_.push_back(report == StatusReport::kRunning ? "report stop accepted" : "report other");
-    return {};
-  }
-
- private:
-  Events& events_;
 };
 
 }  // namespace lumar::test
