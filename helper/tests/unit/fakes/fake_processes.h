@@ -61,6 +61,7 @@ class FakeProcesses final : public ProcessQueries {
   }
 };
 
+// One process of the pretend machine.
 struct FakeProcess {
   std::uint32_t pid = 0;
   OsString exe_name;
