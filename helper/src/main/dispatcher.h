@@ -17,11 +17,6 @@ namespace lumar {
 
 inline constexpr const char* kLiteRefusal = "Lumar KQ Lite's helper only installs updates";
 
-// Serves Ping itself and hands Kill and WriteHosts to the host actions.
-// Never given an InstallUpdate by the dispatcher, which routes it through the
-// caller step.
-Reply handle_simple_action(const Request& request, HostActions* host_actions);
-
 // The request's "op" as it is written on the wire.
 std::string_view operation_name(const Request& request);
 

@@ -26,14 +26,4 @@ class UpdateAcceptor {
                               std::unique_ptr<PackageWatcher> watcher) = 0;
 };
 
-// Stands in until the update path is built in: refuses every update.
-class UnavailableUpdates final : public UpdateAcceptor {
- public:
-  std::unique_ptr<PackageWatcher> watch_package(const std::string&) override { return nullptr; }
-  Reply accept_update(Bytes, const std::string&, OpenedCaller,
-                      std::unique_ptr<PackageWatcher>) override {
-    return Reply::failure("updates are not available in this build");
-  }
-};
-
 }  // namespace lumar

@@ -2,14 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes/app_fakes.h"
+#include "fakes/fake_processes.h"
 
 namespace lumar {
 namespace {
 
-using app_fakes::Events;
-using app_fakes::FakeMachine;
-using app_fakes::FakeProcess;
+using test::Events;
+using test::FakeMachine;
+using test::FakeProcess;
 
 constexpr char kApp[] = R"(C:\Program Files\Lumar KQ\lumar-desktop.exe)";
 
@@ -51,10 +51,10 @@ TEST_F(FindAppInstances, ListsExactCopiesInSnapshotOrderAndOpensOnlyMatchingName
   {
     const std::vector<AppInstance> found = find_app_instances(machine, kApp);
     ASSERT_EQ(found.size(), 2u);
-    EXPECT_EQ(app_fakes::fake_value(found[0].process), 20u);
+    EXPECT_EQ(test::fake_value(found[0].process), 20u);
     EXPECT_EQ(found[0].session_id, 2u);
     EXPECT_EQ(found[0].created, 555u);
-    EXPECT_EQ(app_fakes::fake_value(found[1].process), 7u);
+    EXPECT_EQ(test::fake_value(found[1].process), 7u);
     EXPECT_EQ(found[1].session_id, 1u);
     EXPECT_EQ(found[1].created, 444u);
     EXPECT_EQ(machine.opened, (std::vector<std::uint32_t>{20, 9, 7}));
@@ -95,7 +95,7 @@ TEST_F(FindAppInstances, EveryFailedQueryLeavesTheProcessOutAndClosesItsHandle) 
   machine.add({.pid = 5, .exe_name = "lumar-desktop.exe", .image = kApp});
   const std::vector<AppInstance> found = find_app_instances(machine, kApp);
   ASSERT_EQ(found.size(), 1u);
-  EXPECT_EQ(app_fakes::fake_value(found[0].process), 5u);
+  EXPECT_EQ(test::fake_value(found[0].process), 5u);
   EXPECT_EQ(machine.opened, (std::vector<std::uint32_t>{1, 2, 3, 4, 5}));
   EXPECT_EQ(machine.open_handles, 1);
 }

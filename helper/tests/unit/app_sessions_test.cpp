@@ -2,17 +2,20 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes/app_fakes.h"
+#include "fakes/fake_clock.h"
+#include "fakes/fake_environment.h"
+#include "fakes/fake_log.h"
+#include "fakes/fake_processes.h"
 
 namespace lumar {
 namespace {
 
-using app_fakes::Events;
-using app_fakes::FakeClock;
-using app_fakes::FakeEnvironment;
-using app_fakes::FakeLogFile;
-using app_fakes::FakeMachine;
 using std::chrono::milliseconds;
+using test::Events;
+using test::FakeClock;
+using test::FakeEnvironment;
+using test::FakeLogFile;
+using test::FakeMachine;
 
 constexpr char kApp[] = R"(C:\Program Files\Lumar KQ\lumar-desktop.exe)";
 
@@ -85,7 +88,7 @@ TEST_F(AppSessions, StartsTheQuotedPathAloneInItsOwnFolderAsTheSessionsUser) {
   machine.signed_in = {2};
   ASSERT_TRUE(start_app_in_session(machine, 2, kApp));
   ASSERT_EQ(machine.starts.size(), 1u);
-  const app_fakes::Start& start = machine.starts[0];
+  const test::Start& start = machine.starts[0];
   EXPECT_EQ(start.session, 2u);
   EXPECT_EQ(start.launch.application, kApp);
   EXPECT_EQ(start.launch.command_line, std::string("\"") + kApp + "\"");

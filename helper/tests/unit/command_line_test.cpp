@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes/fake_system.h"
+#include "fakes/fake_log.h"
 
 namespace lumar {
 namespace {
@@ -57,12 +57,14 @@ TEST_F(CommandLineTest, VariantPrintsTheNameAndLogsNothing) {
 
 TEST_F(CommandLineTest, UnknownModesPrintTheUsageLineAndExit2) {
   EXPECT_EQ(run(std::nullopt), 2);
-  EXPECT_EQ(console.err_text, "usage: lumar-helper [install|uninstall|run|daemon|variant] (got '')\n");
+  EXPECT_EQ(console.err_text,
+            "usage: lumar-helper [install|uninstall|run|daemon|variant] (got '')\n");
   for (const char* argument : {"", "Install", "--run", "run ", "variants"}) {
     console.err_text.clear();
     EXPECT_EQ(run(argument), 2);
-    EXPECT_EQ(console.err_text, "usage: lumar-helper [install|uninstall|run|daemon|variant] (got '" +
-                                    std::string(argument) + "')\n");
+    EXPECT_EQ(console.err_text,
+              "usage: lumar-helper [install|uninstall|run|daemon|variant] (got '" +
+                  std::string(argument) + "')\n");
   }
   EXPECT_TRUE(modes.calls.empty());
   EXPECT_TRUE(log.lines().empty());

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes/fake_system.h"
+#include "fakes/fake_log.h"
 
 namespace lumar {
 namespace {

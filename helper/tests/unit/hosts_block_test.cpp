@@ -3,9 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <map>
-
 #include "fakes/fake_child_programs.h"
+#include "fakes/fake_environment.h"
 #include "fakes/fake_hosts_file.h"
 
 namespace lumar {
@@ -180,23 +179,13 @@ TEST(HostsContent, KeepsLinesThatAreNotUtf8ByteForByte) {
 
 class WriteHostsBlock : public ::testing::Test {
  protected:
-  class MapEnvironment : public Environment {
-   public:
-    std::optional<std::string> get(std::string_view name) const override {
-      auto it = vars.find(std::string(name));
-      if (it == vars.end()) return std::nullopt;
-      return it->second;
-    }
-    std::map<std::string, std::string> vars;
-  };
-
   WriteHostsBlock() {
-    env.vars["SystemRoot"] = "C:\\windows";
+    env.values["SystemRoot"] = "C:\\windows";
     programs.answer("ipconfig", {});
   }
 
   const std::string path = "C:\\windows\\System32\\drivers\\etc\\hosts";
-  MapEnvironment env;
+  test::FakeEnvironment env;
   FakeHostsFile file;
   FakeChildPrograms programs;
   const FakeChildPrograms::Call flush{"ipconfig", {"/flushdns"}, false};
@@ -204,7 +193,7 @@ class WriteHostsBlock : public ::testing::Test {
 
 TEST_F(WriteHostsBlock, HostsPathFollowsSystemRoot) {
   EXPECT_EQ(hosts_path(env), path);
-  env.vars.erase("SystemRoot");
+  env.values.erase("SystemRoot");
   EXPECT_EQ(hosts_path(env), "C:\\Windows\\System32\\drivers\\etc\\hosts");
 }
 

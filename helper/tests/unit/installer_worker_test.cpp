@@ -5,20 +5,25 @@
 #include <algorithm>
 #include <future>
 
-#include "fakes/app_fakes.h"
+#include "fakes/fake_clock.h"
+#include "fakes/fake_environment.h"
+#include "fakes/fake_installer.h"
+#include "fakes/fake_log.h"
+#include "fakes/fake_processes.h"
+#include "fakes/fake_service_status.h"
 
 namespace lumar {
 namespace {
 
-using app_fakes::Events;
-using app_fakes::FakeClock;
-using app_fakes::FakeEnvironment;
-using app_fakes::FakeInstaller;
-using app_fakes::FakeLogFile;
-using app_fakes::FakeMachine;
-using app_fakes::FakeStagedPackage;
-using app_fakes::FakeStatusSink;
 using std::chrono::milliseconds;
+using test::Events;
+using test::FakeClock;
+using test::FakeEnvironment;
+using test::FakeInstaller;
+using test::FakeLogFile;
+using test::FakeMachine;
+using test::FakeStagedPackage;
+using test::FakeStatusSink;
 
 constexpr char kApp[] = R"(C:\Program Files\Lumar KQ\lumar-desktop.exe)";
 constexpr char kPackage[] = R"(C:\windows\SystemTemp\lumar-update-77-1700000000000000001.msi)";
@@ -28,7 +33,7 @@ constexpr std::uint32_t kCallerPid = 50;
 TEST(InstallerCommandLine, MsiexecComesFromSystemRootOrTheDefaultWindowsFolder) {
   FakeEnvironment environment;
   EXPECT_EQ(msiexec_path(environment), R"(C:\Windows\System32\msiexec.exe)");
-  environment.variables["SystemRoot"] = R"(D:\win\)";
+  environment.values["SystemRoot"] = R"(D:\win\)";
   EXPECT_EQ(msiexec_path(environment), R"(D:\win\System32\msiexec.exe)");
 }
 
@@ -67,7 +72,8 @@ TEST(UpdateLease, IsHeldOnceTravelsByMoveAndGivesTheServiceBackOnce) {
 class RunInstaller : public testing::Test {
  protected:
   RunInstaller() {
-    environment.variables["SystemRoot"] = R"(C:\windows)";
+    environment.values["SystemRoot"] = R"(C:\windows)";
+    clock.filetime = 1000;  // FILETIME ticks: later than the copies a test starts with
     control.set_status_handle(std::make_unique<FakeStatusSink>(events));
     machine.add({.pid = kCallerPid,
                  .exe_name = "lumar-desktop.exe",
@@ -101,7 +107,7 @@ class RunInstaller : public testing::Test {
 
   std::vector<std::uint32_t> started_sessions() const {
     std::vector<std::uint32_t> sessions;
-    for (const app_fakes::Start& s : machine.starts) sessions.push_back(s.session);
+    for (const test::Start& s : machine.starts) sessions.push_back(s.session);
     return sessions;
   }
 
@@ -226,7 +232,7 @@ TEST_F(RunInstaller, AlreadyInstalledVersionOnlyRestartsTheCaller) {
 TEST_F(RunInstaller, CopyStartedDuringTheInstallationIsClosedAfterIt) {
   machine.signed_in = {1, 2, 3, 4};
   installer.while_running = [this] {
-    clock.now = 2000;
+    clock.filetime = 2000;
     machine.add(
         {.pid = 70, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 3, .created = 1500});
     // Created exactly at the second cutoff: not this update's to close.
@@ -244,7 +250,7 @@ TEST_F(RunInstaller, CopyStartedDuringTheInstallationIsClosedAfterIt) {
 }
 
 TEST_F(RunInstaller, PackagePathWithSpacesAndNoSystemRoot) {
-  environment.variables.clear();
+  environment.values.clear();
   run_installer(*job(true, R"(C:\Temp Dir\lumar-update-1-2.msi)"), context);
   ASSERT_EQ(installer.runs.size(), 1u);
   EXPECT_EQ(

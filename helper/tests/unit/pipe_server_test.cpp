@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <new>
 #include <utility>
 
-#include "fakes/fake_system.h"
+#include "fakes/fake_client_files.h"
+#include "fakes/fake_clock.h"
+#include "fakes/fake_log.h"
+#include "fakes/fake_processes.h"
+#include "fakes/fake_updates.h"
 
 namespace lumar {
 namespace {
@@ -16,6 +21,7 @@ using test::FakeClientFiles;
 using test::FakeClock;
 using test::FakeProcesses;
 using test::RecordingLog;
+using test::UnavailableUpdates;
 
 // What one served connection saw; outlives the connection, which the server
 // owns and destroys.

@@ -11,8 +11,9 @@
 #include <map>
 #include <set>
 
-#include "fakes/app_fakes.h"
-#include "fakes/fake_system.h"
+#include "fakes/fake_leftover_folders.h"
+#include "fakes/fake_log.h"
+#include "fakes/fake_processes.h"
 
 namespace lumar {
 namespace {
@@ -24,24 +25,9 @@ const std::string kFull = "{7A1E3C55-4B90-5F21-9D3A-61C04E8B2F17}";
 const OsString kProductFolder = R"(C:\Program Files\Lumar KQ Lite\)";
 const OsString kApp = R"(C:\Program Files\Lumar KQ Lite\lumar-desktop.exe)";
 
-class FakeFolders final : public LeftoverFolders {
- public:
-  std::optional<OsString> staging = kStaging;
-  std::map<OsString, std::vector<FolderEntry>> folders;
-  std::set<OsString> foreign;  // owned by someone other than the helper's side
-
-  std::optional<OsString> staging_folder() const override { return staging; }
-  std::optional<std::vector<FolderEntry>> list(const OsString& folder) const override {
-    const auto it = folders.find(folder);
-    if (it == folders.end()) return std::nullopt;
-    return it->second;
-  }
-  bool owned_by_helper(const OsString& path) const override { return !foreign.contains(path); }
-};
-
 class FakeRecoveryHost final : public RecoveryHost {
  public:
-  explicit FakeRecoveryHost(app_fakes::Events& events) : events_(events) {}
+  explicit FakeRecoveryHost(test::Events& events) : events_(events) {}
 
   std::map<std::uint32_t, ProcessFacts> processes;
   std::deque<InstallerMutex> mutex_answers;  // then kAbsent
@@ -68,7 +54,7 @@ class FakeRecoveryHost final : public RecoveryHost {
   std::uint32_t console_session() override { return console; }
 
  private:
-  app_fakes::Events& events_;
+  test::Events& events_;
 };
 
 class FakeWindowsInstaller final : public WindowsInstaller {
@@ -97,6 +83,7 @@ class RecoveryTest : public ::testing::Test {
  protected:
   RecoveryTest() {
     log.environment.values["SystemRoot"] = R"(C:\windows)";
+    folders.staging = kStaging;
     folders.folders[kStaging] = {};
     installer.locations[kLite] = kProductFolder;
   }
@@ -126,11 +113,11 @@ class RecoveryTest : public ::testing::Test {
     return out;
   }
 
-  app_fakes::Events events;
-  FakeFolders folders;
+  test::Events events;
+  test::FakeLeftoverFolders folders;
   FakeRecoveryHost host{events};
   FakeWindowsInstaller installer;
-  app_fakes::FakeMachine machine{events};
+  test::FakeMachine machine{events};
   test::RecordingLog log;
 };
 
@@ -297,7 +284,7 @@ TEST_F(RecoveryTest, EachAppPathIsStartedOnceInAsciiOrder) {
 
   recover();
   std::vector<OsString> started;
-  for (const app_fakes::Start& s : machine.starts) started.push_back(s.launch.application);
+  for (const test::Start& s : machine.starts) started.push_back(s.launch.application);
   EXPECT_EQ(started, (std::vector<OsString>{other_app, kApp}));
   EXPECT_EQ(log.lines().size(), 2u);
 }

@@ -9,7 +9,8 @@
 #include <algorithm>
 #include <set>
 
-#include "fakes/fake_system.h"
+#include "fakes/fake_leftover_folders.h"
+#include "fakes/fake_log.h"
 
 namespace lumar {
 namespace {
@@ -19,6 +20,7 @@ constexpr std::uint32_t kStopPending = 3;
 const std::string kFailed = "IO error in winapi call";
 const OsString kHere = R"(C:\Program Files\Lumar KQ\lumar-helper.exe)";
 const OsString kElsewhere = R"(D:\Other\lumar-helper.exe)";
+const OsString kStaging = R"(C:\Temp\)";
 
 // One service database with at most the LumarHelper service in it. Every
 // call is recorded; any call can be made to fail; every handle handed out is
@@ -151,21 +153,13 @@ class FakeRegistrationHost final : public RegistrationHost {
   bool path_exists(const OsString& path) override { return existing.contains(path); }
 };
 
-// The staging folder, with the packages a test puts there.
-class FakeFolders final : public LeftoverFolders {
- public:
-  std::vector<FolderEntry> staged;
-  std::set<OsString> foreign;  // owned by someone other than the helper's side
-  std::optional<OsString> staging_folder() const override { return OsString(R"(C:\Temp\)"); }
-  std::optional<std::vector<FolderEntry>> list(const OsString& folder) const override {
-    if (folder != R"(C:\Temp\)") return std::nullopt;
-    return staged;
-  }
-  bool owned_by_helper(const OsString& path) const override { return !foreign.contains(path); }
-};
-
 class RegistrationTest : public ::testing::Test {
  protected:
+  RegistrationTest() {
+    folders.staging = kStaging;
+    folders.folders[kStaging] = {};
+  }
+
   void TearDown() override {
     EXPECT_EQ(scm.open_handles, 0) << "every handle is closed on every path";
   }
@@ -175,13 +169,13 @@ class RegistrationTest : public ::testing::Test {
   std::vector<std::string> log_lines() const { return log.lines(); }
   // A package staged `age_seconds` ago.
   void stage_package(std::uint64_t age_seconds) {
-    folders.staged.push_back(
+    folders.folders[kStaging].push_back(
         {"lumar-update-4242-1.msi", log.clock.filetime - age_seconds * 10'000'000});
   }
 
   FakeServiceManager scm;
   FakeRegistrationHost host;
-  FakeFolders folders;
+  test::FakeLeftoverFolders folders;
   test::RecordingLog log;
 
  private:
@@ -338,7 +332,7 @@ TEST_F(RegistrationTest, AStagedPackageCountsAsInFlightBelowHalfAnHour) {
   EXPECT_EQ(log_lines().back(),
             "install: an update is installing; the running helper hands over when it is done");
 
-  folders.staged.clear();
+  folders.folders[kStaging].clear();
   stage_package(1800);
   ASSERT_TRUE(install());
   EXPECT_EQ(scm.count("stop"), 1);

@@ -12,7 +12,7 @@
 #include <set>
 #include <thread>
 
-#include "fakes/fake_system.h"
+#include "fakes/fake_log.h"
 
 namespace lumar {
 namespace {

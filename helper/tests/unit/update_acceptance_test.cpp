@@ -12,7 +12,11 @@
 #include <new>
 #include <set>
 
-#include "fakes/fake_system.h"
+#include "fakes/fake_clock.h"
+#include "fakes/fake_environment.h"
+#include "fakes/fake_log.h"
+#include "fakes/fake_processes.h"
+#include "fakes/fake_service_status.h"
 
 namespace lumar {
 namespace {
@@ -23,6 +27,7 @@ using ::testing::IsEmpty;
 constexpr std::string_view kFolder = R"(C:\Windows\SystemTemp\)";
 constexpr std::uint32_t kHelperPid = 3100;
 constexpr std::uint32_t kCallerPid = 4242;
+constexpr std::uint64_t kUnixTime = 1780000000000000000;
 const std::string kFull = "{7A1E3C55-4B90-5F21-9D3A-61C04E8B2F17}";
 const std::string kLite = "{E4D28B06-93AF-5C47-B1E2-0F5A7D3C9841}";
 const std::string kAppFolder = R"(C:\Program Files\Lumar KQ Lite)";
@@ -40,47 +45,6 @@ std::string outcome(const Reply& reply) {
   return reply.ok ? "ok" : "error: " + reply.error.value_or("(none)");
 }
 std::string refused(std::string_view reason) { return "error: " + std::string(reason); }
-
-// ---- clock, log, status ------------------------------------------------
-
-class FakeClock final : public Clock {
- public:
-  LocalTime local_time() const override { return {2026, 5, 4, 3, 2, 1}; }
-  std::uint64_t system_time_filetime() const override { return 0; }
-  std::uint64_t unix_time_nanoseconds() const override { return nanoseconds += 1000; }
-  std::chrono::steady_clock::time_point monotonic_now() const override { return {}; }
-  void sleep_for(std::chrono::milliseconds) const override {}
-  mutable std::uint64_t nanoseconds = 1780000000000000000;
-};
-
-class NoEnvironment final : public Environment {
- public:
-  std::optional<std::string> get(std::string_view) const override { return std::nullopt; }
-};
-
-class LinesLog final : public LogFile {
- public:
-  void create_folders(std::string_view) override {}
-  void append(std::string_view, std::string_view line) override {
-    // "{stamp} {message}\n": keep the message.
-    std::string_view message = line.substr(std::string_view("2026-05-04 03:02:01 ").size());
-    message.remove_suffix(1);
-    lines.emplace_back(message);
-  }
-  std::vector<std::string> lines;
-};
-
-class RecordingStatus final : public ServiceStatusSink {
- public:
-  explicit RecordingStatus(std::vector<StatusReport>& reports) : reports_(reports) {}
-  Status report(StatusReport report) override {
-    reports_.push_back(report);
-    return {};
-  }
-
- private:
-  std::vector<StatusReport>& reports_;
-};
 
 // ---- staging folder ----------------------------------------------------
 
@@ -251,7 +215,10 @@ struct SignedBytes {
 class UpdateAcceptanceTest : public ::testing::Test {
  public:
   UpdateAcceptanceTest() {
-    control.set_status_handle(std::make_unique<RecordingStatus>(reports));
+    // Each staged name takes a new Unix time.
+    clock.unix_ns = kUnixTime;
+    clock.unix_ns_step = 1000;
+    control.set_status_handle(std::make_unique<test::FakeStatusSink>(reports));
     installer.files = &files;
     processes.processes[kCallerPid] = {kAppPath, 2};
     installer.versions[kLite] = "1.0.0";
@@ -280,7 +247,7 @@ class UpdateAcceptanceTest : public ::testing::Test {
     return acceptance.accept_update(std::move(bytes), signature, caller(), nullptr);
   }
 
-  const std::vector<std::string>& lines() const { return log_file.lines; }
+  const std::vector<std::string>& lines() const { return log_file.messages; }
 
   // What every refusal after the busy check must leave behind.
   void expect_refused(const Reply& reply, std::string_view reason) {
@@ -297,9 +264,9 @@ class UpdateAcceptanceTest : public ::testing::Test {
 
   ServiceControlState control;
   std::vector<StatusReport> reports;
-  FakeClock clock;
-  NoEnvironment environment;
-  LinesLog log_file;
+  test::FakeClock clock;
+  test::FakeEnvironment environment;
+  test::FakeLogFile log_file;
   HelperLog log{environment, clock, log_file};
   FakeFiles files;
   FakeInstaller installer;
@@ -590,8 +557,8 @@ TEST_F(UpdateAcceptanceTest, EveryRefusalIsLoggedAndLeavesNothingBehind) {
     t.installer.locations[kLite] = kAppFolder;
     t.worker.failure.reset();
     t.signatures = {};
-    t.clock.nanoseconds = 1780000000000000000;
-    t.log_file.lines.clear();
+    t.clock.unix_ns = kUnixTime;
+    t.log_file.messages.clear();
     t.reports.clear();
     const int creates_before = t.files.creates;
 

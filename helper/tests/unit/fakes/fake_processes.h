@@ -1,30 +1,87 @@
-// A pretend machine for the app's copies, sessions and the installer: a
-// process table the tests fill, sessions with or without a signed-in user,
+// Processes as the helper sees them: the caller's process by id (the caller
+// step's view), and a pretend machine for the app's copies and sessions, with
+// a process table the tests fill, sessions with or without a signed-in user,
 // and one event list in which every visible effect is recorded in order.
 #pragma once
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "fakes/fake_system.h"
-#include "main/clock.h"
-#include "main/environment.h"
-#include "main/helper_log.h"
-#include "main/log_file.h"
-#include "main/service_control_state.h"
+#include "fakes/fake_log.h"
+#include "main/process_exit.h"
 #include "update/app_processes.h"
 #include "update/app_sessions.h"
-#include "update/install_job.h"
-#include "update/installer_worker.h"
+#include "update/process_identity.h"
 
-namespace lumar::app_fakes {
+namespace lumar::test {
 
-using Events = std::vector<std::string>;
+// Processes by id; handles count themselves so tests can see that none is
+// left open.
+// Hands out fake handles of one kind, each a number the fake chose (a pid,
+// a session), and counts those still open.
+class CountingCloser final : public HandleCloser {
+ public:
+  CountingCloser(int& live, std::function<void(std::uintptr_t)> closed = {})
+      : live_(live), closed_(std::move(closed)) {}
+  template <class Handle>
+  Handle open(std::uintptr_t value) {
+    ++live_;
+    return Handle(OpaqueValue{value, this});
+  }
+  void close(std::uintptr_t value) override {
+    --live_;
+    if (closed_) closed_(value);
+  }
 
+ private:
+  int& live_;
+  std::function<void(std::uintptr_t)> closed_;
+};
+
+// The number a fake handle was opened with.
+template <class Handle>
+std::uint32_t fake_value(const Handle& handle) {
+  return static_cast<std::uint32_t>(handle.get().value);
+}
+
+class FakeProcesses final : public ProcessQueries {
+ public:
+  struct Entry {
+    std::string path;
+    std::uint32_t session = 1;
+  };
+  std::map<std::uint32_t, Entry> processes;
+  std::optional<std::uint32_t> path_failure, session_failure;
+  std::vector<std::uint32_t> opened;
+  int open_handles = 0;
+
+  Expected<ProcessHandle, std::uint32_t> open_process(std::uint32_t pid) override {
+    opened.push_back(pid);
+    if (!processes.count(pid)) return Unexpected<std::uint32_t>(87);
+    return handles_.open<ProcessHandle>(pid);  // the handle's number is the pid
+  }
+  Expected<OsString, std::uint32_t> image_path(const ProcessHandle& process) override {
+    if (path_failure) return Unexpected<std::uint32_t>(*path_failure);
+    return OsString(processes.at(fake_value(process)).path);
+  }
+  Expected<std::uint32_t, std::uint32_t> session_id(const ProcessHandle& process) override {
+    if (session_failure) return Unexpected<std::uint32_t>(*session_failure);
+    return processes.at(fake_value(process)).session;
+  }
+
+ private:
+  CountingCloser handles_{open_handles};
+};
+
+// One process of the pretend machine.
 struct FakeProcess {
   std::uint32_t pid = 0;
   OsString exe_name;
@@ -38,9 +95,6 @@ struct FakeProcess {
   bool quits_when_waited_for = false;
   bool survives_termination = false;
 };
-
-using test::CountingCloser;
-using test::fake_value;
 
 struct Start {
   std::uint32_t session = 0;
@@ -145,101 +199,19 @@ class FakeMachine final : public ProcessSystem, public SessionSystem {
   CountingCloser environments_{live_environments};
 };
 
-// Collects the log's messages without their time stamps.
-class FakeLogFile final : public LogFile {
+// Ends the test's process the way the helper's would end: death tests
+// expect exit code 1 and find the log's lines on standard error.
+class DyingProcessExit : public ProcessExit {
  public:
-  explicit FakeLogFile(Events* events = nullptr) : events_(events) {}
-  std::vector<std::string> messages;
-  void create_folders(std::string_view) override {}
-  void append(std::string_view, std::string_view line) override {
-    // "{yyyy-mm-dd hh:mm:ss} {message}\n"
-    std::string message(line.substr(20, line.size() - 21));
-    if (events_ != nullptr) events_->push_back("log " + message);
-    messages.push_back(std::move(message));
+  explicit DyingProcessExit(const RecordingLog& log) : log_(log) {}
+  [[noreturn]] void exit_now(int code) override {
+    for (const std::string& line : log_.lines()) std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+    std::_Exit(code);
   }
 
  private:
-  Events* events_;
+  const RecordingLog& log_;
 };
 
-class FakeClock final : public Clock {
- public:
-  mutable std::uint64_t now = 1000;  // FILETIME ticks
-  LocalTime local_time() const override { return {}; }
-  std::uint64_t system_time_filetime() const override { return now; }
-  std::uint64_t unix_time_nanoseconds() const override { return 0; }
-  std::chrono::steady_clock::time_point monotonic_now() const override { return {}; }
-  void sleep_for(std::chrono::milliseconds) const override {}
-};
-
-class FakeEnvironment final : public Environment {
- public:
-  std::map<std::string, std::string, std::less<>> variables;
-  std::optional<std::string> get(std::string_view name) const override {
-    const auto it = variables.find(name);
-    if (it == variables.end()) return std::nullopt;
-    return it->second;
-  }
-};
-
-struct Run {
-  OsString program;
-  OsString command_line;
-};
-
-class FakeInstaller final : public InstallerSystem {
- public:
-  explicit FakeInstaller(Events& events) : events_(events) {}
-  Result<std::uint32_t> exit_code = std::uint32_t{0};
-  std::function<void()> while_running;  // what happens on the machine meanwhile
-  std::optional<OsString> own_path = OsString(R"(C:\Program Files\Lumar KQ\lumar-helper.exe)");
-  Status detached_result;
-  std::vector<Run> runs;
-  std::vector<Run> detached;
-  std::vector<OsString> deleted;
-
-  Result<std::uint32_t> run_and_wait(const OsString& program, const OsString& line) override {
-    runs.push_back({program, line});
-    events_.push_back("run installer");
-    if (while_running) while_running();
-    return exit_code;
-  }
-  Status start_detached(const OsString& program, const OsString& line) override {
-    detached.push_back({program, line});
-    events_.push_back("hand over");
-    return detached_result;
-  }
-  void delete_file(const OsString& path) override {
-    deleted.push_back(path);
-    events_.push_back("delete " + path);
-  }
-  std::optional<OsString> own_executable_path() override { return own_path; }
-
- private:
-  Events& events_;
-};
-
-class FakeStagedPackage final : public StagedPackage {
- public:
-  FakeStagedPackage(Events& events, OsString path) : events_(events), path_(std::move(path)) {}
-  ~FakeStagedPackage() override { events_.push_back("drop package"); }
-  const OsString& path() const override { return path_; }
-
- private:
-  Events& events_;
-  OsString path_;
-};
-
-class FakeStatusSink final : public ServiceStatusSink {
- public:
-  explicit FakeStatusSink(Events& events) : events_(events) {}
-  Status report(StatusReport report) override {
-    events_.push_back(report == StatusReport::kRunning ? "report stop accepted" : "report other");
-    return {};
-  }
-
- private:
-  Events& events_;
-};
-
-}  // namespace lumar::app_fakes
+}  // namespace lumar::test
