@@ -8,8 +8,6 @@
 #include "main/clock.h"
 #include "main/environment.h"
 #include "main/log_file.h"
-// Kept for files that took `join_path` from here before it moved.
-#include "main/windows_paths.h"
 
 namespace lumar {
 

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "main/helper_log.h"
+#include "main/windows_paths.h"
 #include "update/signature.h"
 
 namespace lumar {
