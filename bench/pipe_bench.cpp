@@ -61,40 +61,15 @@ int run_echo_server(const wchar_t* name) {
   }
 }
 
-// One ping: connect (waiting while the serial server is busy or between
-// instances), send, read the reply line. False when no reply came.
-bool round_trip(const wchar_t* name) {
-  const auto give_up = Clock::now() + std::chrono::seconds(10);
-  lumar::UniqueFile pipe;
-  while (!pipe) {
-    pipe.reset(::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                             nullptr));
-    if (pipe) break;
-    if (Clock::now() > give_up) return false;
-    if (::GetLastError() == ERROR_PIPE_BUSY) ::WaitNamedPipeW(name, 1000);
-  }
-  DWORD written = 0;
-  if (!::WriteFile(pipe.get(), kPing.data(), static_cast<DWORD>(kPing.size()), &written,
-                   nullptr)) {
-    return false;
-  }
-  std::string reply;
-  char buffer[256];
-  while (reply.find('\n') == std::string::npos) {
-    DWORD got = 0;
-    if (!::ReadFile(pipe.get(), buffer, sizeof buffer, &got, nullptr) || got == 0) break;
-    reply.append(buffer, got);
-  }
-  return reply == kReply;
-}
-
-// One exchange of `request` as given; the reply line, empty when none came.
+// One exchange: connect (waiting while the serial server is busy or between
+// instances), send `request` as given, read the reply line. Empty when no
+// reply came; an empty request is a client that leaves at once.
 std::string exchange(const wchar_t* name, std::string_view request) {
   const auto give_up = Clock::now() + std::chrono::seconds(10);
   lumar::UniqueFile pipe;
   while (!pipe) {
-    pipe.reset(::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                             nullptr));
+    pipe.reset(
+        ::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     if (pipe) break;
     if (Clock::now() > give_up) return {};
     if (::GetLastError() == ERROR_PIPE_BUSY) ::WaitNamedPipeW(name, 1000);
@@ -113,6 +88,9 @@ std::string exchange(const wchar_t* name, std::string_view request) {
   return reply;
 }
 
+// One ping. False when the right reply did not come.
+bool round_trip(const wchar_t* name) { return exchange(name, kPing) == kReply; }
+
 // The process's entries in the system handle table: Wine answers 0 to
 // GetProcessHandleCount, but its table is real.
 std::size_t handle_count(DWORD pid) {
@@ -128,9 +106,9 @@ std::size_t handle_count(DWORD pid) {
   std::vector<unsigned char> buffer(1 << 20);
   for (;;) {
     ULONG needed = 0;
-    const NTSTATUS status = ::NtQuerySystemInformation(
-        static_cast<SYSTEM_INFORMATION_CLASS>(16), buffer.data(),
-        static_cast<ULONG>(buffer.size()), &needed);
+    const NTSTATUS status =
+        ::NtQuerySystemInformation(static_cast<SYSTEM_INFORMATION_CLASS>(16), buffer.data(),
+                                   static_cast<ULONG>(buffer.size()), &needed);
     if (status == static_cast<NTSTATUS>(0xC0000004L)) {  // STATUS_INFO_LENGTH_MISMATCH
       buffer.resize(std::max<std::size_t>(needed, buffer.size() * 2));
       continue;
@@ -156,8 +134,9 @@ std::size_t working_set(HANDLE process) {
 // installing anything, and a client that leaves at once: the helper's
 // handles and resident memory must come back to where they were.
 bool mixed_requests(HANDLE helper) {
-  const std::string missing = "{\"op\":\"install_update\",\"path\":\"C:\\\\no\\\\such.msi\","
-                              "\"signature\":\"x\"}\n";
+  const std::string missing =
+      "{\"op\":\"install_update\",\"path\":\"C:\\\\no\\\\such.msi\","
+      "\"signature\":\"x\"}\n";
   const std::string requests[] = {std::string(kPing), "{\"op\":\"ping\"\n", missing,
                                   "{\"op\":\"kill\",\"pid\":0}\n", ""};
   // A first pass lets every lazily made thing be made.

@@ -19,36 +19,6 @@
 namespace lumar {
 namespace {
 
-struct VerifyArguments {
-  std::string package;
-  std::string signature;
-  std::optional<std::string> installed;
-  bool json = false;
-  bool strict = false;
-};
-
-std::optional<VerifyArguments> parse_verify(const std::vector<std::string>& args) {
-  VerifyArguments parsed;
-  std::vector<std::string> files;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--json") {
-      parsed.json = true;
-    } else if (args[i] == "--strict") {
-      parsed.strict = true;
-    } else if (args[i] == "--installed" && i + 1 < args.size() && !parsed.installed) {
-      parsed.installed = args[++i];
-    } else if (args[i].starts_with("--")) {
-      return std::nullopt;
-    } else {
-      files.push_back(args[i]);
-    }
-  }
-  if (files.size() != 2) return std::nullopt;
-  parsed.package = files[0];
-  parsed.signature = files[1];
-  return parsed;
-}
-
 // Read as the helper reads a client's package, with its texts.
 Result<Bytes> read_whole(ClientFiles& files, const std::string& path) {
   Expected<Bytes, PackageReadError> bytes = read_package(files, path, kMaxPackageSize);
@@ -74,7 +44,8 @@ int print(const ReleaseCheckReport& report, bool json, int code) {
 }  // namespace
 
 int run_verify(const std::vector<std::string>& args) {
-  const std::optional<VerifyArguments> parsed = parse_verify(args);
+  const std::optional<ReleaseCheckArguments> parsed =
+      parse_release_check_arguments(args, /*key_allowed=*/false);
   if (!parsed) {
     std::fputs(
         "usage: lumar-helper-client verify PACKAGE.msi SIGNATURE.minisig [--installed VERSION] "

@@ -179,4 +179,30 @@ ReleaseCheckReport unreadable_file_report(std::string text) {
   return report;
 }
 
+std::optional<ReleaseCheckArguments> parse_release_check_arguments(
+    const std::vector<std::string>& args, bool key_allowed) {
+  ReleaseCheckArguments parsed;
+  std::vector<std::string> files;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const bool has_value = i + 1 < args.size();
+    if (args[i] == "--json") {
+      parsed.json = true;
+    } else if (args[i] == "--strict") {
+      parsed.strict = true;
+    } else if (args[i] == "--installed" && has_value && !parsed.installed) {
+      parsed.installed = args[++i];
+    } else if (key_allowed && args[i] == "--key" && has_value && !parsed.key) {
+      parsed.key = args[++i];
+    } else if (args[i].starts_with("--")) {
+      return std::nullopt;
+    } else {
+      files.push_back(args[i]);
+    }
+  }
+  if (files.size() != 2) return std::nullopt;
+  parsed.package = files[0];
+  parsed.signature = files[1];
+  return parsed;
+}
+
 }  // namespace lumar

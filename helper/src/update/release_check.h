@@ -52,6 +52,20 @@ struct ReleaseCheckReport {
   std::string verdict_line() const;
 };
 
+// The command line both programs take:
+//   PACKAGE.msi SIGNATURE.minisig [--installed VERSION] [--key PUBLIC.pub] [--json] [--strict]
+// --key only where `key_allowed`. Nothing when the arguments are not that.
+struct ReleaseCheckArguments {
+  std::string package;
+  std::string signature;
+  std::optional<std::string> installed;
+  std::optional<std::string> key;
+  bool json = false;
+  bool strict = false;
+};
+std::optional<ReleaseCheckArguments> parse_release_check_arguments(
+    const std::vector<std::string>& args, bool key_allowed);
+
 ReleaseCheckReport run_release_check(const ReleaseCheckInput& input, WindowsInstaller& installer);
 
 // Plain: one line per check ("{name}: ok: {text}" or "{name}: refused:

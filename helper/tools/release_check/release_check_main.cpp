@@ -62,47 +62,14 @@ Result<std::string> read_file(const std::string& path) {
   return bytes;
 }
 
-struct Arguments {
-  std::string package;
-  std::string signature;
-  std::optional<std::string> installed;
-  std::optional<std::string> key;
-  bool json = false;
-  bool strict = false;
-};
-
-std::optional<Arguments> parse(const std::vector<std::string>& args) {
-  Arguments parsed;
-  std::vector<std::string> files;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--json") {
-      parsed.json = true;
-    } else if (args[i] == "--strict") {
-      parsed.strict = true;
-    } else if (args[i] == "--installed" && i + 1 < args.size() && !parsed.installed) {
-      parsed.installed = args[++i];
-    } else if (args[i] == "--key" && i + 1 < args.size() && !parsed.key) {
-      parsed.key = args[++i];
-    } else if (args[i].starts_with("--")) {
-      return std::nullopt;
-    } else {
-      files.push_back(args[i]);
-    }
-  }
-  if (files.size() != 2) return std::nullopt;
-  parsed.package = files[0];
-  parsed.signature = files[1];
-  return parsed;
-}
-
-int print(const ReleaseCheckReport& report, const Arguments& args, int code) {
+int print(const ReleaseCheckReport& report, const ReleaseCheckArguments& args, int code) {
   const std::string text = format_release_check(report, args.json);
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
   return code;
 }
 
-int run(const Arguments& args) {
+int run(const ReleaseCheckArguments& args) {
   Result<std::string> package = read_file(args.package);
   if (!package) return print(unreadable_file_report(package.error()), args, 2);
   Result<std::string> signature = read_file(args.signature);
@@ -134,8 +101,8 @@ int run(const Arguments& args) {
 }  // namespace lumar
 
 int main(int argc, char** argv) {
-  const std::optional<lumar::Arguments> args =
-      lumar::parse(std::vector<std::string>(argv + 1, argv + argc));
+  const std::optional<lumar::ReleaseCheckArguments> args = lumar::parse_release_check_arguments(
+      std::vector<std::string>(argv + 1, argv + argc), /*key_allowed=*/true);
   if (!args) return lumar::usage();
   return lumar::run(*args);
 }
