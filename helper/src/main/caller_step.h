@@ -12,7 +12,7 @@
 #include "main/package_watcher.h"
 #include "main/pipe.h"
 #include "main/process_exit.h"
-#include "update/process_identity.h"
+#include "main/process_queries.h"
 
 namespace lumar {
 

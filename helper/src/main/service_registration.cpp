@@ -35,8 +35,7 @@ Status create_and_start(const RegistrationContext& context, ServiceDatabase& dat
 // installed the running helper must not be stopped: it hands over itself
 // when the update is done.
 Status restart(const RegistrationContext& context, ServiceObject& service) {
-  if (update_in_flight(
-          list_leftover_packages(context.folders, context.environment, context.clock))) {
+  if (context.update_in_flight()) {
     (void)service.start();
     context.log.write(
         "install: an update is installing; the running helper hands over when it is done");
@@ -75,13 +74,6 @@ std::string registered_helper_path(std::string_view command_line) {
 
 bool same_helper(std::string_view registered_path, std::string_view running_path) {
   return equal_ascii_ci(registered_path, running_path);
-}
-
-bool update_in_flight(const std::vector<LeftoverPackage>& packages) {
-  for (const LeftoverPackage& package : packages) {
-    if (is_recent(package)) return true;
-  }
-  return false;
 }
 
 Status check_no_nul(std::string_view text, std::string_view what) {

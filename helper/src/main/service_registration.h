@@ -10,17 +10,15 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "main/clock.h"
-#include "main/environment.h"
 #include "main/expected.h"
 #include "main/helper_log.h"
 #include "main/text.h"
-#include "update/leftover_packages.h"
 
 namespace lumar {
 
@@ -68,11 +66,6 @@ std::string registered_helper_path(std::string_view command_line);
 // Whether two helper paths (UTF-8) name the same helper: equal after folding
 // A-Z only; nothing else is normalised.
 bool same_helper(std::string_view registered_path, std::string_view running_path);
-
-// Whether a staged package at most 1799 whole seconds old exists. The scan
-// lists only the helper's own files, so a name planted by a user in a shared
-// temporary folder cannot hold back the hand-over.
-bool update_in_flight(const std::vector<LeftoverPackage>& packages);
 
 // "{what} contains a nul byte" when the text handed to the service manager
 // holds a NUL character.
@@ -131,11 +124,14 @@ class RegistrationHost {
   virtual bool path_exists(const OsString& path) = 0;
 };
 
+// Whether an update is being installed right now, in which case the running
+// helper must not be stopped: it hands over itself when the update is done.
+using UpdateInFlight = std::function<bool()>;
+
 struct RegistrationContext {
   ServiceManager& manager;
   RegistrationHost& host;
-  const LeftoverFolders& folders;
-  const Environment& environment;
+  UpdateInFlight update_in_flight;
   const Clock& clock;
   HelperLog& log;
 };

@@ -193,6 +193,14 @@ std::string from_wide(std::u16string_view wide, bool keep_surrogates) {
 }  // namespace
 
 std::string from_wide_lossy(std::u16string_view wide) { return from_wide(wide, false); }
+
+// WTF-8 goes through UTF-16 so that an unpaired surrogate becomes one U+FFFD
+// rather than one per byte.
+std::string os_text_lossy(std::string_view os_text) {
+  std::u16string units = to_wide(os_text);
+  units.pop_back();  // the terminating 0
+  return from_wide_lossy(units);
+}
 OsString from_wide_keep_surrogates(std::u16string_view wide) { return from_wide(wide, true); }
 
 char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }

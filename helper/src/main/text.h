@@ -30,6 +30,9 @@ std::u16string to_wide(std::string_view text);
 std::string from_wide_lossy(std::u16string_view wide);
 // UTF-16 to WTF-8, unpaired surrogates kept.
 OsString from_wide_keep_surrogates(std::u16string_view wide);
+// A path or name as UTF-8 text, each unpaired surrogate replaced by one
+// U+FFFD, as the system gives text converted with replacement.
+std::string os_text_lossy(std::string_view os_text);
 
 char ascii_lower(char c);
 std::string ascii_lower(std::string_view text);

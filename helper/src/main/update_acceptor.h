@@ -8,8 +8,8 @@
 
 #include "main/bytes.h"
 #include "main/package_watcher.h"
+#include "main/process_queries.h"
 #include "main/reply.h"
-#include "update/request_caller.h"
 
 namespace lumar {
 

@@ -153,8 +153,7 @@ Status DetachedThreadLauncher::launch(std::unique_ptr<InstallJob>& job, Body bod
 
 Status ThreadedInstallWorker::start(std::unique_ptr<InstallJob>& job) {
   const InstallerContext context = context_;
-  std::shared_ptr<void> owned = owned_;
-  return launcher_.launch(job, [context, owned](std::unique_ptr<InstallJob> running) {
+  return launcher_.launch(job, [context](std::unique_ptr<InstallJob> running) {
     // Out of memory or the like loses the update, but the job still goes
     // with this frame: its lease gives the service back after the log line.
     (void)guard_thread_body(context.log, "install_update",

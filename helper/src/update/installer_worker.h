@@ -88,11 +88,9 @@ class DetachedThreadLauncher final : public ThreadLauncher {
 // Runs run_installer on a new thread for each job it is given.
 class ThreadedInstallWorker final : public InstallWorker {
  public:
-  // `owned` keeps whatever `context` refers to alive for as long as any
-  // worker thread may use it.
-  ThreadedInstallWorker(InstallerContext context, ThreadLauncher& launcher,
-                        std::shared_ptr<void> owned = nullptr)
-      : context_(context), launcher_(launcher), owned_(std::move(owned)) {}
+  // What `context` and `launcher` refer to must outlive every worker thread.
+  ThreadedInstallWorker(InstallerContext context, ThreadLauncher& launcher)
+      : context_(context), launcher_(launcher) {}
 
   // Moves the job into a new thread; when the thread cannot be created the
   // job is given back untouched with the error.
@@ -101,7 +99,6 @@ class ThreadedInstallWorker final : public InstallWorker {
  private:
   InstallerContext context_;
   ThreadLauncher& launcher_;
-  std::shared_ptr<void> owned_;
 };
 
 }  // namespace lumar

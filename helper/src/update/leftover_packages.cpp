@@ -30,14 +30,6 @@ void list_folder(const LeftoverFolders& folders, const OsString& folder, std::ui
 
 }  // namespace
 
-// WTF-8 goes through UTF-16 so that an unpaired surrogate becomes one U+FFFD
-// rather than one per byte.
-std::string os_text_lossy(std::string_view os_text) {
-  std::u16string units = to_wide(os_text);
-  units.pop_back();  // the terminating 0
-  return from_wide_lossy(units);
-}
-
 std::vector<LeftoverPackage> list_leftover_packages(const LeftoverFolders& folders,
                                                     const Environment& environment,
                                                     const Clock& clock) {
@@ -51,6 +43,14 @@ std::vector<LeftoverPackage> list_leftover_packages(const LeftoverFolders& folde
   std::vector<LeftoverPackage> found;
   for (const OsString& folder : scan) list_folder(folders, folder, now, found);
   return found;
+}
+
+bool update_in_flight(const LeftoverFolders& folders, const Environment& environment,
+                      const Clock& clock) {
+  for (const LeftoverPackage& package : list_leftover_packages(folders, environment, clock)) {
+    if (is_recent(package)) return true;
+  }
+  return false;
 }
 
 std::optional<std::uint32_t> staging_owner_pid(std::string_view package_path) {

@@ -70,9 +70,11 @@ std::vector<LeftoverPackage> list_leftover_packages(const LeftoverFolders& folde
                                                     const Environment& environment,
                                                     const Clock& clock);
 
-// A path or name as UTF-8 text, each unpaired surrogate replaced by one
-// U+FFFD, as the system gives text converted with replacement.
-std::string os_text_lossy(std::string_view os_text);
+// Whether a staged package at most 1799 whole seconds old exists. The scan
+// lists only the helper's own files, so a name planted by a user in a shared
+// temporary folder cannot hold back the hand-over.
+bool update_in_flight(const LeftoverFolders& folders, const Environment& environment,
+                      const Clock& clock);
 
 // The process id in a staged package's file name, or nothing.
 std::optional<std::uint32_t> staging_owner_pid(std::string_view package_path);

@@ -5,15 +5,6 @@
 
 namespace lumar {
 
-Result<OpenedCaller> open_caller(ProcessQueries& processes, std::uint32_t pid) {
-  auto process = processes.open_process(pid);
-  if (!process) {
-    return fail("open the requesting process " + std::to_string(pid) + " (" +
-                std::to_string(process.error()) + ")");
-  }
-  return OpenedCaller{pid, std::move(*process)};
-}
-
 Result<RequestCaller> identify_process(ProcessQueries& processes, OpenedCaller caller) {
   auto path = processes.image_path(caller.process);
   if (!path) {

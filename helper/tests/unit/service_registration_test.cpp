@@ -11,6 +11,7 @@
 
 #include "fakes/fake_leftover_folders.h"
 #include "fakes/fake_log.h"
+#include "update/leftover_packages.h"
 
 namespace lumar {
 namespace {
@@ -180,7 +181,8 @@ class RegistrationTest : public ::testing::Test {
 
  private:
   RegistrationContext context() {
-    return {scm, host, folders, log.environment, log.clock, log.log};
+    return {scm, host, [this] { return update_in_flight(folders, log.environment, log.clock); },
+            log.clock, log.log};
   }
 };
 

@@ -210,13 +210,15 @@ TEST_F(InstallerWorkerWine, InstallerThatCannotStartIsLoggedWithTheSystemsReason
   EXPECT_TRUE(probe.starts().empty()) << "no hand-over";
 }
 
-TEST_F(InstallerWorkerWine, FactoryWorkerRestartsTheCallerOnItsOwnThread) {
-  // A restart-only job: the factory's worker hands over to its own
-  // executable (this test program) only after an installation.
-  const std::unique_ptr<InstallWorker> worker =
-      make_win32_install_worker(control, log, *clock, environment);
+TEST_F(InstallerWorkerWine, ThreadedWorkerRestartsTheCallerOnItsOwnThread) {
+  // A restart-only job: the worker as the entry point builds it hands over
+  // to its own executable (this test program) only after an installation.
+  DetachedThreadLauncher threads;
+  ThreadedInstallWorker worker(
+      InstallerContext{*processes, *sessions, *real_installer, log, *clock, environment, control},
+      threads);
   std::unique_ptr<InstallJob> restart = job(L"", "1.0.0");
-  ASSERT_TRUE(worker->start(restart));
+  ASSERT_TRUE(worker.start(restart));
   EXPECT_EQ(restart, nullptr);  // moved into the thread
 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);

@@ -2,7 +2,6 @@
 // registration and runtime.
 #pragma once
 
-#include <functional>
 #include <memory>
 
 #include "main/expected.h"
@@ -20,23 +19,5 @@ std::unique_ptr<ServiceHandlerRegistrar> make_win32_handler_registrar();
 // service main has written its last log line. Fails at once (under Wine
 // after about 10 s) when the process was not started by the service manager.
 Status run_win32_service_dispatcher(ServiceRuntime& runtime);
-
-// "install", "uninstall" and the service run, built from the parts the rest
-// of the helper already has: its control state, log, environment and clock,
-// and the pipe server's accept loop.
-class Win32ServiceModes {
- public:
-  Win32ServiceModes(ServiceControlState& state, HelperLog& log, const Environment& environment,
-                    const Clock& clock, std::function<void()> pipe_server);
-  ~Win32ServiceModes();
-
-  Status install();
-  Status uninstall();
-  Status run_service_dispatcher();
-
- private:
-  struct Parts;
-  std::unique_ptr<Parts> parts_;
-};
 
 }  // namespace lumar

@@ -13,21 +13,35 @@
 #include "main/pipe_server.h"
 #include "main/product.h"
 #include "main/service_control_state.h"
+#include "main/service_registration.h"
+#include "main/service_runtime.h"
 #include "main/system_host_actions.h"
-#include "main/update_acceptor.h"
 #include "main/win32/child_programs_win32.h"
 #include "main/win32/hosts_file_win32.h"
 #include "main/win32/pipe_win32.h"
+#include "main/win32/process_queries_win32.h"
 #include "main/win32/service_win32.h"
 #include "main/win32/system_win32.h"
 #include "main/win32/win32_text.h"
-#include "update/win32/process_identity_win32.h"
-#include "update/win32/update_acceptance_win32.h"
+#include "update/installer_queries.h"
+#include "update/installer_worker.h"
+#include "update/leftover_packages.h"
+#include "update/recovery.h"
+#include "update/update_acceptance.h"
+#include "update/win32/recovery_win32.h"
+#include "update/win32/staging_win32.h"
+#include "update/win32/win32_app_processes.h"
+#include "update/win32/win32_app_sessions.h"
+#include "update/win32/win32_installer.h"
+#include "update/win32/windows_installer_win32.h"
 
 namespace lumar {
 namespace {
 
-// Everything the helper is made of, built once for the process's life.
+// Everything the helper is made of, each adapter built once and every part
+// handed references to it. It lives for the process's life, so the detached
+// threads (pipe server, recovery, installer workers) never outlive what they
+// use.
 struct Helper {
   std::unique_ptr<Environment> environment = make_win32_environment();
   std::unique_ptr<Clock> clock = make_win32_clock();
@@ -38,6 +52,22 @@ struct Helper {
   std::unique_ptr<ClientFiles> client_files = make_win32_client_files();
   ServiceControlState control_state;
 
+  // The system side of updates: staging, msi.dll, processes and sessions.
+  std::unique_ptr<StagingFileSystem> staging_files = make_win32_staging_file_system();
+  std::unique_ptr<LeftoverFolders> leftover_folders = make_win32_leftover_folders(*staging_files);
+  std::unique_ptr<MsiApi> msi = make_win32_msi_api();
+  MsiQueries installer_queries{*msi};
+  std::unique_ptr<ProcessQueries> process_queries = make_win32_process_queries();
+  std::unique_ptr<ProcessSystem> processes = make_win32_process_system();
+  std::unique_ptr<SessionSystem> sessions = make_win32_session_system();
+  std::unique_ptr<InstallerSystem> installer_system = make_win32_installer_system();
+  std::unique_ptr<RecoveryHost> recovery_host = make_win32_recovery_host();
+
+  // The service manager's side.
+  std::unique_ptr<ServiceManager> service_manager = make_win32_service_manager();
+  std::unique_ptr<RegistrationHost> registration_host = make_win32_registration_host();
+  std::unique_ptr<ServiceHandlerRegistrar> handler_registrar = make_win32_handler_registrar();
+
   // Only a full-edition helper carries the host actions; the Lite gate
   // stops those requests before they could reach them.
   std::unique_ptr<HostActions> host_actions =
@@ -45,24 +75,48 @@ struct Helper {
           ? std::make_unique<SystemHostActions>(make_win32_child_programs(),
                                                 make_win32_hosts_file(), *environment)
           : nullptr;
-  std::unique_ptr<UpdateAcceptor> updates =
-      make_win32_update_acceptor(control_state, log, *clock, *environment);
-  std::unique_ptr<ProcessQueries> caller_processes = make_win32_process_queries();
-  CallerStep caller_step{*client_files, *caller_processes, log, *process_exit};
-  Dispatcher dispatcher{helper_edition(), host_actions.get(), caller_step, *updates, log};
+  DetachedThreadLauncher installer_threads;
+  ThreadedInstallWorker install_worker{InstallerContext{*processes, *sessions, *installer_system,
+                                                        log, *clock, *environment, control_state},
+                                       installer_threads};
+  UpdateAcceptance updates{UpdateAcceptanceParts{control_state,
+                                                 log,
+                                                 *clock,
+                                                 *staging_files,
+                                                 installer_queries,
+                                                 *process_queries,
+                                                 install_worker,
+                                                 {},
+                                                 {}}};
+  CallerStep caller_step{*client_files, *process_queries, log, *process_exit};
+  Dispatcher dispatcher{helper_edition(), host_actions.get(), caller_step, updates, log};
   std::unique_ptr<PipeListener> listener = make_win32_pipe_listener(log);
   PipeServer pipe_server{*listener, dispatcher, log, *clock};
-  Win32ServiceModes service{control_state, log, *environment, *clock,
-                            [this] { pipe_server.serve_forever(); }};
+
+  StdThreadStarter service_threads;
+  ServiceRuntime service{
+      ServiceRuntimeParts{control_state, log, *handler_registrar, service_threads,
+                          [this] { pipe_server.serve_forever(); }, [this] { recover(); }}};
+
+  RegistrationContext registration() {
+    return {*service_manager, *registration_host,
+            [this] { return update_in_flight(*leftover_folders, *environment, *clock); }, *clock,
+            log};
+  }
+
+  void recover() {
+    recover_interrupted_update({*leftover_folders, *recovery_host, installer_queries, *processes,
+                                *sessions, *environment, *clock, log});
+  }
 };
 
 class Win32HelperModes final : public HelperModes {
  public:
   explicit Win32HelperModes(Helper& helper) : helper_(helper) {}
 
-  Status install() override { return helper_.service.install(); }
-  Status uninstall() override { return helper_.service.uninstall(); }
-  Status run_service_dispatcher() override { return helper_.service.run_service_dispatcher(); }
+  Status install() override { return install_service(helper_.registration()); }
+  Status uninstall() override { return uninstall_service(helper_.registration()); }
+  Status run_service_dispatcher() override { return run_win32_service_dispatcher(helper_.service); }
   [[noreturn]] void serve_foreground() override { helper_.pipe_server.serve_forever(); }
 
  private:

@@ -10,7 +10,6 @@
 #include "main/win32/win32_handle.h"
 #include "main/win32/win32_text.h"
 #include "main/windows_paths.h"
-#include "update/win32/staging_win32.h"
 
 namespace lumar {
 namespace {
@@ -47,9 +46,11 @@ std::vector<std::uint8_t> own_account_sid() {
 
 class Win32LeftoverFolders final : public LeftoverFolders {
  public:
+  explicit Win32LeftoverFolders(StagingFileSystem& staging) : staging_(staging) {}
+
   std::optional<OsString> staging_folder() const override {
     // The folder packages are staged in, found the same way staging finds it.
-    Result<OsString> folder = staging_->staging_folder();
+    Result<OsString> folder = staging_.staging_folder();
     if (!folder) return std::nullopt;
     return *folder;
   }
@@ -99,8 +100,8 @@ class Win32LeftoverFolders final : public LeftoverFolders {
   }
 
  private:
+  StagingFileSystem& staging_;
   std::vector<std::uint8_t> own_account_ = own_account_sid();
-  std::unique_ptr<StagingFileSystem> staging_ = make_win32_staging_file_system();
 };
 
 class Win32RecoveryHost final : public RecoveryHost {
@@ -142,8 +143,8 @@ class Win32RecoveryHost final : public RecoveryHost {
 
 }  // namespace
 
-std::unique_ptr<LeftoverFolders> make_win32_leftover_folders() {
-  return std::make_unique<Win32LeftoverFolders>();
+std::unique_ptr<LeftoverFolders> make_win32_leftover_folders(StagingFileSystem& staging) {
+  return std::make_unique<Win32LeftoverFolders>(staging);
 }
 
 std::unique_ptr<RecoveryHost> make_win32_recovery_host() {

@@ -4,10 +4,13 @@
 #include <memory>
 
 #include "update/recovery.h"
+#include "update/staging.h"
 
 namespace lumar {
 
-std::unique_ptr<LeftoverFolders> make_win32_leftover_folders();
+// Finds the staging folder the way `staging` stages packages; `staging` must
+// outlive the folders.
+std::unique_ptr<LeftoverFolders> make_win32_leftover_folders(StagingFileSystem& staging);
 std::unique_ptr<RecoveryHost> make_win32_recovery_host();
 
 }  // namespace lumar

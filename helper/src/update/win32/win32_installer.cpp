@@ -7,8 +7,6 @@
 #include "main/win32/process_start_win32.h"
 #include "main/win32/win32_handle.h"
 #include "main/win32/win32_text.h"
-#include "update/win32/win32_app_processes.h"
-#include "update/win32/win32_app_sessions.h"
 
 namespace lumar {
 namespace {
@@ -53,28 +51,10 @@ class Win32InstallerSystem final : public InstallerSystem {
   std::optional<OsString> own_executable_path() override { return lumar::own_executable_path(); }
 };
 
-// Everything the worker threads use that the factory creates; shared with
-// every thread so that none outlives it.
-struct Win32WorkerParts {
-  std::unique_ptr<ProcessSystem> processes = make_win32_process_system();
-  std::unique_ptr<SessionSystem> sessions = make_win32_session_system();
-  std::unique_ptr<InstallerSystem> installer = make_win32_installer_system();
-  DetachedThreadLauncher launcher;
-};
-
 }  // namespace
 
 std::unique_ptr<InstallerSystem> make_win32_installer_system() {
   return std::make_unique<Win32InstallerSystem>();
-}
-
-std::unique_ptr<InstallWorker> make_win32_install_worker(ServiceControlState& control,
-                                                         HelperLog& log, const Clock& clock,
-                                                         const Environment& environment) {
-  auto parts = std::make_shared<Win32WorkerParts>();
-  const InstallerContext context{*parts->processes, *parts->sessions, *parts->installer, log, clock,
-                                 environment,       control};
-  return std::make_unique<ThreadedInstallWorker>(context, parts->launcher, parts);
 }
 
 }  // namespace lumar

@@ -1,4 +1,4 @@
-#include "update/win32/process_identity_win32.h"
+#include "main/win32/process_queries_win32.h"
 
 #include <windows.h>
 

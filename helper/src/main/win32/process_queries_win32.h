@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "update/process_identity.h"
+#include "main/process_queries.h"
 
 namespace lumar {
 
