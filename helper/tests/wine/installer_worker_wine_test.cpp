@@ -143,6 +143,10 @@ class InstallerWorkerWine : public testing::Test {
 
 TEST_F(InstallerWorkerWine, InstallsTheUpdateRestartsTheAppAndHandsOver) {
   Child other(quote(kInstalledApp), {}, false);  // another copy, closed around the update
+  // Each copy appends a line to the starts file. Appends from two processes
+  // at once are not atomic under Wine, so the caller starts only once this
+  // copy's line is there.
+  ASSERT_EQ(wait_for_app_starts(kLiteFolder, 1).size(), 1u);
   std::unique_ptr<InstallJob> update = job(L"lite-1.1.0.msi", "1.1.0");
   ASSERT_TRUE(staged->held());
   const std::wstring log_path = staged_path.substr(0, staged_path.size() - 3) + L"log";
