@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "main/win32/win32_handle.h"
 #include "main/win32/win32_text.h"
 #include "pipe_client.h"
@@ -49,47 +50,6 @@ std::wstring full_path(const std::wstring& path) {
       ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
   if (n == 0 || n >= buffer.size()) return path;
   return std::wstring(buffer.data(), n);
-}
-
-void remove_program_data(const std::wstring& folder) {
-  ::DeleteFileW((folder + L"\\Lumar\\helper.log").c_str());
-  ::RemoveDirectoryW((folder + L"\\Lumar").c_str());
-  ::RemoveDirectoryW(folder.c_str());
-}
-
-// A folder of our own for the helper's log, so runs leave nothing in the
-// prefix's ProgramData. Wine hands out the same process ids again on a new
-// Wine machine: a folder of that name left by a run that was killed is
-// removed first, so the log holds this run alone.
-std::wstring make_program_data() {
-  wchar_t temp[MAX_PATH + 1];
-  ::GetTempPathW(MAX_PATH + 1, temp);
-  const std::wstring folder =
-      std::wstring(temp) + L"lumar-acceptance-bench-" + std::to_wstring(::GetCurrentProcessId());
-  remove_program_data(folder);
-  ::CreateDirectoryW(folder.c_str(), nullptr);
-  return folder;
-}
-
-// The helper with its standard handles on NUL: inheriting ours would keep
-// the script's output pipe open for as long as the helper lives.
-lumar::UniqueHandle start_helper(const std::wstring& exe) {
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  lumar::UniqueFile null(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
-                                       0, nullptr));
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = si.hStdOutput = si.hStdError = null.get();
-  std::wstring command = L"\"" + exe + L"\" run";
-  PROCESS_INFORMATION pi{};
-  if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
-                        &pi)) {
-    return lumar::UniqueHandle();
-  }
-  ::CloseHandle(pi.hThread);
-  return lumar::UniqueHandle(pi.hProcess);
 }
 
 bool running(HANDLE process) { return ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT; }
@@ -150,12 +110,12 @@ int wmain(int argc, wchar_t** argv) {
       {"op", "install_update"}, {"path", package}, {"signature", lumar::base64_encode(signature)}};
   const std::string request = request_object.dump() + "\n";
 
-  const std::wstring program_data = make_program_data();
+  const std::wstring program_data = lumar::bench::make_program_data(L"acceptance-bench");
   ::SetEnvironmentVariableW(L"ProgramData", program_data.c_str());
-  lumar::UniqueHandle helper = start_helper(helper_exe);
+  lumar::UniqueHandle helper = lumar::bench::start_child(L"\"" + helper_exe + L"\" run");
   if (!helper) {
     std::fprintf(stderr, "acceptance_bench: cannot start the helper (%lu)\n", ::GetLastError());
-    remove_program_data(program_data);
+    lumar::bench::remove_program_data(program_data);
     return 1;
   }
   int status = 0;
@@ -193,6 +153,6 @@ int wmain(int argc, wchar_t** argv) {
   }
   ::TerminateProcess(helper.get(), 0);
   ::WaitForSingleObject(helper.get(), 10000);
-  remove_program_data(program_data);
+  lumar::bench::remove_program_data(program_data);
   return status;
 }

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bench_support.h"
 #include "main/win32/win32_handle.h"
 
 namespace {
@@ -168,26 +169,6 @@ double trips_per_second(const wchar_t* name, int trips) {
   return trips / took.count();
 }
 
-lumar::UniqueHandle start_child(std::wstring command) {
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  // Standard handles on NUL: inheriting ours would keep the script's output
-  // pipe open for as long as the child lives.
-  lumar::UniqueFile null(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
-                                       0, nullptr));
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = si.hStdOutput = si.hStdError = null.get();
-  PROCESS_INFORMATION pi{};
-  if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
-                        &pi)) {
-    return lumar::UniqueHandle();
-  }
-  ::CloseHandle(pi.hThread);
-  return lumar::UniqueHandle(pi.hProcess);
-}
-
 bool wait_until_serving(const wchar_t* name, HANDLE server) {
   const auto deadline = Clock::now() + std::chrono::seconds(60);
   while (Clock::now() < deadline && ::WaitForSingleObject(server, 0) == WAIT_TIMEOUT) {
@@ -201,24 +182,6 @@ double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   const std::size_t mid = values.size() / 2;
   return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
-}
-
-// A folder of our own for the helper's log, so runs leave nothing in the
-// prefix's ProgramData.
-std::wstring make_program_data() {
-  wchar_t temp[MAX_PATH + 1];
-  ::GetTempPathW(MAX_PATH + 1, temp);
-  const std::wstring folder = std::wstring(temp) + L"lumar-pipe-bench-" +
-                              std::to_wstring(::GetCurrentProcessId()) + L"-" +
-                              std::to_wstring(::GetTickCount64());
-  ::CreateDirectoryW(folder.c_str(), nullptr);
-  return folder;
-}
-
-void remove_program_data(const std::wstring& folder) {
-  ::DeleteFileW((folder + L"\\Lumar\\helper.log").c_str());
-  ::RemoveDirectoryW((folder + L"\\Lumar").c_str());
-  ::RemoveDirectoryW(folder.c_str());
 }
 
 }  // namespace
@@ -235,11 +198,11 @@ int wmain(int argc, wchar_t** argv) {
 
   wchar_t self[MAX_PATH + 1];
   ::GetModuleFileNameW(nullptr, self, MAX_PATH + 1);
-  const std::wstring program_data = make_program_data();
+  const std::wstring program_data = lumar::bench::make_program_data(L"pipe-bench");
   ::SetEnvironmentVariableW(L"ProgramData", program_data.c_str());
   lumar::UniqueHandle echo =
-      start_child(L"\"" + std::wstring(self) + L"\" --echo-server " + kEchoPipe);
-  lumar::UniqueHandle helper = start_child(L"\"" + std::wstring(argv[1]) + L"\" run");
+      lumar::bench::start_child(L"\"" + std::wstring(self) + L"\" --echo-server " + kEchoPipe);
+  lumar::UniqueHandle helper = lumar::bench::start_child(L"\"" + std::wstring(argv[1]) + L"\" run");
 
   int status = 0;
   if (!echo || !helper || !wait_until_serving(kEchoPipe, echo.get()) ||
@@ -280,6 +243,6 @@ int wmain(int argc, wchar_t** argv) {
     ::TerminateProcess(child, 0);
     ::WaitForSingleObject(child, 10000);
   }
-  remove_program_data(program_data);
+  lumar::bench::remove_program_data(program_data);
   return status;
 }
