@@ -34,7 +34,7 @@ export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="${WINEDLLOVERRIDES:
 # included, still holds the pipe.
 scripts/wine-prefix.sh --restart "$prefix"
 # What a run that was killed can have left in the prefix's temp folders: the
-# helper's staged copy of the package (512 MiB) with its installer log, and
+# helper's staged package of the package (512 MiB) with its installer log, and
 # the bench's ProgramData folder with the helper's log.
 find "$prefix/drive_c/users" "$prefix/drive_c/windows" -maxdepth 3 -ipath '*/temp/*' \
   \( -name 'lumar-update-*' -o -name 'lumar-acceptance-bench-*' \) -prune -exec rm -rf {} + || true

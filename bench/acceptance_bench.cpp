@@ -25,8 +25,8 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "main/win32/win32_handle.h"
-#include "main/win32/win32_text.h"
+#include "main/base/text_win32.h"
+#include "main/base/unique_any_win32.h"
 #include "pipe_client.h"
 
 namespace {

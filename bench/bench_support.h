@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "main/win32/win32_handle.h"
+#include "main/base/unique_any_win32.h"
 
 namespace lumar::bench {
 

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "main/win32/win32_handle.h"
+#include "main/base/unique_any_win32.h"
 
 namespace {
 

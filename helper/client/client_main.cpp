@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "client_verify.h"
-#include "main/win32/win32_text.h"
+#include "main/base/text_win32.h"
 #include "pipe_client.h"
 
 namespace lumar {

@@ -10,11 +10,11 @@
 #include <optional>
 
 #include "main/caller_step.h"
-#include "main/win32/system_win32.h"
+#include "main/client_files.h"
 #include "update/base64.h"
+#include "update/installer_queries.h"
 #include "update/release_check.h"
 #include "update/signature.h"
-#include "update/win32/windows_installer_win32.h"
 
 namespace lumar {
 namespace {

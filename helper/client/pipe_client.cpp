@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <thread>
 
+#include "main/base/text_win32.h"
+#include "main/base/unique_any_win32.h"
 #include "main/product.h"
-#include "main/win32/win32_handle.h"
-#include "main/win32/win32_text.h"
 
 namespace lumar {
 namespace {

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "main/bytes.h"
+#include "main/base/bytes.h"
+#include "main/base/expected.h"
 #include "main/client_files.h"
-#include "main/expected.h"
 #include "main/helper_log.h"
 #include "main/package_watcher.h"
 #include "main/pipe.h"

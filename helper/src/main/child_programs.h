@@ -2,11 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "main/expected.h"
+#include "main/base/expected.h"
 
 namespace lumar {
 
@@ -48,5 +49,8 @@ class ChildPrograms {
   virtual Expected<CapturedRun, CaptureError> run_captured(
       std::string_view program, const std::vector<std::string>& args) = 0;
 };
+
+// The Windows implementation, built only for Windows.
+std::unique_ptr<ChildPrograms> make_win32_child_programs();
 
 }  // namespace lumar

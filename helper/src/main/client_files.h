@@ -8,7 +8,7 @@
 #include <span>
 #include <string_view>
 
-#include "main/expected.h"
+#include "main/base/expected.h"
 
 namespace lumar {
 
@@ -34,5 +34,8 @@ class ClientFiles {
   // refused as an invalid name rather than cut short.
   virtual Result<std::unique_ptr<ClientFile>> open(std::string_view path) = 0;
 };
+
+// The Windows implementation, built only for Windows.
+std::unique_ptr<ClientFiles> make_win32_client_files();
 
 }  // namespace lumar

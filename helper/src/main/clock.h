@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 
 namespace lumar {
 
@@ -22,5 +23,8 @@ class Clock {
   virtual std::chrono::steady_clock::time_point monotonic_now() const = 0;
   virtual void sleep_for(std::chrono::milliseconds duration) const = 0;
 };
+
+// The Windows implementation, built only for Windows.
+std::unique_ptr<Clock> make_win32_clock();
 
 }  // namespace lumar

@@ -1,10 +1,11 @@
 // The helper's entry: `lumar-helper [install|uninstall|run|daemon|variant]`.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string_view>
 
-#include "main/expected.h"
+#include "main/base/expected.h"
 #include "main/helper_log.h"
 
 namespace lumar {
@@ -35,5 +36,8 @@ class HelperModes {
 // manager never return.
 int run_command_line(std::optional<std::string_view> first_argument, HelperModes& modes,
                      Console& console, HelperLog& log);
+
+// The Windows implementation, built only for Windows.
+std::unique_ptr<Console> make_win32_console();
 
 }  // namespace lumar

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
+#include "main/base/windows_paths.h"
 #include "main/product.h"
-#include "main/windows_paths.h"
 
 namespace lumar {
 

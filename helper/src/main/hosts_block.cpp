@@ -2,7 +2,7 @@
 
 #include <unordered_set>
 
-#include "main/text.h"
+#include "main/base/text.h"
 #include "main/unicode_lower.h"
 
 namespace lumar {

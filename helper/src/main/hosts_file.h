@@ -1,11 +1,12 @@
 // The system hosts file, as the hosts-block writer reads and replaces it.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "main/expected.h"
+#include "main/base/expected.h"
 
 namespace lumar {
 
@@ -22,5 +23,8 @@ class HostsFile {
   // read-only file is refused.
   virtual Status replace(const std::string& path, std::string_view content) = 0;
 };
+
+// The Windows implementation, built only for Windows.
+std::unique_ptr<HostsFile> make_win32_hosts_file();
 
 }  // namespace lumar

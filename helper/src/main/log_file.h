@@ -1,6 +1,7 @@
 // Appending to the log file, the one file operation the log needs.
 #pragma once
 
+#include <memory>
 #include <string_view>
 
 namespace lumar {
@@ -15,5 +16,8 @@ class LogFile {
   // writes only for a partial one), closes it. Every failure is swallowed.
   virtual void append(std::string_view path, std::string_view line) = 0;
 };
+
+// The Windows implementation, built only for Windows.
+std::unique_ptr<LogFile> make_win32_log_file();
 
 }  // namespace lumar

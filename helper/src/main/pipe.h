@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "main/expected.h"
+#include "main/base/expected.h"
 #include "main/helper_log.h"
 #include "main/process_exit.h"
 
@@ -90,5 +90,8 @@ inline constexpr std::uint32_t kErrorPipeBusy = 231;
 // the name is taken reads "another process holds \\.\pipe\lumar_helper ({code})";
 // anything else "CreateNamedPipeW failed ({code})".
 std::string pipe_creation_error(std::uint32_t code, bool first_instance);
+
+// The Windows implementation, built only for Windows.
+std::unique_ptr<PipeListener> make_win32_pipe_listener(HelperLog& log);
 
 }  // namespace lumar

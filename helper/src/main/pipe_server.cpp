@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "main/base/text.h"
 #include "main/product.h"
-#include "main/text.h"
 #include "main/thread_boundary.h"
 
 namespace lumar {

@@ -4,10 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
-#include "main/expected.h"
-#include "main/text.h"
-#include "main/unique_any.h"
+#include "main/base/expected.h"
+#include "main/base/text.h"
+#include "main/base/unique_any.h"
 
 namespace lumar {
 
@@ -33,12 +34,15 @@ class ProcessQueries {
  public:
   virtual ~ProcessQueries() = default;
   // Opened with kAppProcessAccess, not inheritable.
-  virtual Expected<ProcessHandle, std::uint32_t> open_process(std::uint32_t pid) = 0;
-  virtual Expected<OsString, std::uint32_t> image_path(const ProcessHandle& process) = 0;
-  virtual Expected<std::uint32_t, std::uint32_t> session_id(const ProcessHandle& process) = 0;
+  virtual SystemResult<ProcessHandle> open_process(std::uint32_t pid) = 0;
+  virtual SystemResult<OsString> image_path(const ProcessHandle& process) = 0;
+  virtual SystemResult<std::uint32_t> session_id(const ProcessHandle& process) = 0;
 };
 
 // Error: "open the requesting process {pid} ({code})".
 Result<OpenedCaller> open_caller(ProcessQueries& processes, std::uint32_t pid);
+
+// The Windows implementation, built only for Windows.
+std::unique_ptr<ProcessQueries> make_win32_process_queries();
 
 }  // namespace lumar

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "main/text.h"
+#include "main/base/text.h"
 #include "main/unicode_lower.h"
 
 namespace lumar {

@@ -1,6 +1,6 @@
 #include "main/product.h"
 
-#include "main/text.h"
+#include "main/base/text.h"
 
 namespace lumar {
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <utility>
 
-#include "main/expected.h"
+#include "main/base/expected.h"
 
 namespace lumar {
 

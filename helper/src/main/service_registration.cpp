@@ -1,7 +1,7 @@
 #include "main/service_registration.h"
 
+#include "main/base/windows_paths.h"
 #include "main/product.h"
-#include "main/windows_paths.h"
 
 namespace lumar {
 namespace {

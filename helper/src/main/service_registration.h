@@ -15,10 +15,10 @@
 #include <string>
 #include <string_view>
 
+#include "main/base/expected.h"
+#include "main/base/text.h"
 #include "main/clock.h"
-#include "main/expected.h"
 #include "main/helper_log.h"
-#include "main/text.h"
 
 namespace lumar {
 
@@ -140,5 +140,9 @@ struct RegistrationContext {
 // command line's error exit.
 Status install_service(const RegistrationContext& context);
 Status uninstall_service(const RegistrationContext& context);
+
+// The Windows implementation, built only for Windows.
+std::unique_ptr<ServiceManager> make_win32_service_manager();
+std::unique_ptr<RegistrationHost> make_win32_registration_host();
 
 }  // namespace lumar

@@ -14,7 +14,7 @@
 #include <mutex>
 #include <string_view>
 
-#include "main/expected.h"
+#include "main/base/expected.h"
 #include "main/helper_log.h"
 #include "main/service_control_state.h"
 
@@ -118,7 +118,7 @@ class StdThreadStarter final : public ThreadStarter {
   Status start_detached(std::function<void()> body) override;
 };
 
-struct ServiceRuntimeParts {
+struct ServiceRuntimeContext {
   ServiceControlState& state;
   HelperLog& log;
   ServiceHandlerRegistrar& registrar;
@@ -129,7 +129,7 @@ struct ServiceRuntimeParts {
 
 class ServiceRuntime {
  public:
-  explicit ServiceRuntime(ServiceRuntimeParts parts) : parts_(std::move(parts)) {}
+  explicit ServiceRuntime(ServiceRuntimeContext parts) : parts_(std::move(parts)) {}
 
   // The service main, called by the dispatcher on a thread of its own; the
   // service manager's start arguments are ignored.
@@ -158,7 +158,7 @@ class ServiceRuntime {
   void stop_in_order();
   void report_stopped();
 
-  ServiceRuntimeParts parts_;
+  ServiceRuntimeContext parts_;
   // Outlives the service main: the dispatcher may still call the handler
   // after the service main has returned.
   std::unique_ptr<ServiceControlHandler> handler_;
@@ -168,5 +168,11 @@ class ServiceRuntime {
   bool ended_ = false;
   bool stopped_reported_ = false;  // touched by the service-main thread only
 };
+
+// The Windows implementation, built only for Windows.
+std::unique_ptr<ServiceHandlerRegistrar> make_win32_handler_registrar();
+// Connects the process to the service manager and runs the service until it
+// has stopped.
+Status run_win32_service_dispatcher(ServiceRuntime& runtime);
 
 }  // namespace lumar

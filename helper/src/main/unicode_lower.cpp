@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "main/text.h"
+#include "main/base/text.h"
 
 namespace lumar {
 namespace {

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "main/bytes.h"
+#include "main/base/bytes.h"
 #include "main/package_watcher.h"
 #include "main/process_queries.h"
 #include "main/reply.h"

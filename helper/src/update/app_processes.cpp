@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "main/windows_paths.h"
+#include "main/base/windows_paths.h"
 
 namespace lumar {
 

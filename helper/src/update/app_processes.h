@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "main/text.h"
+#include "main/base/text.h"
 #include "update/request_caller.h"
 
 namespace lumar {
@@ -48,5 +48,8 @@ class ProcessSystem {
 // process that is left out is closed again.
 std::vector<AppInstance> find_app_instances(ProcessSystem& system,
                                             std::string_view executable_path);
+
+// The Windows implementation, built only for Windows.
+std::unique_ptr<ProcessSystem> make_win32_process_system();
 
 }  // namespace lumar

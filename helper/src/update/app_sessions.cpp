@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "main/windows_paths.h"
+#include "main/base/windows_paths.h"
 
 namespace lumar {
 

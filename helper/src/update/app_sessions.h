@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "main/expected.h"
+#include "main/base/expected.h"
+#include "main/base/text.h"
 #include "main/helper_log.h"
-#include "main/text.h"
 #include "update/app_processes.h"
 #include "update/request_caller.h"
 
@@ -31,11 +31,6 @@ struct UserProcessLaunch {
 };
 
 enum class WaitResult { kSignaled, kTimedOut, kFailed };
-
-// System error codes (GetLastError) are the failure values of this seam.
-template <class T>
-using SystemResult = Expected<T, std::uint32_t>;
-using SystemStatus = Expected<void, std::uint32_t>;
 
 // What closing and starting the app needs from the operating system.
 class SessionSystem {
@@ -74,5 +69,8 @@ Status start_app_in_session(SessionSystem& sessions, std::uint32_t session,
 void restart_app_in_sessions(SessionSystem& sessions, HelperLog& log,
                              std::string_view executable_path,
                              std::vector<std::uint32_t> session_ids);
+
+// The Windows implementation, built only for Windows.
+std::unique_ptr<SessionSystem> make_win32_session_system();
 
 }  // namespace lumar

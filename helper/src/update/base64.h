@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "main/bytes.h"
-#include "main/expected.h"
+#include "main/base/bytes.h"
+#include "main/base/expected.h"
 
 namespace lumar {
 

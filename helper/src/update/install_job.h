@@ -4,9 +4,9 @@
 #include <memory>
 #include <string>
 
-#include "main/expected.h"
+#include "main/base/expected.h"
+#include "main/base/text.h"
 #include "main/service_control_state.h"
-#include "main/text.h"
 #include "update/request_caller.h"
 
 namespace lumar {
@@ -21,7 +21,7 @@ class StagedPackage {
 
 struct InstallJob {
   // Declared first so that it goes last: the flag is given back only once
-  // the staged copy is deleted and the caller's handle closed.
+  // the staged package is deleted and the caller's handle closed.
   UpdateLease lease;
   std::unique_ptr<StagedPackage> package;  // absent: restart the caller only
   std::string version;                     // the package's ProductVersion

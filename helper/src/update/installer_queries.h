@@ -12,13 +12,14 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "main/expected.h"
-#include "main/text.h"
+#include "main/base/expected.h"
+#include "main/base/text.h"
 
 namespace lumar {
 
@@ -98,5 +99,8 @@ class MsiQueries final : public WindowsInstaller {
  private:
   MsiApi& api_;
 };
+
+// The Windows implementation, built only for Windows.
+std::unique_ptr<MsiApi> make_win32_msi_api();
 
 }  // namespace lumar

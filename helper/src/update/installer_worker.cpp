@@ -4,8 +4,8 @@
 #include <thread>
 #include <utility>
 
+#include "main/base/windows_paths.h"
 #include "main/thread_boundary.h"
-#include "main/windows_paths.h"
 
 namespace lumar {
 namespace {

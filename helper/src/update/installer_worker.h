@@ -13,12 +13,12 @@
 #include <string_view>
 #include <vector>
 
+#include "main/base/expected.h"
+#include "main/base/text.h"
 #include "main/clock.h"
 #include "main/environment.h"
-#include "main/expected.h"
 #include "main/helper_log.h"
 #include "main/service_control_state.h"
-#include "main/text.h"
 #include "update/app_processes.h"
 #include "update/app_sessions.h"
 #include "update/install_job.h"
@@ -100,5 +100,8 @@ class ThreadedInstallWorker final : public InstallWorker {
   InstallerContext context_;
   ThreadLauncher& launcher_;
 };
+
+// The Windows implementation, built only for Windows.
+std::unique_ptr<InstallerSystem> make_win32_installer_system();
 
 }  // namespace lumar

@@ -1,6 +1,6 @@
 #include "update/leftover_packages.h"
 
-#include "main/windows_paths.h"
+#include "main/base/windows_paths.h"
 
 namespace lumar {
 namespace {

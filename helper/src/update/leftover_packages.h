@@ -7,14 +7,15 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "main/base/text.h"
 #include "main/clock.h"
 #include "main/environment.h"
-#include "main/text.h"
 #include "update/staging.h"  // the staged package names
 
 namespace lumar {
@@ -78,5 +79,8 @@ bool update_in_flight(const LeftoverFolders& folders, const Environment& environ
 
 // The process id in a staged package's file name, or nothing.
 std::optional<std::uint32_t> staging_owner_pid(std::string_view package_path);
+
+// The Windows implementation, built only for Windows.
+std::unique_ptr<LeftoverFolders> make_win32_leftover_folders(StagingFolder& staging);
 
 }  // namespace lumar

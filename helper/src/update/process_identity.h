@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "main/expected.h"
+#include "main/base/expected.h"
 #include "main/process_queries.h"
 #include "update/request_caller.h"
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "main/base/windows_paths.h"
 #include "main/product.h"
-#include "main/windows_paths.h"
 
 namespace lumar {
 namespace {

@@ -10,14 +10,15 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "main/base/expected.h"
+#include "main/base/text.h"
 #include "main/clock.h"
 #include "main/environment.h"
-#include "main/expected.h"
 #include "main/helper_log.h"
-#include "main/text.h"
 #include "update/app_processes.h"
 #include "update/app_sessions.h"
 #include "update/installer_queries.h"
@@ -80,5 +81,8 @@ struct RecoveryContext {
 // Run once per service start, beside the pipe server. Logs only the start of
 // the app (or its failure).
 void recover_interrupted_update(const RecoveryContext& context);
+
+// The Windows implementation, built only for Windows.
+std::unique_ptr<RecoveryHost> make_win32_recovery_host();
 
 }  // namespace lumar

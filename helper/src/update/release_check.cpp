@@ -7,7 +7,7 @@
 
 #include "main/product.h"
 #include "update/signature.h"
-#include "update/update_acceptance.h"
+#include "update/signed_update_acceptor.h"
 #include "update/version.h"
 
 namespace lumar {

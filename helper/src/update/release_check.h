@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "main/text.h"
+#include "main/base/text.h"
 #include "update/installer_queries.h"
 
 namespace lumar {

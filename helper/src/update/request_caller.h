@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
+#include "main/base/text.h"
 #include "main/process_queries.h"
-#include "main/text.h"
 
 namespace lumar {
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "main/text.h"
+#include "main/base/text.h"
 #include "update/base64.h"
 #include "updater_key.h"
 

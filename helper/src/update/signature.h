@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "main/expected.h"
+#include "main/base/expected.h"
 
 namespace lumar {
 

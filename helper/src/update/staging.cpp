@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "main/base/windows_paths.h"
 #include "main/helper_log.h"
-#include "main/windows_paths.h"
 #include "update/signature.h"
 
 namespace lumar {
@@ -18,7 +18,7 @@ std::string staged_package_name(std::uint32_t helper_pid, std::uint64_t unix_nan
   return name;
 }
 
-StagedFile::~StagedFile() {
+HeldStagedPackage::~HeldStagedPackage() {
   // The read handle shares nothing but reading, so the delete would fail
   // while it is open.
   reader_.reset();
@@ -27,7 +27,7 @@ StagedFile::~StagedFile() {
 
 namespace {
 
-Status write_all(StagingFile& file, std::span<const std::uint8_t> bytes) {
+Status write_all(StagingFolderFile& file, std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {
     Result<std::size_t> written = file.write(bytes);
     if (!written) return fail(std::move(written).error());
@@ -38,9 +38,9 @@ Status write_all(StagingFile& file, std::span<const std::uint8_t> bytes) {
 }
 
 // True when the file holds exactly `expected`. Read in chunks, so the
-// staged copy never needs a second buffer of the package's size; a read may
+// staged package never needs a second buffer of the package's size; a read may
 // return fewer bytes than asked at any point.
-Result<bool> holds_exactly(StagingFile& file, std::span<const std::uint8_t> expected) {
+Result<bool> holds_exactly(StagingFolderFile& file, std::span<const std::uint8_t> expected) {
   Bytes chunk(std::min(kStagingChunkBytes, expected.size() + 1));
   std::size_t compared = 0;
   for (;;) {
@@ -61,17 +61,17 @@ Result<bool> holds_exactly(StagingFile& file, std::span<const std::uint8_t> expe
 
 }  // namespace
 
-Result<std::unique_ptr<StagedPackage>> stage_package(StagingFileSystem& files, const Clock& clock,
+Result<std::unique_ptr<StagedPackage>> stage_package(StagingFolder& files, const Clock& clock,
                                                      std::span<const std::uint8_t> verified) {
   Result<OsString> folder = files.staging_folder();
   if (!folder) return fail("staging folder: " + std::move(folder).error());
   const OsString path = join_path(
       *folder, staged_package_name(files.current_process_id(), clock.unix_time_nanoseconds()));
 
-  Result<std::unique_ptr<StagingFile>> writer = files.create_new(path);
+  Result<std::unique_ptr<StagingFolderFile>> writer = files.create_new(path);
   if (!writer) return fail("stage " + path + ": " + std::move(writer).error());
   // From here on the file is ours: every way out deletes it.
-  auto staged = std::make_unique<StagedFile>(files, path);
+  auto staged = std::make_unique<HeldStagedPackage>(files, path);
   if (Status written = write_all(**writer, verified); !written) {
     writer->reset();
     return fail("stage write: " + std::move(written).error());
@@ -83,7 +83,7 @@ Result<std::unique_ptr<StagedPackage>> stage_package(StagingFileSystem& files, c
   // this open the file could be changed; the comparison below is made
   // through the read handle, which lets no writer in, and so proves what the
   // installer will read.
-  Result<std::unique_ptr<StagingFile>> reader = files.open_for_reading(path);
+  Result<std::unique_ptr<StagingFolderFile>> reader = files.open_for_reading(path);
   if (!reader) return fail("reopen staged package: " + std::move(reader).error());
   staged->hold(std::move(*reader));
 

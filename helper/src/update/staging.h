@@ -1,7 +1,7 @@
 // The helper's private copy of a package: where it goes, what it is called,
 // how it is written and read back, and how it disappears.
 //
-// A staged copy is named after the helper's own process id so that the
+// A staged package is named after the helper's own process id so that the
 // recovery at the next service start can tell whether the helper that
 // staged it is still running. It is created new (never over something that
 // exists, never through a link), written, closed and opened again with read
@@ -16,10 +16,10 @@
 #include <string>
 #include <string_view>
 
-#include "main/bytes.h"
+#include "main/base/bytes.h"
+#include "main/base/expected.h"
+#include "main/base/text.h"
 #include "main/clock.h"
-#include "main/expected.h"
-#include "main/text.h"
 #include "update/install_job.h"
 
 namespace lumar {
@@ -32,9 +32,9 @@ std::string staged_package_name(std::uint32_t helper_pid, std::uint64_t unix_nan
 
 // An open file. Destroying it closes it. Errors are the system's description,
 // "{message} (os error {code})".
-class StagingFile {
+class StagingFolderFile {
  public:
-  virtual ~StagingFile() = default;
+  virtual ~StagingFolderFile() = default;
   // Bytes written, possibly fewer than given.
   virtual Result<std::size_t> write(std::span<const std::uint8_t> bytes) = 0;
   // Bytes read; 0 at the end of the file.
@@ -42,40 +42,40 @@ class StagingFile {
 };
 
 // The file operations of staging. Errors are the system's description.
-class StagingFileSystem {
+class StagingFolder {
  public:
-  virtual ~StagingFileSystem() = default;
+  virtual ~StagingFolder() = default;
   // The temporary folder the system gives the helper's account.
   virtual Result<OsString> staging_folder() = 0;
   virtual std::uint32_t current_process_id() = 0;
   // Write access, shared with nobody; fails when anything of that name
   // exists, a link included, which is never followed.
-  virtual Result<std::unique_ptr<StagingFile>> create_new(const OsString& path) = 0;
+  virtual Result<std::unique_ptr<StagingFolderFile>> create_new(const OsString& path) = 0;
   // Read access, shared for reading only; the file must exist. A link is
   // opened as itself, never followed.
-  virtual Result<std::unique_ptr<StagingFile>> open_for_reading(const OsString& path) = 0;
-  // Failures are ignored: a staged copy that cannot be deleted is left for
+  virtual Result<std::unique_ptr<StagingFolderFile>> open_for_reading(const OsString& path) = 0;
+  // Failures are ignored: a staged package that cannot be deleted is left for
   // the recovery at the next service start.
   virtual void delete_file(const OsString& path) = 0;
 };
 
 // A staged package on disk. The file is deleted when this is destroyed,
 // after the read handle (if any) has been closed.
-class StagedFile final : public StagedPackage {
+class HeldStagedPackage final : public StagedPackage {
  public:
-  StagedFile(StagingFileSystem& files, OsString path) : files_(files), path_(std::move(path)) {}
-  ~StagedFile() override;
-  StagedFile(const StagedFile&) = delete;
-  StagedFile& operator=(const StagedFile&) = delete;
+  HeldStagedPackage(StagingFolder& files, OsString path) : files_(files), path_(std::move(path)) {}
+  ~HeldStagedPackage() override;
+  HeldStagedPackage(const HeldStagedPackage&) = delete;
+  HeldStagedPackage& operator=(const HeldStagedPackage&) = delete;
 
   const OsString& path() const override { return path_; }
-  void hold(std::unique_ptr<StagingFile> reader) { reader_ = std::move(reader); }
-  StagingFile* reader() const { return reader_.get(); }
+  void hold(std::unique_ptr<StagingFolderFile> reader) { reader_ = std::move(reader); }
+  StagingFolderFile* reader() const { return reader_.get(); }
 
  private:
-  StagingFileSystem& files_;
+  StagingFolder& files_;
   OsString path_;
-  std::unique_ptr<StagingFile> reader_;
+  std::unique_ptr<StagingFolderFile> reader_;
 };
 
 // How much is written or read back at a time: large enough that the calls
@@ -92,7 +92,10 @@ inline constexpr std::size_t kStagingChunkBytes = std::size_t{8} << 20;
 // "reopen staged package: {error}", "read staged package: {error}", or the
 // signature mismatch text when what is on disk differs from what was
 // verified.
-Result<std::unique_ptr<StagedPackage>> stage_package(StagingFileSystem& files, const Clock& clock,
+Result<std::unique_ptr<StagedPackage>> stage_package(StagingFolder& files, const Clock& clock,
                                                      std::span<const std::uint8_t> verified);
+
+// The Windows implementation, built only for Windows.
+std::unique_ptr<StagingFolder> make_win32_staging_file_system();
 
 }  // namespace lumar

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "main/text.h"
+#include "main/base/text.h"
 
 namespace lumar {
 namespace {

@@ -13,9 +13,9 @@
 #include "fakes/fake_pipe.h"
 #include "fakes/fake_processes.h"
 #include "fakes/fake_updates.h"
+#include "main/base/text.h"
 #include "main/dispatcher.h"
 #include "main/pipe_server.h"
-#include "main/text.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static HelperLog log(environment, clock, log_file);
   static test::FakeProcesses processes;
   static CallerStep caller_step(files, processes, log, exit);
-  static test::UnavailableUpdates updates;
+  static test::RefusingUpdateAcceptor updates;
   static Dispatcher dispatcher(Edition::kLite, nullptr, caller_step, updates, log);
 
   // Sends nothing and cannot be impersonated.

@@ -21,7 +21,7 @@ using test::FakeClientFiles;
 using test::FakeClock;
 using test::FakeProcesses;
 using test::RecordingLog;
-using test::UnavailableUpdates;
+using test::RefusingUpdateAcceptor;
 
 // What one served connection saw; outlives the connection, which the server
 // owns and destroys.
@@ -93,7 +93,7 @@ class PipeServerTest : public ::testing::Test {
   FakeProcesses processes;
   DyingProcessExit exit{log};
   CallerStep caller_step{files, processes, log.log, exit};
-  UnavailableUpdates updates;
+  RefusingUpdateAcceptor updates;
   Dispatcher dispatcher{Edition::kLite, nullptr, caller_step, updates, log.log};
   ScriptedListener listener;
   PipeServer server{listener, dispatcher, log.log, clock};

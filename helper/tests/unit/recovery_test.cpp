@@ -14,7 +14,7 @@
 #include "fakes/fake_leftover_folders.h"
 #include "fakes/fake_log.h"
 #include "fakes/fake_processes.h"
-#include "main/windows_paths.h"
+#include "main/base/windows_paths.h"
 
 namespace lumar {
 namespace {

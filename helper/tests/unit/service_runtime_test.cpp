@@ -101,7 +101,7 @@ class ServiceRuntimeTest : public ::testing::Test {
   ServiceRuntime& runtime() {
     if (!runtime_) {
       runtime_.emplace(
-          ServiceRuntimeParts{state, log.log, scm, threads, pipe_server_body, recovery_body});
+          ServiceRuntimeContext{state, log.log, scm, threads, pipe_server_body, recovery_body});
     }
     return *runtime_;
   }

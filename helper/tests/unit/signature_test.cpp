@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "main/bytes.h"
+#include "main/base/bytes.h"
 #include "update/streamed_digest.h"
 
 namespace lumar {

@@ -1,4 +1,4 @@
-#include "main/text.h"
+#include "main/base/text.h"
 
 #include <gtest/gtest.h>
 
@@ -22,14 +22,17 @@ TEST(WideText, RoundTripsSurrogatePairsAndKeepsLoneSurrogatesOnlyWhenAsked) {
   EXPECT_EQ(wide[1], 0xD83D);
   EXPECT_EQ(wide[3], 0);
   const std::u16string lone = {u'a', 0xD800, u'b'};
-  EXPECT_EQ(from_wide_lossy(lone), "a\xEF\xBF\xBD"
-                                   "b");
+  EXPECT_EQ(from_wide_lossy(lone),
+            "a\xEF\xBF\xBD"
+            "b");
   const OsString kept = from_wide_keep_surrogates(lone);
-  EXPECT_EQ(kept, "a\xED\xA0\x80"
-                  "b");
+  EXPECT_EQ(kept,
+            "a\xED\xA0\x80"
+            "b");
   EXPECT_EQ(to_wide(kept), (std::u16string{u'a', 0xD800, u'b', 0}));
-  EXPECT_EQ(decode_utf8_lossy(kept), "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
-                                     "b");
+  EXPECT_EQ(decode_utf8_lossy(kept),
+            "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
+            "b");
 }
 
 TEST(AsciiFolding, FoldsOnlyAToZ) {
@@ -42,7 +45,10 @@ TEST(AsciiFolding, FoldsOnlyAToZ) {
 TEST(UnicodeWhiteSpace, TrimsEveryWhiteSpaceCharacterAtBothEnds) {
   EXPECT_EQ(trim_unicode_white_space(" \t\n\v\f\r\xC2\x85\xC2\xA0\xE3\x80\x80x y\xE2\x80\xAF"),
             "x y");
-  EXPECT_EQ(trim_unicode_white_space("\xE2\x80\x8B" "x"), "\xE2\x80\x8B" "x");  // ZWSP is not
+  EXPECT_EQ(trim_unicode_white_space("\xE2\x80\x8B"
+                                     "x"),
+            "\xE2\x80\x8B"
+            "x");  // ZWSP is not
   EXPECT_EQ(trim_unicode_white_space("   "), "");
   EXPECT_EQ(trim_unicode_white_space("\xFF "), "\xFF");
 }

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <vector>
 
-#include "main/text.h"
+#include "main/base/text.h"
 
 namespace lumar {
 namespace {

@@ -1,4 +1,4 @@
-#include "main/windows_paths.h"
+#include "main/base/windows_paths.h"
 
 #include <gtest/gtest.h>
 

@@ -6,9 +6,8 @@
 #include <algorithm>
 
 #include "app_wine_support.h"
-#include "main/win32/win32_handle.h"
+#include "main/base/unique_any_win32.h"
 #include "update/app_processes.h"
-#include "update/win32/win32_app_processes.h"
 
 namespace lumar::test {
 namespace {

@@ -9,9 +9,8 @@
 #include "main/clock.h"
 #include "main/environment.h"
 #include "main/helper_log.h"
+#include "update/app_processes.h"
 #include "update/app_sessions.h"
-#include "update/win32/win32_app_processes.h"
-#include "update/win32/win32_app_sessions.h"
 
 namespace lumar::test {
 namespace {

@@ -12,11 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "main/base/text_win32.h"
+#include "main/base/unique_any_win32.h"
 #include "main/log_file.h"
-#include "main/win32/win32_handle.h"
-#include "main/win32/win32_text.h"
 #include "update/app_processes.h"
-#include "update/win32/win32_app_processes.h"
 #include "wine_harness.h"
 
 namespace lumar::test {

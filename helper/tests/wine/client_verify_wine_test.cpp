@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "main/win32/win32_text.h"
+#include "main/base/text_win32.h"
 #include "package_support.h"
 #include "wine_harness.h"
 

@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <optional>
 
+#include "main/base/text_win32.h"
 #include "main/product.h"
-#include "main/win32/win32_text.h"
 #include "service_wine_support.h"
 #include "wine_harness.h"
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "main/win32/win32_text.h"
-#include "main/windows_paths.h"
+#include "main/base/text_win32.h"
+#include "main/base/windows_paths.h"
 
 namespace lumar::test {
 namespace {

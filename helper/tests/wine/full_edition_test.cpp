@@ -17,10 +17,10 @@
 
 #include <gtest/gtest.h>
 
+#include "main/base/text_win32.h"
+#include "main/child_programs.h"
 #include "main/hosts_block.h"
-#include "main/win32/child_programs_win32.h"
-#include "main/win32/hosts_file_win32.h"
-#include "main/win32/win32_text.h"
+#include "main/hosts_file.h"
 #include "wine_harness.h"
 
 namespace lumar::test {

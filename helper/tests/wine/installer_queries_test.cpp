@@ -4,11 +4,10 @@
 
 #include <windows.h>
 
-#include "main/win32/win32_handle.h"
-#include "main/win32/win32_text.h"
+#include "main/base/text_win32.h"
+#include "main/base/unique_any_win32.h"
 #include "package_support.h"
 #include "update/installer_queries.h"
-#include "update/win32/windows_installer_win32.h"
 #include "wine_harness.h"
 
 namespace lumar::test {
@@ -56,7 +55,7 @@ TEST_F(InstallerQueriesWine, PackagesThatCannotBeReadSayWhy) {
 }
 
 TEST_F(InstallerQueriesWine, APackageHeldOpenWithReadSharingCanStillBeRead) {
-  // The staged copy is held this way while it is checked and installed.
+  // The staged package is held this way while it is checked and installed.
   const UniqueFile held(::CreateFileW(package_path(L"lite-1.0.0.msi").c_str(), GENERIC_READ,
                                       FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(held);

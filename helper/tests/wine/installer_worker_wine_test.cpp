@@ -6,15 +6,14 @@
 #include <gtest/gtest.h>
 
 #include "app_wine_support.h"
+#include "main/base/unique_any_win32.h"
+#include "main/clock.h"
 #include "main/helper_log.h"
 #include "main/service_control_state.h"
-#include "main/win32/system_win32.h"
-#include "main/win32/win32_handle.h"
 #include "package_support.h"
+#include "update/app_processes.h"
+#include "update/app_sessions.h"
 #include "update/installer_worker.h"
-#include "update/win32/win32_app_processes.h"
-#include "update/win32/win32_app_sessions.h"
-#include "update/win32/win32_installer.h"
 
 namespace lumar::test {
 namespace {

@@ -3,7 +3,6 @@
 #include <memory>
 
 #include "update/installer_queries.h"
-#include "update/win32/windows_installer_win32.h"
 
 namespace lumar::test {
 

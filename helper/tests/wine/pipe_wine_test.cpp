@@ -11,7 +11,7 @@
 #include <map>
 #include <thread>
 
-#include "main/win32/win32_text.h"
+#include "main/base/text_win32.h"
 #include "service_wine_support.h"
 #include "wine_harness.h"
 

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "app_wine_support.h"
-#include "main/win32/win32_text.h"
+#include "main/base/text_win32.h"
 #include "package_support.h"
 #include "service_wine_support.h"
 
@@ -70,8 +70,8 @@ class RecoveryAtServiceStart : public ::testing::Test {
 };
 
 TEST_F(RecoveryAtServiceStart, AYoungOrphanWaitsForTheInstallerThenIsDeletedAndTheAppStarts) {
-  const StagedFile orphan(kTemp, staged_name(kDeadPid), std::chrono::minutes(10),
-                          package_path(L"lite-1.1.0.msi"));
+  const HeldStagedPackage orphan(kTemp, staged_name(kDeadPid), std::chrono::minutes(10),
+                                 package_path(L"lite-1.1.0.msi"));
   Child installer(quote(program_exe(L"hold_installer_mutex")), {}, false);
   ASSERT_TRUE(wait_until(30s, installer_mutex_exists));
 
@@ -93,8 +93,8 @@ TEST_F(RecoveryAtServiceStart, AYoungOrphanWaitsForTheInstallerThenIsDeletedAndT
 TEST_F(RecoveryAtServiceStart, AnAppAlreadyRunningInTheConsoleSessionIsNotStartedAgain) {
   Child running(quote(kInstalledApp), {}, false);
   ASSERT_EQ(wait_for_app_starts(kLiteFolder, 1).size(), 1u);
-  const StagedFile orphan(kTemp, staged_name(kDeadPid), std::chrono::minutes(10),
-                          package_path(L"lite-1.1.0.msi"));
+  const HeldStagedPackage orphan(kTemp, staged_name(kDeadPid), std::chrono::minutes(10),
+                                 package_path(L"lite-1.1.0.msi"));
 
   start_service();
   EXPECT_TRUE(wait_until(30s, [&] { return !file_exists(orphan.path()); }));
@@ -105,21 +105,21 @@ TEST_F(RecoveryAtServiceStart, AnAppAlreadyRunningInTheConsoleSessionIsNotStarte
 
 TEST_F(RecoveryAtServiceStart, OnlyOrphansAreTouchedAndOldOnesStartNothing) {
   // An orphan staged two hours ago, of the installed product.
-  const StagedFile old_orphan(kTemp, staged_name(kDeadPid), std::chrono::hours(2),
-                              package_path(L"lite-1.1.0.msi"));
+  const HeldStagedPackage old_orphan(kTemp, staged_name(kDeadPid), std::chrono::hours(2),
+                                     package_path(L"lite-1.1.0.msi"));
   // A package of a running lumar-helper.exe (a stand-in under that name).
   const std::wstring live_folder = make_temp_folder(L"live");
   const std::wstring live_exe = live_folder + L"\\lumar-helper.exe";
   ASSERT_TRUE(::CopyFileW(program_exe(L"lumar-desktop").c_str(), live_exe.c_str(), FALSE));
   Child live(quote(live_exe), {}, false);
   ASSERT_TRUE(live.running());
-  const StagedFile of_live_helper(kTemp, staged_name(live.pid()), std::chrono::minutes(10),
-                                  package_path(L"lite-1.1.0.msi"));
+  const HeldStagedPackage of_live_helper(kTemp, staged_name(live.pid()), std::chrono::minutes(10),
+                                         package_path(L"lite-1.1.0.msi"));
   // A name without a number, and a package written in the future.
-  const StagedFile no_number(kTemp, L"lumar-update-abc-1.msi", std::chrono::minutes(10),
-                             package_path(L"lite-1.1.0.msi"));
-  const StagedFile future(kTemp, staged_name(kDeadPid + 4), -std::chrono::hours(24),
-                          package_path(L"lite-1.1.0.msi"));
+  const HeldStagedPackage no_number(kTemp, L"lumar-update-abc-1.msi", std::chrono::minutes(10),
+                                    package_path(L"lite-1.1.0.msi"));
+  const HeldStagedPackage future(kTemp, staged_name(kDeadPid + 4), -std::chrono::hours(24),
+                                 package_path(L"lite-1.1.0.msi"));
 
   start_service();
   EXPECT_TRUE(wait_until(30s, [&] { return !file_exists(old_orphan.path()); }));

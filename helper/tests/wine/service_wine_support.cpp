@@ -3,7 +3,7 @@
 #include <memory>
 #include <thread>
 
-#include "main/unique_any.h"
+#include "main/base/unique_any.h"
 
 namespace lumar::test {
 namespace {
@@ -161,8 +161,8 @@ bool LogTail::wait_for(const std::string& message, std::chrono::seconds limit) c
 
 std::wstring staged_name(DWORD pid) { return L"lumar-update-" + std::to_wstring(pid) + L"-1.msi"; }
 
-StagedFile::StagedFile(const std::wstring& folder, const std::wstring& name,
-                       std::chrono::seconds age, const std::wstring& contents_from)
+HeldStagedPackage::HeldStagedPackage(const std::wstring& folder, const std::wstring& name,
+                                     std::chrono::seconds age, const std::wstring& contents_from)
     : path_(folder + L"\\" + name) {
   if (contents_from.empty()) {
     write_file(path_, "not a package");
@@ -181,6 +181,6 @@ StagedFile::StagedFile(const std::wstring& folder, const std::wstring& name,
   ::SetFileTime(file.get(), nullptr, nullptr, &written);
 }
 
-StagedFile::~StagedFile() { ::DeleteFileW(path_.c_str()); }
+HeldStagedPackage::~HeldStagedPackage() { ::DeleteFileW(path_.c_str()); }
 
 }  // namespace lumar::test

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "app_wine_support.h"
-#include "main/win32/win32_text.h"
+#include "main/base/text_win32.h"
 #include "package_support.h"
 #include "service_wine_support.h"
 #include "wine_harness.h"
@@ -157,7 +157,7 @@ TEST_F(ServiceRegistration, InstallWithAYoungStagedPackageOnlyStartsTheService) 
   ASSERT_TRUE(wait_for_service_state(SERVICE_RUNNING));
   const DWORD pid = query_service_status()->dwProcessId;
   // A package of a helper that is not running, as if it were being installed.
-  const StagedFile staged(L"C:\\windows\\Temp", staged_name(kDeadPid));
+  const HeldStagedPackage staged(L"C:\\windows\\Temp", staged_name(kDeadPid));
 
   const RunResult result = helper(exe, L"install");
   EXPECT_EQ(result.exit_code, 0u) << result.err;

@@ -17,7 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app_wine_support.h"
-#include "main/win32/win32_text.h"
+#include "main/base/text_win32.h"
 #include "package_support.h"
 #include "pipe_client.h"
 #include "service_wine_support.h"

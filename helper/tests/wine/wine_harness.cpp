@@ -6,8 +6,8 @@
 #include <random>
 #include <thread>
 
+#include "main/base/text_win32.h"
 #include "main/product.h"
-#include "main/win32/win32_text.h"
 
 namespace lumar::test {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "main/win32/win32_handle.h"
+#include "main/base/unique_any_win32.h"
 
 namespace lumar::test {
 

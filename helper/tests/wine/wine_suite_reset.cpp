@@ -27,9 +27,9 @@
 #include <memory>
 #include <vector>
 
+#include "main/base/text_win32.h"
+#include "main/base/unique_any_win32.h"
 #include "main/hosts_block.h"
-#include "main/win32/win32_handle.h"
-#include "main/win32/win32_text.h"
 #include "package_support.h"
 #include "service_wine_support.h"
 #include "wine_harness.h"

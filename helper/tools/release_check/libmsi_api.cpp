@@ -7,8 +7,8 @@
 #include <string>
 #include <utility>
 
-#include "main/text.h"
-#include "main/unique_any.h"
+#include "main/base/text.h"
+#include "main/base/unique_any.h"
 
 namespace lumar {
 namespace {

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "libmsi_api.h"
+#include "main/base/expected.h"
+#include "main/base/unique_any.h"
 #include "main/caller_step.h"
-#include "main/expected.h"
-#include "main/unique_any.h"
 #include "update/base64.h"
 #include "update/release_check.h"
 #include "update/signature.h"

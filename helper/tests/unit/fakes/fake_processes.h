@@ -63,16 +63,16 @@ class FakeProcesses final : public ProcessQueries {
   std::vector<std::uint32_t> opened;
   int open_handles = 0;
 
-  Expected<ProcessHandle, std::uint32_t> open_process(std::uint32_t pid) override {
+  SystemResult<ProcessHandle> open_process(std::uint32_t pid) override {
     opened.push_back(pid);
     if (!processes.count(pid)) return Unexpected<std::uint32_t>(87);
     return handles_.open<ProcessHandle>(pid);  // the handle's number is the pid
   }
-  Expected<OsString, std::uint32_t> image_path(const ProcessHandle& process) override {
+  SystemResult<OsString> image_path(const ProcessHandle& process) override {
     if (path_failure) return Unexpected<std::uint32_t>(*path_failure);
     return OsString(processes.at(fake_value(process)).path);
   }
-  Expected<std::uint32_t, std::uint32_t> session_id(const ProcessHandle& process) override {
+  SystemResult<std::uint32_t> session_id(const ProcessHandle& process) override {
     if (session_failure) return Unexpected<std::uint32_t>(*session_failure);
     return processes.at(fake_value(process)).session;
   }

@@ -9,7 +9,7 @@
 namespace lumar::test {
 
 // Refuses every update.
-class UnavailableUpdates final : public UpdateAcceptor {
+class RefusingUpdateAcceptor final : public UpdateAcceptor {
  public:
   std::unique_ptr<PackageWatcher> watch_package(const std::string&) override { return nullptr; }
   Reply accept_update(Bytes, const std::string&, OpenedCaller,

@@ -25,10 +25,10 @@
 #include <string_view>
 #include <vector>
 
+#include "main/base/text_win32.h"
+#include "main/base/unique_any_win32.h"
+#include "main/base/windows_paths.h"
 #include "main/product.h"
-#include "main/win32/win32_handle.h"
-#include "main/win32/win32_text.h"
-#include "main/windows_paths.h"
 
 namespace {
 

@@ -13,12 +13,11 @@
 #include <string>
 #include <thread>
 
+#include "main/base/text_win32.h"
+#include "main/base/unique_any.h"
+#include "main/base/unique_any_win32.h"
 #include "main/product.h"
-#include "main/unique_any.h"
-#include "main/win32/win32_handle.h"
-#include "main/win32/win32_text.h"
 #include "update/installer_queries.h"
-#include "update/win32/windows_installer_win32.h"
 
 namespace {
 

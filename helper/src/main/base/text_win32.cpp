@@ -1,0 +1,64 @@
+#include "main/base/text_win32.h"
+
+#include <vector>
+
+namespace lumar {
+
+std::wstring wide(std::string_view text) {
+  const std::u16string units = to_wide(text);  // ends in one 0 unit
+  return std::wstring(units.begin(), units.end() - 1);
+}
+
+std::optional<std::wstring> wide_path(std::string_view text) {
+  if (text.find('\0') != std::string_view::npos) return std::nullopt;
+  return wide(text);
+}
+
+std::string narrow_lossy(std::wstring_view text) {
+  return from_wide_lossy(
+      std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
+}
+
+OsString narrow_keep_surrogates(std::wstring_view text) {
+  return from_wide_keep_surrogates(
+      std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
+}
+
+std::string os_error_text(std::uint32_t code) {
+  wchar_t* buffer = nullptr;
+  const DWORD length = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::string message;
+  if (length > 0 && buffer != nullptr) {
+    message = narrow_lossy(std::wstring_view(buffer, length));
+    ::LocalFree(buffer);
+    // The system ends its messages with a line break; the text keeps its period.
+    while (!message.empty() &&
+           (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) {
+      message.pop_back();
+    }
+  } else {
+    message = "Unknown error";
+  }
+  return message + " (os error " + std::to_string(code) + ")";
+}
+
+std::optional<OsString> process_image_path(HANDLE process) {
+  wchar_t buffer[1024];
+  DWORD size = 1024;
+  if (!::QueryFullProcessImageNameW(process, 0, buffer, &size)) return std::nullopt;
+  return narrow_keep_surrogates(std::wstring_view(buffer, size));
+}
+
+std::optional<OsString> own_executable_path() {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD n = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) return std::nullopt;
+    if (n < buffer.size()) return narrow_keep_surrogates(std::wstring_view(buffer.data(), n));
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+}  // namespace lumar

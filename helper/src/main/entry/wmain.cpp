@@ -1,0 +1,144 @@
+// lumar-helper.exe: builds the helper from its parts and hands the command
+// line to the portable entry.
+#include <windows.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "main/base/text_win32.h"
+#include "main/caller_step.h"
+#include "main/child_programs.h"
+#include "main/client_files.h"
+#include "main/clock.h"
+#include "main/command_line.h"
+#include "main/dispatcher.h"
+#include "main/environment.h"
+#include "main/helper_log.h"
+#include "main/hosts_file.h"
+#include "main/log_file.h"
+#include "main/pipe.h"
+#include "main/pipe_server.h"
+#include "main/process_exit.h"
+#include "main/process_queries.h"
+#include "main/product.h"
+#include "main/service_control_state.h"
+#include "main/service_registration.h"
+#include "main/service_runtime.h"
+#include "main/system_host_actions.h"
+#include "update/app_processes.h"
+#include "update/app_sessions.h"
+#include "update/installer_queries.h"
+#include "update/installer_worker.h"
+#include "update/leftover_packages.h"
+#include "update/recovery.h"
+#include "update/signed_update_acceptor.h"
+#include "update/staging.h"
+
+namespace lumar {
+namespace {
+
+// Everything the helper is made of, each adapter built once and every part
+// handed references to it. It lives for the process's life, so the detached
+// threads (pipe server, recovery, installer workers) never outlive what they
+// use.
+struct Helper {
+  std::unique_ptr<Environment> environment = make_win32_environment();
+  std::unique_ptr<Clock> clock = make_win32_clock();
+  std::unique_ptr<LogFile> log_file = make_win32_log_file();
+  HelperLog log{*environment, *clock, *log_file};
+  std::unique_ptr<Console> console = make_win32_console();
+  std::unique_ptr<ProcessExit> process_exit = make_win32_process_exit();
+  std::unique_ptr<ClientFiles> client_files = make_win32_client_files();
+  ServiceControlState control_state;
+
+  // The system side of updates: staging, msi.dll, processes and sessions.
+  std::unique_ptr<StagingFolder> staging_files = make_win32_staging_file_system();
+  std::unique_ptr<LeftoverFolders> leftover_folders = make_win32_leftover_folders(*staging_files);
+  std::unique_ptr<MsiApi> msi = make_win32_msi_api();
+  MsiQueries installer_queries{*msi};
+  std::unique_ptr<ProcessQueries> process_queries = make_win32_process_queries();
+  std::unique_ptr<ProcessSystem> processes = make_win32_process_system();
+  std::unique_ptr<SessionSystem> sessions = make_win32_session_system();
+  std::unique_ptr<InstallerSystem> installer_system = make_win32_installer_system();
+  std::unique_ptr<RecoveryHost> recovery_host = make_win32_recovery_host();
+
+  // The service manager's side.
+  std::unique_ptr<ServiceManager> service_manager = make_win32_service_manager();
+  std::unique_ptr<RegistrationHost> registration_host = make_win32_registration_host();
+  std::unique_ptr<ServiceHandlerRegistrar> handler_registrar = make_win32_handler_registrar();
+
+  // Only a full-edition helper carries the host actions; the Lite gate
+  // stops those requests before they could reach them.
+  std::unique_ptr<HostActions> host_actions =
+      helper_edition() == Edition::kFull
+          ? std::make_unique<SystemHostActions>(make_win32_child_programs(),
+                                                make_win32_hosts_file(), *environment)
+          : nullptr;
+  DetachedThreadLauncher installer_threads;
+  ThreadedInstallWorker install_worker{InstallerContext{*processes, *sessions, *installer_system,
+                                                        log, *clock, *environment, control_state},
+                                       installer_threads};
+  SignedUpdateAcceptor updates{UpdateAcceptorContext{control_state,
+                                                     log,
+                                                     *clock,
+                                                     *staging_files,
+                                                     installer_queries,
+                                                     *process_queries,
+                                                     install_worker,
+                                                     {},
+                                                     {}}};
+  CallerStep caller_step{*client_files, *process_queries, log, *process_exit};
+  Dispatcher dispatcher{helper_edition(), host_actions.get(), caller_step, updates, log};
+  std::unique_ptr<PipeListener> listener = make_win32_pipe_listener(log);
+  PipeServer pipe_server{*listener, dispatcher, log, *clock};
+
+  StdThreadStarter service_threads;
+  ServiceRuntime service{
+      ServiceRuntimeContext{control_state, log, *handler_registrar, service_threads,
+                            [this] { pipe_server.serve_forever(); }, [this] { recover(); }}};
+
+  RegistrationContext registration() {
+    return {*service_manager, *registration_host,
+            [this] { return update_in_flight(*leftover_folders, *environment, *clock); }, *clock,
+            log};
+  }
+
+  void recover() {
+    recover_interrupted_update({*leftover_folders, *recovery_host, installer_queries, *processes,
+                                *sessions, *environment, *clock, log});
+  }
+};
+
+class Win32HelperModes final : public HelperModes {
+ public:
+  explicit Win32HelperModes(Helper& helper) : helper_(helper) {}
+
+  Status install() override { return install_service(helper_.registration()); }
+  Status uninstall() override { return uninstall_service(helper_.registration()); }
+  Status run_service_dispatcher() override { return run_win32_service_dispatcher(helper_.service); }
+  [[noreturn]] void serve_foreground() override { helper_.pipe_server.serve_forever(); }
+
+ private:
+  Helper& helper_;
+};
+
+}  // namespace
+}  // namespace lumar
+
+int wmain(int argc, wchar_t** argv) {
+  using namespace lumar;
+  // Static, so that the detached threads never see wmain's frame go.
+  static Helper helper;
+  Win32HelperModes modes(helper);
+  std::optional<std::string> first_argument;
+  if (argc > 1) first_argument = narrow_lossy(argv[1]);
+  const int code = run_command_line(first_argument, modes, *helper.console, helper.log);
+  // Returning from wmain would destroy `helper` while the pipe server, the
+  // recovery and an installer worker may still run on it: they are detached
+  // and nothing tells them to finish. ExitProcess ends those threads first,
+  // so nothing is torn down under them. Every line the helper writes has
+  // gone out through WriteFile by now; no stream buffer is left to flush.
+  helper.process_exit->exit_now(code);
+  return code;  // not reached
+}

@@ -1,0 +1,180 @@
+#include "update/signed_update_acceptor.h"
+
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <utility>
+
+#include "main/base/text.h"
+#include "main/base/windows_paths.h"
+#include "main/product.h"
+#include "update/signature.h"
+#include "update/streamed_digest.h"
+#include "update/version.h"
+
+namespace lumar {
+
+namespace {
+
+constexpr std::array<std::uint8_t, 8> kCompoundFileSignature{0xD0, 0xCF, 0x11, 0xE0,
+                                                             0xA1, 0xB1, 0x1A, 0xE1};
+
+std::string_view without_trailing_backslashes(std::string_view text) {
+  while (!text.empty() && text.back() == '\\') text.remove_suffix(1);
+  return text;
+}
+
+}  // namespace
+
+bool is_compound_file(std::span<const std::uint8_t> bytes) {
+  return bytes.size() >= kCompoundFileSignature.size() &&
+         std::equal(kCompoundFileSignature.begin(), kCompoundFileSignature.end(), bytes.begin());
+}
+
+bool runs_from_folder(std::string_view image_path, std::string_view install_location) {
+  return equal_ascii_ci(without_trailing_backslashes(parent_folder(image_path).value_or("")),
+                        without_trailing_backslashes(install_location));
+}
+
+bool is_app_image(std::string_view image_path) {
+  const std::optional<std::string_view> name = file_name(image_path);
+  return name && equal_ascii_ci(*name, kAppFileName);
+}
+
+SignedUpdateAcceptor::SignedUpdateAcceptor(UpdateAcceptorContext parts) : parts_(std::move(parts)) {
+  if (!parts_.verify_signature && !parts_.verify_digest) {
+    parts_.verify_signature = [](std::span<const std::uint8_t> package,
+                                 std::string_view signature) {
+      return verify_package_signature(package, signature);
+    };
+    parts_.verify_digest = [](const PackageDigest& digest, std::string_view signature) {
+      return verify_package_digest(digest, signature);
+    };
+  }
+}
+
+std::unique_ptr<PackageWatcher> SignedUpdateAcceptor::watch_package(const std::string& signature) {
+  // A legacy signature signs the package itself: nothing to do beside the
+  // read. One that does not parse gets its own text from the full check.
+  if (!parts_.verify_digest || !is_prehashed_signature(signature)) return nullptr;
+  return std::make_unique<StreamedDigest>();
+}
+
+Reply SignedUpdateAcceptor::accept_update(Bytes package, const std::string& signature,
+                                          OpenedCaller caller,
+                                          std::unique_ptr<PackageWatcher> watcher) {
+  // The flag belongs to the update that set it: a busy refusal leaves it,
+  // and the service's status, alone, and writes nothing.
+  UpdateLease lease = UpdateLease::acquire(parts_.control);
+  if (!lease) {
+    if (watcher) watcher->lost();
+    return Reply::failure(kUpdateBusy);
+  }
+  // The watcher has seen `package` whole unless it was told the pieces were
+  // lost; either way it is done with before anything else.
+  std::optional<PackageDigest> digest;
+  if (auto* streamed = dynamic_cast<StreamedDigest*>(watcher.get())) {
+    digest = streamed->finish();
+  } else if (watcher) {
+    watcher->lost();
+  }
+
+  // Both sides write before they read: this request has set
+  // update_in_progress and only now reads stop_requested, while the stop
+  // handler sets stop_requested before it reads update_in_progress (both
+  // sequentially consistent). One of the two sees the other, so no update
+  // starts in a process about to end. A stop that the handler then takes
+  // back may cost this request a refusal; it never lets both go ahead.
+  // An exception from the checks leaves through this frame, so the lease
+  // is given back after the staged package and the caller's handle are gone.
+  Status outcome = parts_.control.stop_requested.load() ? Status(fail(kHelperStopping)) : Status();
+  if (outcome) {
+    outcome =
+        check_stage_and_start(std::move(package), signature, std::move(caller), digest, lease);
+  }
+  if (outcome) return Reply::success();
+
+  parts_.log.write("install_update: refused: " + outcome.error());
+  lease.release();
+  return Reply::failure(outcome.error());
+}
+
+Status SignedUpdateAcceptor::check_stage_and_start(Bytes package, const std::string& signature,
+                                                   OpenedCaller opened,
+                                                   const std::optional<PackageDigest>& digest,
+                                                   UpdateLease& lease) {
+  const std::uint32_t caller_pid = opened.pid;
+  const Status valid = digest ? parts_.verify_digest(*digest, signature)
+                              : parts_.verify_signature(package, signature);
+  if (!valid) return valid;
+  if (!is_compound_file(package)) return fail(std::string(kNotInstallerPackage));
+
+  // Staging proves the copy on disk equal to the verified bytes, so the
+  // signature holds for what the installer will read.
+  Result<std::unique_ptr<StagedPackage>> staged =
+      stage_package(parts_.files, parts_.clock, package);
+  if (!staged) return fail(std::move(staged).error());
+  std::unique_ptr<StagedPackage> staged_package = std::move(*staged);
+  Bytes().swap(package);  // the copy on disk is all that is needed from here
+
+  Result<MsiPackageInfo> info = parts_.installer.read_package_properties(staged_package->path());
+  if (!info) return fail(std::move(info).error());
+  const std::optional<ProductVariant> edition = classify_upgrade_code(info->upgrade_code);
+  if (!edition) {
+    return fail("package is not a Lumar KQ release (UpgradeCode " + info->upgrade_code + ")");
+  }
+  // Windows Installer is asked with the code exactly as the package has it.
+  const std::optional<std::string> installed =
+      parts_.installer.installed_version(info->upgrade_code);
+  if (!installed) {
+    return fail(std::string(edition->product_name) +
+                " is not installed through Windows Installer on this machine");
+  }
+
+  Result<RequestCaller> caller = identify_process(parts_.processes, std::move(opened));
+  if (!caller) return fail(std::move(caller).error());
+
+  const VersionOrder order = compare_versions(info->product_version, *installed);
+  const auto from_installed_folder = [&] {
+    const std::optional<std::string> location =
+        parts_.installer.install_location(info->upgrade_code);
+    return location && runs_from_folder(caller->image_path, *location);
+  };
+  const bool restart_only = order == VersionOrder::kEqual && from_installed_folder();
+  if (order != VersionOrder::kGreater && !restart_only) {
+    return fail("package " + info->product_version + " is not newer than the installed " +
+                *installed);
+  }
+  if (!is_app_image(caller->image_path)) {
+    return fail("the requesting process " + decode_utf8_lossy(caller->image_path) + " is not " +
+                std::string(kAppFileName));
+  }
+
+  auto job = std::make_unique<InstallJob>();
+  job->version = info->product_version;
+  if (restart_only) {
+    // The app asks for the version it already runs from the installed
+    // folder: nothing to install, only the app to start again.
+    staged_package.reset();
+  } else {
+    job->package = std::move(staged_package);
+  }
+  job->caller = std::move(*caller);
+
+  const std::string pid = std::to_string(caller_pid);
+  parts_.log.write(restart_only ? "install_update: " + job->version +
+                                      " is already installed; restarting pid " + pid + " on it"
+                                : "install_update: accepted " + job->version + " from pid " + pid);
+  parts_.control.set_stop_accepted(false);
+  job->lease = std::move(lease);
+  if (Status started = parts_.worker.start(job); !started) {
+    // The job is still here and goes with this frame: the staged package is
+    // deleted and the caller's handle closed. The lease goes back to the
+    // request, to be released once the refusal is logged.
+    lease = std::move(job->lease);
+    return started;
+  }
+  return {};
+}
+
+}  // namespace lumar

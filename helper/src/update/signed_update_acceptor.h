@@ -1,0 +1,99 @@
+// Decides whether an "install_update" is carried out: every check in a fixed
+// order, a private verified copy of the package, and then either a refusal
+// with its reason or the installer worker started on the job. The reply
+// says "accepted", not "installed": the installation runs after it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "main/base/bytes.h"
+#include "main/base/expected.h"
+#include "main/clock.h"
+#include "main/helper_log.h"
+#include "main/reply.h"
+#include "main/service_control_state.h"
+#include "main/update_acceptor.h"
+#include "update/install_job.h"
+#include "update/installer_queries.h"
+#include "update/process_identity.h"
+#include "update/signature.h"
+#include "update/staging.h"
+
+namespace lumar {
+
+inline constexpr const char* kUpdateBusy = "an update is already being installed";
+inline constexpr const char* kHelperStopping =
+    "the helper is stopping and takes no update now; ask again once it runs";
+
+// (package bytes, signature member) → success or the refusal text.
+using SignatureCheck =
+    std::function<Status(std::span<const std::uint8_t> package, std::string_view signature)>;
+// The same check for a prehashed signature, from the package's digest.
+using DigestCheck = std::function<Status(const PackageDigest& digest, std::string_view signature)>;
+
+// Everything acceptance works with; each outlives the acceptance and every
+// job it starts (a staged package deletes itself through `files`).
+struct UpdateAcceptorContext {
+  ServiceControlState& control;
+  HelperLog& log;
+  const Clock& clock;
+  StagingFolder& files;
+  WindowsInstaller& installer;
+  ProcessQueries& processes;
+  InstallWorker& worker;
+  // The built-in updater key when both are empty. Without a digest check the
+  // package is not hashed while it is read.
+  SignatureCheck verify_signature;
+  DigestCheck verify_digest;
+};
+
+class SignedUpdateAcceptor final : public UpdateAcceptor {
+ public:
+  explicit SignedUpdateAcceptor(UpdateAcceptorContext parts);
+
+  // For a prehashed signature, the package is hashed piece by piece while
+  // the client's file is read, so the check needs no pass of its own.
+  std::unique_ptr<PackageWatcher> watch_package(const std::string& signature) override;
+
+  // An exception from the checks (no memory for the read-back, say) still
+  // deletes the staged package and gives the flag and the stop acceptance
+  // back; it then goes on to the request's boundary.
+  Reply accept_update(Bytes package, const std::string& signature, OpenedCaller caller,
+                      std::unique_ptr<PackageWatcher> watcher) override;
+
+ private:
+  // Steps 2 to 17, run while `lease` holds `update_in_progress` for this
+  // request. A refusal comes back as its reason, with the lease still in
+  // `lease`; success leaves the job, lease and all, with the worker.
+  // `digest` is the package's, when it was hashed as it arrived.
+  Status check_stage_and_start(Bytes package, const std::string& signature, OpenedCaller caller,
+                               const std::optional<PackageDigest>& digest, UpdateLease& lease);
+
+  UpdateAcceptorContext parts_;
+};
+
+inline constexpr std::string_view kNotInstallerPackage = "not a Windows Installer package";
+
+// True when the bytes start with the compound-file header every Windows
+// Installer package has. Checked before the installer opens the file.
+bool is_compound_file(std::span<const std::uint8_t> bytes);
+
+// True when the caller's folder (its image path without the last component)
+// equals the install location, trailing backslashes removed from both and
+// ASCII letters compared without case. No other normalisation.
+bool runs_from_folder(std::string_view image_path, std::string_view install_location);
+
+// The only program that may ask for an update: the worker closes every copy
+// of the caller's image and starts it again as the signed-in users, so any
+// other caller would make its own image the target.
+inline constexpr std::string_view kAppFileName = "lumar-desktop.exe";
+
+// True when the image path's last component is kAppFileName, ASCII letters
+// compared without case.
+bool is_app_image(std::string_view image_path);
+
+}  // namespace lumar

@@ -1,0 +1,100 @@
+#include "update/staging.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "main/base/text_win32.h"
+#include "main/base/unique_any_win32.h"
+
+namespace lumar {
+
+namespace {
+
+class Win32StagingFile final : public StagingFolderFile {
+ public:
+  explicit Win32StagingFile(UniqueFile file) : file_(std::move(file)) {}
+
+  Result<std::size_t> write(std::span<const std::uint8_t> bytes) override {
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), kMaxChunk));
+    DWORD written = 0;
+    if (!::WriteFile(file_.get(), bytes.data(), chunk, &written, nullptr)) {
+      return fail(last_os_error_text());
+    }
+    return std::size_t{written};
+  }
+
+  Result<std::size_t> read(std::span<std::uint8_t> buffer) override {
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), kMaxChunk));
+    DWORD got = 0;
+    if (!::ReadFile(file_.get(), buffer.data(), chunk, &got, nullptr)) {
+      return fail(last_os_error_text());
+    }
+    return std::size_t{got};
+  }
+
+ private:
+  // Larger calls gain nothing and cost memory bandwidth under Wine.
+  static constexpr std::size_t kMaxChunk = kStagingChunkBytes;
+  UniqueFile file_;
+};
+
+using GetTempPath2WFunction = DWORD(WINAPI*)(DWORD, LPWSTR);
+
+// GetTempPath2W gives a LocalSystem process the protected SystemTemp folder;
+// older systems (and Wine) lack it, and then GetTempPathW serves.
+GetTempPath2WFunction find_get_temp_path2() {
+  HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
+  if (kernel32 == nullptr) return nullptr;
+  return reinterpret_cast<GetTempPath2WFunction>(
+      reinterpret_cast<void*>(::GetProcAddress(kernel32, "GetTempPath2W")));
+}
+
+class Win32StagingFileSystem final : public StagingFolder {
+ public:
+  Result<OsString> staging_folder() override {
+    const GetTempPath2WFunction get_temp_path2 = find_get_temp_path2();
+    std::vector<wchar_t> buffer(MAX_PATH + 1);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      const DWORD size = static_cast<DWORD>(buffer.size());
+      const DWORD length = get_temp_path2 != nullptr ? get_temp_path2(size, buffer.data())
+                                                     : ::GetTempPathW(size, buffer.data());
+      if (length == 0) return fail(last_os_error_text());
+      if (length < size) return narrow_keep_surrogates(std::wstring_view(buffer.data(), length));
+      buffer.resize(length + 1);  // the answer was the size needed, 0 included
+    }
+    return fail(os_error_text(ERROR_INSUFFICIENT_BUFFER));
+  }
+
+  std::uint32_t current_process_id() override { return ::GetCurrentProcessId(); }
+
+  Result<std::unique_ptr<StagingFolderFile>> create_new(const OsString& path) override {
+    // CREATE_NEW fails on any existing name, a dangling link included;
+    // FILE_FLAG_OPEN_REPARSE_POINT makes sure no link is ever followed.
+    UniqueFile file(::CreateFileW(wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) return fail(last_os_error_text());
+    return std::unique_ptr<StagingFolderFile>(std::make_unique<Win32StagingFile>(std::move(file)));
+  }
+
+  Result<std::unique_ptr<StagingFolderFile>> open_for_reading(const OsString& path) override {
+    // A link put in the file's place between the write and this open is
+    // opened as itself, so the comparison fails on it.
+    UniqueFile file(::CreateFileW(
+        wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) return fail(last_os_error_text());
+    return std::unique_ptr<StagingFolderFile>(std::make_unique<Win32StagingFile>(std::move(file)));
+  }
+
+  void delete_file(const OsString& path) override { (void)::DeleteFileW(wide(path).c_str()); }
+};
+
+}  // namespace
+
+std::unique_ptr<StagingFolder> make_win32_staging_file_system() {
+  return std::make_unique<Win32StagingFileSystem>();
+}
+
+}  // namespace lumar
