@@ -80,16 +80,11 @@ class PipeListener {
   virtual Result<std::unique_ptr<PipeConnection>> accept() = 0;
 };
 
-// The system error codes with which the creation of a first instance says
-// that the name already exists: access denied (5) on Windows, pipe busy (231)
-// where the other holder allows no further instance.
-inline constexpr std::uint32_t kErrorAccessDenied = 5;
-inline constexpr std::uint32_t kErrorPipeBusy = 231;
-
 // The error for a failed CreateNamedPipeW. A first instance refused because
-// the name is taken reads "another process holds \\.\pipe\lumar_helper ({code})";
-// anything else "CreateNamedPipeW failed ({code})".
-std::string pipe_creation_error(std::uint32_t code, bool first_instance);
+// the name is taken (`name_taken`) reads
+// "another process holds \\.\pipe\lumar_helper ({code})"; anything else
+// "CreateNamedPipeW failed ({code})".
+std::string pipe_creation_error(std::uint32_t code, bool name_taken);
 
 // The Windows implementation, built only for Windows.
 std::unique_ptr<PipeListener> make_win32_pipe_listener(HelperLog& log);

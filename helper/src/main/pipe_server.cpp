@@ -9,9 +9,9 @@
 
 namespace lumar {
 
-std::string pipe_creation_error(std::uint32_t code, bool first_instance) {
+std::string pipe_creation_error(std::uint32_t code, bool name_taken) {
   const std::string in_parentheses = " (" + std::to_string(code) + ")";
-  if (first_instance && (code == kErrorAccessDenied || code == kErrorPipeBusy)) {
+  if (name_taken) {
     return "another process holds " + std::string(kPipeName) + in_parentheses;
   }
   return "CreateNamedPipeW failed" + in_parentheses;

@@ -235,7 +235,13 @@ class Win32PipeListener final : public PipeListener {
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
         PIPE_UNLIMITED_INSTANCES, kPipeBufferBytes, kPipeBufferBytes, 0,
         descriptor_ ? &attributes_ : nullptr));
-    if (!pipe) return fail(pipe_creation_error(::GetLastError(), first));
+    if (!pipe) {
+      const DWORD code = ::GetLastError();
+      // A first instance is refused with access denied when the name exists,
+      // and with pipe busy when its holder allows no further instance.
+      const bool name_taken = first && (code == ERROR_ACCESS_DENIED || code == ERROR_PIPE_BUSY);
+      return fail(pipe_creation_error(code, name_taken));
+    }
     return pipe;
   }
 

@@ -14,14 +14,14 @@ Result<ServiceConfig> read_config(ServiceObject& service) {
 }
 
 bool is_stopped(ServiceObject& service) {
-  const Result<std::uint32_t> state = service.query_state();
-  return state && *state == kServiceStopped;
+  const Result<ServiceState> state = service.query_state();
+  return state && *state == ServiceState::kStopped;
 }
 
 Status create_and_start(const RegistrationContext& context, ServiceDatabase& database,
                         const ServiceDefinition& definition) {
   Result<std::unique_ptr<ServiceObject>> created =
-      database.create_service(definition, kCreateServiceAccess);
+      database.create_service(definition, ServiceAccess::kCreate);
   if (!created) return fail("create service: " + created.error());
   ServiceObject& service = **created;
   (void)service.set_description(definition.description);
@@ -93,7 +93,7 @@ Status validate_service_config(const ServiceConfig& config) {
 
 Status install_service(const RegistrationContext& context) {
   Result<std::unique_ptr<ServiceDatabase>> database =
-      context.manager.connect(kInstallManagerAccess);
+      context.manager.connect(ManagerAccess::kInstall);
   if (!database) return fail("open SCM: " + database.error());
   const Result<OsString> own_path = context.host.own_executable_path();
   if (!own_path) return fail(own_path.error());
@@ -101,7 +101,7 @@ Status install_service(const RegistrationContext& context) {
   const ServiceDefinition definition = helper_service_definition(*own_path);
 
   Result<std::unique_ptr<ServiceObject>> opened =
-      (*database)->open_service(kServiceName, kInstallServiceAccess);
+      (*database)->open_service(kServiceName, ServiceAccess::kInstall);
   if (!opened) return create_and_start(context, **database, definition);
   ServiceObject& service = **opened;
 
@@ -125,10 +125,10 @@ Status install_service(const RegistrationContext& context) {
 
 Status uninstall_service(const RegistrationContext& context) {
   Result<std::unique_ptr<ServiceDatabase>> database =
-      context.manager.connect(kUninstallManagerAccess);
+      context.manager.connect(ManagerAccess::kUninstall);
   if (!database) return fail(database.error());
   Result<std::unique_ptr<ServiceObject>> opened =
-      (*database)->open_service(kServiceName, kUninstallServiceAccess);
+      (*database)->open_service(kServiceName, ServiceAccess::kUninstall);
   if (!opened) return fail("open service: " + opened.error());
   ServiceObject& service = **opened;
   const Result<OsString> own_path = context.host.own_executable_path();
@@ -143,8 +143,8 @@ Status uninstall_service(const RegistrationContext& context) {
     }
   }
 
-  const Result<std::uint32_t> state = service.query_state();
-  if (state && *state != kServiceStopped) {
+  const Result<ServiceState> state = service.query_state();
+  if (state && *state != ServiceState::kStopped) {
     (void)service.stop();
     // No polling: the service manager removes a deleted service once it has
     // stopped.

@@ -26,19 +26,24 @@ namespace lumar {
 // error code is deliberately not shown.
 inline constexpr std::string_view kServiceCallFailed = "IO error in winapi call";
 
-// Access rights, as the service manager numbers them.
-inline constexpr std::uint32_t kInstallManagerAccess = 0x3;  // connect, create service
-inline constexpr std::uint32_t kInstallServiceAccess =
-    0x37;  // query/change config, query status, start, stop
-inline constexpr std::uint32_t kCreateServiceAccess = 0x12;    // change config, start
-inline constexpr std::uint32_t kUninstallManagerAccess = 0x1;  // connect
-inline constexpr std::uint32_t kUninstallServiceAccess =
-    0x10025;  // query config/status, stop, delete
+// What the service manager and the service are opened for. The adapter asks
+// for exactly the rights each step uses and no more.
+enum class ManagerAccess {
+  kInstall,    // connect, create a service
+  kUninstall,  // connect
+};
+enum class ServiceAccess {
+  kCreate,     // change the configuration, start
+  kInstall,    // query and change the configuration, query the status, start, stop
+  kUninstall,  // query the configuration and status, stop, delete
+};
+
+// As far as registration needs to tell a service's states apart.
+enum class ServiceState { kStopped, kNotStopped };
 
 inline constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;
 inline constexpr std::uint32_t kServiceAutoStart = 2;
 inline constexpr std::uint32_t kServiceErrorNormal = 1;
-inline constexpr std::uint32_t kServiceStopped = 1;
 
 // The restart step's wait for the old service process: 60 looks, 250 ms apart.
 inline constexpr int kStopPolls = 60;
@@ -90,8 +95,7 @@ class ServiceObject {
   virtual Result<ServiceConfig> query_config() = 0;
   virtual Status change_config(const ServiceDefinition& definition) = 0;
   virtual Status set_description(std::string_view description) = 0;
-  // The current state (kServiceStopped, ...).
-  virtual Result<std::uint32_t> query_state() = 0;
+  virtual Result<ServiceState> query_state() = 0;
   virtual Status stop() = 0;
   virtual Status start() = 0;
   virtual Status remove() = 0;
@@ -103,15 +107,15 @@ class ServiceDatabase {
  public:
   virtual ~ServiceDatabase() = default;
   virtual Result<std::unique_ptr<ServiceObject>> open_service(std::string_view name,
-                                                              std::uint32_t access) = 0;
+                                                              ServiceAccess access) = 0;
   virtual Result<std::unique_ptr<ServiceObject>> create_service(const ServiceDefinition& definition,
-                                                                std::uint32_t access) = 0;
+                                                                ServiceAccess access) = 0;
 };
 
 class ServiceManager {
  public:
   virtual ~ServiceManager() = default;
-  virtual Result<std::unique_ptr<ServiceDatabase>> connect(std::uint32_t access) = 0;
+  virtual Result<std::unique_ptr<ServiceDatabase>> connect(ManagerAccess access) = 0;
 };
 
 // The rest of the machine that registration looks at.

@@ -6,11 +6,31 @@
 
 namespace lumar {
 
-inline void close_service_handle(SC_HANDLE handle) { ::CloseServiceHandle(handle); }
-// The service manager and each service: NULL means none.
-using UniqueScHandle = UniqueValue<SC_HANDLE, close_service_handle, nullptr>;
-
 namespace {
+
+// The rights behind each access registration asks for.
+DWORD manager_rights(ManagerAccess access) {
+  switch (access) {
+    case ManagerAccess::kInstall:
+      return SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE;
+    case ManagerAccess::kUninstall:
+      return SC_MANAGER_CONNECT;
+  }
+  return 0;
+}
+
+DWORD service_rights(ServiceAccess access) {
+  switch (access) {
+    case ServiceAccess::kCreate:
+      return SERVICE_CHANGE_CONFIG | SERVICE_START;
+    case ServiceAccess::kInstall:
+      return SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START |
+             SERVICE_STOP;
+    case ServiceAccess::kUninstall:
+      return SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_STOP | DELETE;
+  }
+  return 0;
+}
 
 // QueryServiceConfigW's buffer, in bytes.
 constexpr DWORD kConfigBufferBytes = 8192;
@@ -26,7 +46,7 @@ Status check_definition(const ServiceDefinition& definition) {
 
 class Win32Service final : public ServiceObject {
  public:
-  explicit Win32Service(UniqueScHandle handle) : handle_(std::move(handle)) {}
+  explicit Win32Service(UniqueServiceHandle handle) : handle_(std::move(handle)) {}
 
   Result<ServiceConfig> query_config() override {
     // DWORD-aligned: the buffer holds a QUERY_SERVICE_CONFIGW and its strings.
@@ -67,14 +87,15 @@ class Win32Service final : public ServiceObject {
     return {};
   }
 
-  Result<std::uint32_t> query_state() override {
+  Result<ServiceState> query_state() override {
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
     if (!::QueryServiceStatusEx(handle_.get(), SC_STATUS_PROCESS_INFO,
                                 reinterpret_cast<BYTE*>(&status), sizeof status, &needed)) {
       return fail(std::string(kServiceCallFailed));
     }
-    return static_cast<std::uint32_t>(status.dwCurrentState);
+    return status.dwCurrentState == SERVICE_STOPPED ? ServiceState::kStopped
+                                                    : ServiceState::kNotStopped;
   }
 
   Status stop() override {
@@ -94,42 +115,44 @@ class Win32Service final : public ServiceObject {
   }
 
  private:
-  UniqueScHandle handle_;
+  UniqueServiceHandle handle_;
 };
 
 class Win32ServiceDatabase final : public ServiceDatabase {
  public:
-  explicit Win32ServiceDatabase(UniqueScHandle handle) : handle_(std::move(handle)) {}
+  explicit Win32ServiceDatabase(UniqueServiceHandle handle) : handle_(std::move(handle)) {}
 
   Result<std::unique_ptr<ServiceObject>> open_service(std::string_view name,
-                                                      std::uint32_t access) override {
+                                                      ServiceAccess access) override {
     if (Status ok = check_no_nul(name, "service name"); !ok) return fail(ok.error());
-    UniqueScHandle service(::OpenServiceW(handle_.get(), wide(name).c_str(), access));
+    UniqueServiceHandle service(
+        ::OpenServiceW(handle_.get(), wide(name).c_str(), service_rights(access)));
     if (!service) return fail(std::string(kServiceCallFailed));
     return std::unique_ptr<ServiceObject>(std::make_unique<Win32Service>(std::move(service)));
   }
 
   Result<std::unique_ptr<ServiceObject>> create_service(const ServiceDefinition& definition,
-                                                        std::uint32_t access) override {
+                                                        ServiceAccess access) override {
     if (Status ok = check_definition(definition); !ok) return fail(ok.error());
     // LocalSystem: no account name and no password.
-    UniqueScHandle service(::CreateServiceW(
-        handle_.get(), wide(definition.name).c_str(), wide(definition.display_name).c_str(), access,
-        definition.service_type, definition.start_type, definition.error_control,
-        wide(definition.command_line).c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    UniqueServiceHandle service(::CreateServiceW(
+        handle_.get(), wide(definition.name).c_str(), wide(definition.display_name).c_str(),
+        service_rights(access), definition.service_type, definition.start_type,
+        definition.error_control, wide(definition.command_line).c_str(), nullptr, nullptr, nullptr,
+        nullptr, nullptr));
     if (!service) return fail(std::string(kServiceCallFailed));
     return std::unique_ptr<ServiceObject>(std::make_unique<Win32Service>(std::move(service)));
   }
 
  private:
-  UniqueScHandle handle_;
+  UniqueServiceHandle handle_;
 };
 
 class Win32ServiceManager final : public ServiceManager {
  public:
-  Result<std::unique_ptr<ServiceDatabase>> connect(std::uint32_t access) override {
+  Result<std::unique_ptr<ServiceDatabase>> connect(ManagerAccess access) override {
     // The local machine's active database.
-    UniqueScHandle manager(::OpenSCManagerW(nullptr, nullptr, access));
+    UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, manager_rights(access)));
     if (!manager) return fail(std::string(kServiceCallFailed));
     return std::unique_ptr<ServiceDatabase>(
         std::make_unique<Win32ServiceDatabase>(std::move(manager)));

@@ -46,9 +46,9 @@ bool StopChannel::Receiver::receive() {
   return true;
 }
 
-std::uint32_t ServiceControlHandler::handle(std::uint32_t control) {
+ControlAnswer ServiceControlHandler::handle(ServiceControl control) {
   switch (control) {
-    case kControlStop: {
+    case ServiceControl::kStop: {
       // Update acceptance sets update_in_progress and then reads
       // stop_requested; the handler writes stop_requested and then reads
       // update_in_progress. Whatever the interleaving, at least one of the
@@ -65,16 +65,17 @@ std::uint32_t ServiceControlHandler::handle(std::uint32_t control) {
         // "accepted" is harmless: a stop that arrives during an update is
         // refused right here.)
         if (!state_.update_in_progress.load()) state_.set_stop_accepted(true);
-        return kErrorServiceCannotAcceptCtrl;
+        return ControlAnswer::kCannotAcceptNow;
       }
       (void)sender_.send();  // the service main may be gone already
-      return kNoError;
+      return ControlAnswer::kDone;
     }
-    case kControlInterrogate:
-      return kNoError;
-    default:
-      return kErrorCallNotImplemented;
+    case ServiceControl::kInterrogate:
+      return ControlAnswer::kDone;
+    case ServiceControl::kOther:
+      break;
   }
+  return ControlAnswer::kNotImplemented;
 }
 
 Status StdThreadStarter::start_detached(std::function<void()> body) {

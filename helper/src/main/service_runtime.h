@@ -20,11 +20,14 @@
 
 namespace lumar {
 
-inline constexpr std::uint32_t kControlStop = 1;
-inline constexpr std::uint32_t kControlInterrogate = 4;
-inline constexpr std::uint32_t kNoError = 0;
-inline constexpr std::uint32_t kErrorCallNotImplemented = 120;
-inline constexpr std::uint32_t kErrorServiceCannotAcceptCtrl = 1061;
+// The controls the service manager sends, as far as the handler tells them
+// apart, and the handler's answers.
+enum class ServiceControl { kStop, kInterrogate, kOther };
+enum class ControlAnswer {
+  kDone,
+  kCannotAcceptNow,  // a stop while an update is being installed
+  kNotImplemented,
+};
 
 // An unbounded queue of stop events that carry no data. It is closed for the
 // receiver once every sender is gone, and for the senders once the receiver
@@ -87,8 +90,7 @@ class ServiceControlHandler {
   ServiceControlHandler(ServiceControlState& state, StopChannel::Sender sender,
                         std::function<void(StopStep)> at_step = {})
       : state_(state), sender_(std::move(sender)), at_step_(std::move(at_step)) {}
-  // The Win32 result code for the control.
-  std::uint32_t handle(std::uint32_t control);
+  ControlAnswer handle(ServiceControl control);
 
  private:
   ServiceControlState& state_;

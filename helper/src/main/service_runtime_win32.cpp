@@ -18,8 +18,32 @@ void WINAPI service_main_entry(DWORD, LPWSTR*) {
   if (ServiceRuntime* runtime = g_runtime.load()) runtime->service_main();
 }
 
+ServiceControl portable_control(DWORD control) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+      return ServiceControl::kStop;
+    case SERVICE_CONTROL_INTERROGATE:
+      return ServiceControl::kInterrogate;
+    default:
+      return ServiceControl::kOther;
+  }
+}
+
+DWORD win32_answer(ControlAnswer answer) {
+  switch (answer) {
+    case ControlAnswer::kDone:
+      return NO_ERROR;
+    case ControlAnswer::kCannotAcceptNow:
+      return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+    case ControlAnswer::kNotImplemented:
+      break;
+  }
+  return ERROR_CALL_NOT_IMPLEMENTED;
+}
+
 DWORD WINAPI control_handler_entry(DWORD control, DWORD, LPVOID, LPVOID context) {
-  return static_cast<ServiceControlHandler*>(context)->handle(control);
+  return win32_answer(
+      static_cast<ServiceControlHandler*>(context)->handle(portable_control(control)));
 }
 
 class Win32StatusSink final : public ServiceStatusSink {

@@ -18,6 +18,22 @@ namespace {
 
 constexpr std::uint32_t kRunning = 4;
 constexpr std::uint32_t kStopPending = 3;
+constexpr std::uint32_t kServiceStopped = 1;
+
+std::string name(ManagerAccess access) {
+  return access == ManagerAccess::kInstall ? "install" : "uninstall";
+}
+std::string name(ServiceAccess access) {
+  switch (access) {
+    case ServiceAccess::kCreate:
+      return "create";
+    case ServiceAccess::kInstall:
+      return "install";
+    case ServiceAccess::kUninstall:
+      return "uninstall";
+  }
+  return "?";
+}
 const std::string kFailed = "IO error in winapi call";
 const OsString kHere = R"(C:\Program Files\Lumar KQ\lumar-helper.exe)";
 const OsString kElsewhere = R"(D:\Other\lumar-helper.exe)";
@@ -85,13 +101,13 @@ class FakeServiceManager final : public ServiceManager {
       scm_.service->description = std::string(description);
       return {};
     }
-    Result<std::uint32_t> query_state() override {
+    Result<ServiceState> query_state() override {
       if (Status ok = scm_.call("query_state"); !ok) return fail(ok.error());
       Service& s = *scm_.service;
       if (s.state == kStopPending && !scm_.never_stops && s.pending_polls-- <= 0) {
         s.state = kServiceStopped;
       }
-      return s.state;
+      return s.state == kServiceStopped ? ServiceState::kStopped : ServiceState::kNotStopped;
     }
     Status stop() override {
       if (Status ok = scm_.call("stop"); !ok) return ok;
@@ -120,16 +136,16 @@ class FakeServiceManager final : public ServiceManager {
     explicit FakeDatabase(FakeServiceManager& scm) : scm_(scm), handle_(scm.open_handles) {}
 
     Result<std::unique_ptr<ServiceObject>> open_service(std::string_view name,
-                                                        std::uint32_t access) override {
-      if (Status ok = scm_.call("open " + std::string(name) + " " + std::to_string(access)); !ok) {
+                                                        ServiceAccess access) override {
+      if (Status ok = scm_.call("open " + std::string(name) + " " + lumar::name(access)); !ok) {
         return fail(ok.error());
       }
       if (!scm_.service) return fail(kFailed);  // 1060: does not exist
       return std::unique_ptr<ServiceObject>(std::make_unique<FakeService>(scm_));
     }
     Result<std::unique_ptr<ServiceObject>> create_service(const ServiceDefinition& definition,
-                                                          std::uint32_t access) override {
-      if (Status ok = scm_.call("create " + std::to_string(access)); !ok) return fail(ok.error());
+                                                          ServiceAccess access) override {
+      if (Status ok = scm_.call("create " + lumar::name(access)); !ok) return fail(ok.error());
       scm_.service = Service{definition, {}, kServiceStopped};
       return std::unique_ptr<ServiceObject>(std::make_unique<FakeService>(scm_));
     }
@@ -139,8 +155,8 @@ class FakeServiceManager final : public ServiceManager {
     Handle handle_;
   };
 
-  Result<std::unique_ptr<ServiceDatabase>> connect(std::uint32_t access) override {
-    if (Status ok = call("connect " + std::to_string(access)); !ok) return fail(ok.error());
+  Result<std::unique_ptr<ServiceDatabase>> connect(ManagerAccess access) override {
+    if (Status ok = call("connect " + name(access)); !ok) return fail(ok.error());
     return std::unique_ptr<ServiceDatabase>(std::make_unique<FakeDatabase>(*this));
   }
 };
@@ -219,13 +235,13 @@ TEST_F(RegistrationTest, EachCallAsksForItsOwnAccessAndEveryHandleIsClosed) {
   ASSERT_TRUE(install());  // created
   ASSERT_TRUE(install());  // restarted
   ASSERT_TRUE(uninstall());
-  EXPECT_EQ(scm.calls, (std::vector<std::string>{"connect 3",
-                                                 "open LumarHelper 55",
-                                                 "create 18",
+  EXPECT_EQ(scm.calls, (std::vector<std::string>{"connect install",
+                                                 "open LumarHelper install",
+                                                 "create create",
                                                  "set_description",
                                                  "start",
-                                                 "connect 3",
-                                                 "open LumarHelper 55",
+                                                 "connect install",
+                                                 "open LumarHelper install",
                                                  "query_config",
                                                  "query_state",
                                                  "stop",
@@ -233,8 +249,8 @@ TEST_F(RegistrationTest, EachCallAsksForItsOwnAccessAndEveryHandleIsClosed) {
                                                  "query_state",
                                                  "query_state",
                                                  "start",
-                                                 "connect 1",
-                                                 "open LumarHelper 65573",
+                                                 "connect uninstall",
+                                                 "open LumarHelper uninstall",
                                                  "query_config",
                                                  "query_state",
                                                  "stop",
@@ -255,13 +271,13 @@ TEST_F(RegistrationTest, EveryFailedCallNamesItsStep) {
     std::string failing;
     std::string message;
   } cases[] = {
-      {false, true, "connect 3", "open SCM: IO error in winapi call"},
-      {false, true, "create 18", "create service: IO error in winapi call"},
+      {false, true, "connect install", "open SCM: IO error in winapi call"},
+      {false, true, "create create", "create service: IO error in winapi call"},
       {false, true, "start", "start service: IO error in winapi call"},
       {true, true, "query_config", "read service config: IO error in winapi call"},
       {true, true, "start", "start service: IO error in winapi call"},
-      {false, false, "connect 1", "IO error in winapi call"},
-      {false, false, "open LumarHelper 65573", "open service: IO error in winapi call"},
+      {false, false, "connect uninstall", "IO error in winapi call"},
+      {false, false, "open LumarHelper uninstall", "open service: IO error in winapi call"},
       {true, false, "delete", "delete service: IO error in winapi call"},
   };
   for (const auto& c : cases) {
@@ -298,7 +314,7 @@ TEST_F(RegistrationTest, IgnoredFailuresDoNotStopTheProcedures) {
   EXPECT_TRUE(uninstall());
   EXPECT_EQ(scm.count("delete"), 1);
   // An open that fails for any reason leads to creating the service.
-  scm.failing = {"open LumarHelper 55"};
+  scm.failing = {"open LumarHelper install"};
   EXPECT_TRUE(install());
   EXPECT_EQ(log_lines().back(), "install: service created + started");
 }

@@ -17,12 +17,6 @@
 namespace lumar {
 namespace {
 
-constexpr std::uint32_t kControlPause = 2;
-constexpr std::uint32_t kControlContinue = 3;
-constexpr std::uint32_t kControlParamChange = 6;
-constexpr std::uint32_t kControlPreshutdown = 15;
-constexpr std::uint32_t kUserDefinedControl = 200;
-
 std::string report_name(StatusReport report) {
   switch (report) {
     case StatusReport::kRunning:
@@ -136,7 +130,7 @@ class ServiceRuntimeTest : public ::testing::Test {
 TEST_F(ServiceRuntimeTest, RunsServesAndStopsOnAStopControl) {
   start_service_main();
   ServiceControlHandler* handler = wait_until_serving();
-  EXPECT_EQ(handler->handle(kControlStop), kNoError);
+  EXPECT_EQ(handler->handle(ServiceControl::kStop), ControlAnswer::kDone);
   join_service_main();
 
   EXPECT_EQ(scm.registered_name, "LumarHelper");
@@ -147,7 +141,7 @@ TEST_F(ServiceRuntimeTest, RunsServesAndStopsOnAStopControl) {
   EXPECT_EQ(events, (std::vector<std::string>{"pipe server", "recovery"}));
 
   // A stop once the service main has gone is accepted and goes nowhere.
-  EXPECT_EQ(handler->handle(kControlStop), kNoError);
+  EXPECT_EQ(handler->handle(ServiceControl::kStop), ControlAnswer::kDone);
   EXPECT_EQ(scm.reports.size(), 2u);
 }
 
@@ -157,14 +151,14 @@ TEST_F(ServiceRuntimeTest, AStopDuringAnUpdateIsRefusedUntilStopsAreAcceptedAgai
   UpdateLease update = UpdateLease::acquire(state);
   state.set_stop_accepted(false);
 
-  EXPECT_EQ(handler->handle(kControlStop), kErrorServiceCannotAcceptCtrl);
-  EXPECT_EQ(handler->handle(kControlStop), kErrorServiceCannotAcceptCtrl);
+  EXPECT_EQ(handler->handle(ServiceControl::kStop), ControlAnswer::kCannotAcceptNow);
+  EXPECT_EQ(handler->handle(ServiceControl::kStop), ControlAnswer::kCannotAcceptNow);
   EXPECT_FALSE(state.stop_requested.load());
   EXPECT_EQ(log.lines(), (std::vector<std::string>{"service: running"}));
 
   // The update ends: the handler and the channel are intact.
   update.release();
-  EXPECT_EQ(handler->handle(kControlStop), kNoError);
+  EXPECT_EQ(handler->handle(ServiceControl::kStop), ControlAnswer::kDone);
   join_service_main();
   EXPECT_EQ(scm.reports,
             (std::vector<std::string>{"running", "running, stop refused", "running", "stopped"}));
@@ -174,15 +168,12 @@ TEST_F(ServiceRuntimeTest, AStopDuringAnUpdateIsRefusedUntilStopsAreAcceptedAgai
 TEST_F(ServiceRuntimeTest, InterrogateAnswersAndOtherControlsAreNotImplemented) {
   start_service_main();
   ServiceControlHandler* handler = wait_until_serving();
-  EXPECT_EQ(handler->handle(kControlInterrogate), kNoError);
-  for (const std::uint32_t control : {kControlPause, kControlContinue, kControlParamChange,
-                                      kControlPreshutdown, kUserDefinedControl, std::uint32_t{0}}) {
-    EXPECT_EQ(handler->handle(control), kErrorCallNotImplemented) << control;
-  }
+  EXPECT_EQ(handler->handle(ServiceControl::kInterrogate), ControlAnswer::kDone);
+  EXPECT_EQ(handler->handle(ServiceControl::kOther), ControlAnswer::kNotImplemented);
   EXPECT_FALSE(state.stop_requested.load());
   EXPECT_EQ(scm.reports, (std::vector<std::string>{"running"}));
 
-  EXPECT_EQ(handler->handle(kControlStop), kNoError);
+  EXPECT_EQ(handler->handle(ServiceControl::kStop), ControlAnswer::kDone);
   join_service_main();
 }
 
@@ -206,7 +197,7 @@ TEST_F(ServiceRuntimeTest, AFailedRunningReportStartsNoThread) {
 TEST_F(ServiceRuntimeTest, AFailedStoppedReportIsLoggedInsteadOfStopped) {
   scm.failing_reports = {StatusReport::kStopped};
   start_service_main();
-  EXPECT_EQ(wait_until_serving()->handle(kControlStop), kNoError);
+  EXPECT_EQ(wait_until_serving()->handle(ServiceControl::kStop), ControlAnswer::kDone);
   join_service_main();
   EXPECT_EQ(log.lines(), (std::vector<std::string>{"service: running",
                                                    "service run error: IO error in winapi call"}));
@@ -252,7 +243,7 @@ TEST_F(ServiceRuntimeTest, TheDispatcherReturnsOnlyAfterTheLastLineIsWritten) {
     });
   };
   start_service_main();
-  EXPECT_EQ(wait_until_serving()->handle(kControlStop), kNoError);
+  EXPECT_EQ(wait_until_serving()->handle(ServiceControl::kStop), ControlAnswer::kDone);
   join_service_main();
   dispatcher.join();
   EXPECT_EQ(lines_when_returned,
@@ -279,7 +270,8 @@ TEST_F(ServiceRuntimeTest, AnExceptionInThePipeOrRecoveryThreadIsLoggedAndGoesNo
   EXPECT_EQ(log.lines(),
             (std::vector<std::string>{"service: running", "pipe: internal error: pipe broke",
                                       "recovery: internal error: std::bad_alloc"}));
-  EXPECT_EQ(handler->handle(kControlStop), kNoError) << "the service still answers";
+  EXPECT_EQ(handler->handle(ServiceControl::kStop), ControlAnswer::kDone)
+      << "the service still answers";
   join_service_main();
 }
 
@@ -312,7 +304,7 @@ TEST(StopHandlerRace, AStopAndAnUpdateNeverBothGoAhead) {
       if (step == StopStep::kMarked) acceptance(kInside);
     });
     acceptance(kBefore);
-    const bool stop_goes = handler.handle(kControlStop) == kNoError;
+    const bool stop_goes = handler.handle(ServiceControl::kStop) == ControlAnswer::kDone;
     acceptance(kAfter);
     const std::string name = std::to_string(c.set) + "," + std::to_string(c.read);
     EXPECT_EQ(stop_goes, c.stop_goes) << name;
@@ -333,7 +325,7 @@ TEST(StopHandlerRace, AnUpdateThatEndsWhileAStopIsRefusedStillReportsStopsAccept
   });
   state.set_status_handle(std::move(*scm.register_handler("LumarHelper", handler)));
   state.set_stop_accepted(false);
-  EXPECT_EQ(handler.handle(kControlStop), kErrorServiceCannotAcceptCtrl);
+  EXPECT_EQ(handler.handle(ServiceControl::kStop), ControlAnswer::kCannotAcceptNow);
   EXPECT_FALSE(state.stop_requested.load());
   EXPECT_EQ(scm.reports, (std::vector<std::string>{"running, stop refused", "running"}));
 }
