@@ -1,8 +1,5 @@
 #include "main/service_runtime.h"
 
-#include <system_error>
-#include <thread>
-
 #include "main/product.h"
 #include "main/thread_boundary.h"
 
@@ -76,15 +73,6 @@ ControlAnswer ServiceControlHandler::handle(ServiceControl control) {
       break;
   }
   return ControlAnswer::kNotImplemented;
-}
-
-Status StdThreadStarter::start_detached(std::function<void()> body) {
-  try {
-    std::thread(std::move(body)).detach();
-    return {};
-  } catch (const std::system_error& error) {
-    return fail(error.what());
-  }
 }
 
 void ServiceRuntime::service_main() {

@@ -17,6 +17,7 @@
 #include "main/base/expected.h"
 #include "main/helper_log.h"
 #include "main/service_control_state.h"
+#include "main/thread_boundary.h"
 
 namespace lumar {
 
@@ -105,19 +106,6 @@ class ServiceHandlerRegistrar {
   virtual ~ServiceHandlerRegistrar() = default;
   virtual Result<std::unique_ptr<ServiceStatusSink>> register_handler(
       std::string_view service_name, ServiceControlHandler& handler) = 0;
-};
-
-// Starts a thread that nobody joins.
-class ThreadStarter {
- public:
-  virtual ~ThreadStarter() = default;
-  virtual Status start_detached(std::function<void()> body) = 0;
-};
-
-// std::thread, detached; a refusal to create the thread becomes its error.
-class StdThreadStarter final : public ThreadStarter {
- public:
-  Status start_detached(std::function<void()> body) override;
 };
 
 struct ServiceRuntimeContext {

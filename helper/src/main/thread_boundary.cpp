@@ -1,8 +1,19 @@
 #include "main/thread_boundary.h"
 
 #include <new>
+#include <system_error>
+#include <thread>
 
 namespace lumar {
+
+Status StdThreadStarter::start_detached(std::function<void()> body) {
+  try {
+    std::thread(std::move(body)).detach();
+    return {};
+  } catch (const std::system_error& error) {
+    return fail(error.what());
+  }
+}
 
 std::string internal_error_text(std::string_view operation, std::string_view what) {
   std::string text(operation);

@@ -1,7 +1,6 @@
 #include "update/installer_worker.h"
 
-#include <system_error>
-#include <thread>
+#include <memory>
 #include <utility>
 
 #include "main/base/windows_paths.h"
@@ -114,51 +113,24 @@ void run_installer(InstallJob& job, const InstallerContext& context) {
   job.caller.process.reset();
 }
 
-namespace {
-
-// The job on its way into a new thread. std::thread drops its arguments when
-// it cannot make the thread, before its constructor returns; this parcel
-// then puts the job back where it came from, which still exists at that
-// moment. Once the thread has taken the job out, nothing is put back.
-class JobInTransit {
- public:
-  explicit JobInTransit(std::unique_ptr<InstallJob>& home) : home_(&home), job_(std::move(home)) {}
-  JobInTransit(JobInTransit&& other) noexcept : home_(other.home_), job_(std::move(other.job_)) {}
-  JobInTransit(const JobInTransit&) = delete;
-  JobInTransit& operator=(const JobInTransit&) = delete;
-  JobInTransit& operator=(JobInTransit&&) = delete;
-  ~JobInTransit() {
-    if (job_) *home_ = std::move(job_);
-  }
-
-  std::unique_ptr<InstallJob> take() { return std::move(job_); }
-
- private:
-  std::unique_ptr<InstallJob>* home_;
-  std::unique_ptr<InstallJob> job_;
-};
-
-}  // namespace
-
-Status DetachedThreadLauncher::launch(std::unique_ptr<InstallJob>& job, Body body) {
-  try {
-    std::thread([body = std::move(body)](JobInTransit parcel) { body(parcel.take()); },
-                JobInTransit(job))
-        .detach();
-  } catch (const std::system_error& error) {
-    return fail(std::string("start the installer thread: ") + error.what());
-  }
-  return {};
-}
-
 Status ThreadedInstallWorker::start(std::unique_ptr<InstallJob>& job) {
+  // The job waits in a slot that both threads hold until the new thread takes
+  // it out. A thread that could not be made never ran its body, so the job is
+  // still in the slot and goes back to the caller untouched.
+  auto slot = std::make_shared<std::unique_ptr<InstallJob>>(std::move(job));
   const InstallerContext context = context_;
-  return launcher_.launch(job, [context](std::unique_ptr<InstallJob> running) {
+  Status started = threads_.start_detached([slot, context] {
+    const std::unique_ptr<InstallJob> running = std::move(*slot);
     // Out of memory or the like loses the update, but the job still goes
     // with this frame: its lease gives the service back after the log line.
     (void)guard_thread_body(context.log, "install_update",
                             [&] { run_installer(*running, context); });
   });
+  if (!started) {
+    job = std::move(*slot);
+    return fail("start the installer thread: " + started.error());
+  }
+  return {};
 }
 
 }  // namespace lumar

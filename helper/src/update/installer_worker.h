@@ -19,6 +19,7 @@
 #include "main/environment.h"
 #include "main/helper_log.h"
 #include "main/service_control_state.h"
+#include "main/thread_boundary.h"
 #include "update/app_processes.h"
 #include "update/app_sessions.h"
 #include "update/install_job.h"
@@ -69,36 +70,20 @@ OsString installer_log_path(std::string_view package_path);
 // exception leaves in the job goes with the job.
 void run_installer(InstallJob& job, const InstallerContext& context);
 
-// Starts a thread that nobody joins and hands it the job. Fails, without
-// running `body` and with the job still in `job`, when the system refuses
-// to create the thread.
-class ThreadLauncher {
- public:
-  using Body = std::function<void(std::unique_ptr<InstallJob>)>;
-  virtual ~ThreadLauncher() = default;
-  virtual Status launch(std::unique_ptr<InstallJob>& job, Body body) = 0;
-};
-
-// The launcher behind the real worker: a detached std::thread.
-class DetachedThreadLauncher final : public ThreadLauncher {
- public:
-  Status launch(std::unique_ptr<InstallJob>& job, Body body) override;
-};
-
 // Runs run_installer on a new thread for each job it is given.
 class ThreadedInstallWorker final : public InstallWorker {
  public:
-  // What `context` and `launcher` refer to must outlive every worker thread.
-  ThreadedInstallWorker(InstallerContext context, ThreadLauncher& launcher)
-      : context_(context), launcher_(launcher) {}
+  // What `context` and `threads` refer to must outlive every worker thread.
+  ThreadedInstallWorker(InstallerContext context, ThreadStarter& threads)
+      : context_(context), threads_(threads) {}
 
   // Moves the job into a new thread; when the thread cannot be created the
-  // job is given back untouched with the error.
+  // job is given back untouched with "start the installer thread: {reason}".
   Status start(std::unique_ptr<InstallJob>& job) override;
 
  private:
   InstallerContext context_;
-  ThreadLauncher& launcher_;
+  ThreadStarter& threads_;
 };
 
 // The Windows implementation, built only for Windows.

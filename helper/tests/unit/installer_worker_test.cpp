@@ -11,6 +11,7 @@
 #include "fakes/fake_log.h"
 #include "fakes/fake_processes.h"
 #include "fakes/fake_service_status.h"
+#include "fakes/fake_threads.h"
 
 namespace lumar {
 namespace {
@@ -274,20 +275,10 @@ TEST_F(RunInstaller, HandOverFailureIsLoggedAndAMissingOwnPathIsSilent) {
   EXPECT_EQ(log_file.messages.back(), "install_update: app restarted in session 2");
 }
 
-class FakeLauncher final : public ThreadLauncher {
- public:
-  bool refuse = false;
-  Status launch(std::unique_ptr<InstallJob>& job, Body body) override {
-    if (refuse) return fail("start the installer thread: Resource temporarily unavailable");
-    body(std::move(job));
-    return {};
-  }
-};
-
 TEST_F(RunInstaller, WorkerThatCannotStartGivesTheJobBackUntouched) {
-  FakeLauncher launcher;
-  launcher.refuse = true;
-  ThreadedInstallWorker worker(context, launcher);
+  test::FakeThreadStarter threads;
+  threads.refuse_at = 0;
+  ThreadedInstallWorker worker(context, threads);
   std::unique_ptr<InstallJob> j = job();
   const InstallJob* given = j.get();
 
@@ -305,19 +296,20 @@ TEST_F(RunInstaller, WorkerThatCannotStartGivesTheJobBackUntouched) {
 }
 
 TEST_F(RunInstaller, AnExceptionInTheWorkerIsLoggedAndGivesTheServiceBack) {
-  FakeLauncher launcher;
-  ThreadedInstallWorker worker(context, launcher);
+  test::FakeThreadStarter threads;
+  threads.run_at_once = true;
+  ThreadedInstallWorker worker(context, threads);
   installer.while_running = [] { throw std::bad_alloc(); };
   std::unique_ptr<InstallJob> j = job();
-  ASSERT_TRUE(worker.start(j));  // the fake launcher runs the body at once
+  ASSERT_TRUE(worker.start(j));  // the fake starter runs the body at once
   EXPECT_EQ(log_file.messages.back(), "install_update: internal error: std::bad_alloc");
   EXPECT_FALSE(control.update_in_progress);
   EXPECT_EQ(events.back(), "report stop accepted");
 }
 
 TEST_F(RunInstaller, RealThreadRunsTheJobToItsEnd) {
-  DetachedThreadLauncher launcher;
-  ThreadedInstallWorker worker(context, launcher);
+  StdThreadStarter threads;
+  ThreadedInstallWorker worker(context, threads);
   std::unique_ptr<InstallJob> j = job();
   // Closing the caller's handle is the last act of an installation.
   auto done = std::make_shared<std::promise<void>>();

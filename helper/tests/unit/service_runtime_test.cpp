@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "fakes/fake_log.h"
+#include "fakes/fake_threads.h"
 
 namespace lumar {
 namespace {
@@ -71,25 +72,6 @@ class FakeServiceManagerSide final : public ServiceHandlerRegistrar {
       handler_promise_.get_future().share();
 };
 
-// Records the bodies it is asked to start instead of running them, or
-// refuses to start the n-th thread.
-class FakeThreads final : public ThreadStarter {
- public:
-  std::vector<std::function<void()>> started;
-  std::optional<std::size_t> refuse_at;
-  bool throws = false;
-  // Kept once both threads are started: the service main then only waits.
-  std::promise<void> both_started;
-
-  Status start_detached(std::function<void()> body) override {
-    if (refuse_at && *refuse_at == started.size()) return fail("Resource temporarily unavailable");
-    if (throws) throw std::runtime_error("no thread for you");
-    started.push_back(std::move(body));
-    if (started.size() == 2) both_started.set_value();
-    return {};
-  }
-};
-
 class ServiceRuntimeTest : public ::testing::Test {
  protected:
   ServiceRuntime& runtime() {
@@ -105,7 +87,7 @@ class ServiceRuntimeTest : public ::testing::Test {
   }
   // The handler, once the service main is waiting for a stop.
   ServiceControlHandler* wait_until_serving() {
-    threads.both_started.get_future().wait();
+    threads.two_started.get_future().wait();
     return scm.handler();
   }
   void join_service_main() { service_main_.join(); }
@@ -117,7 +99,7 @@ class ServiceRuntimeTest : public ::testing::Test {
   ServiceControlState state;
   test::RecordingLog log;
   FakeServiceManagerSide scm;
-  FakeThreads threads;
+  test::FakeThreadStarter threads;
   std::vector<std::string> events;
   std::function<void()> pipe_server_body = [this] { events.push_back("pipe server"); };
   std::function<void()> recovery_body = [this] { events.push_back("recovery"); };

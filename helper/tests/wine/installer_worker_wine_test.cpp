@@ -216,7 +216,7 @@ TEST_F(InstallerWorkerWine, InstallerThatCannotStartIsLoggedWithTheSystemsReason
 TEST_F(InstallerWorkerWine, ThreadedWorkerRestartsTheCallerOnItsOwnThread) {
   // A restart-only job: the worker as the entry point builds it hands over
   // to its own executable (this test program) only after an installation.
-  DetachedThreadLauncher threads;
+  StdThreadStarter threads;
   ThreadedInstallWorker worker(
       InstallerContext{*processes, *sessions, *real_installer, log, *clock, environment, control},
       threads);

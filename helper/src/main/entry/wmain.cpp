@@ -75,10 +75,10 @@ struct Helper {
           ? std::make_unique<SystemHostActions>(make_win32_child_programs(),
                                                 make_win32_hosts_file(), *environment)
           : nullptr;
-  DetachedThreadLauncher installer_threads;
+  StdThreadStarter threads;
   ThreadedInstallWorker install_worker{InstallerContext{*processes, *sessions, *installer_system,
                                                         log, *clock, *environment, control_state},
-                                       installer_threads};
+                                       threads};
   SignedUpdateAcceptor updates{UpdateAcceptorContext{control_state,
                                                      log,
                                                      *clock,
@@ -93,10 +93,9 @@ struct Helper {
   std::unique_ptr<PipeListener> listener = make_win32_pipe_listener(log);
   PipeServer pipe_server{*listener, dispatcher, log, *clock};
 
-  StdThreadStarter service_threads;
-  ServiceRuntime service{
-      ServiceRuntimeContext{control_state, log, *handler_registrar, service_threads,
-                            [this] { pipe_server.serve_forever(); }, [this] { recover(); }}};
+  ServiceRuntime service{ServiceRuntimeContext{control_state, log, *handler_registrar, threads,
+                                               [this] { pipe_server.serve_forever(); },
+                                               [this] { recover(); }}};
 
   RegistrationContext registration() {
     return {*service_manager, *registration_host,
