@@ -14,7 +14,7 @@ bool is_staged_package_name(const std::string& lowered) {
 
 void list_folder(const LeftoverFolders& folders, const OsString& folder, std::uint64_t now,
                  std::vector<LeftoverPackage>& out) {
-  const std::optional<std::vector<FolderEntry>> entries = folders.list(folder);
+  const SystemResult<std::vector<FolderEntry>> entries = folders.list(folder);
   if (!entries) return;
   for (const FolderEntry& entry : *entries) {
     if (!is_staged_package_name(ascii_lower(os_text_lossy(entry.name)))) continue;
@@ -34,7 +34,7 @@ std::vector<LeftoverPackage> list_leftover_packages(const LeftoverFolders& folde
                                                     const Environment& environment,
                                                     const Clock& clock) {
   std::vector<OsString> scan;
-  if (std::optional<OsString> staging = folders.staging_folder()) scan.push_back(*staging);
+  if (Result<OsString> staging = folders.staging_folder()) scan.push_back(*staging);
   if (std::optional<std::string> root = environment.get("SystemRoot")) {
     scan.push_back(join_path(*root, "SystemTemp"));
     scan.push_back(join_path(*root, "Temp"));

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "main/base/expected.h"
 #include "main/base/text.h"
 #include "main/clock.h"
 #include "main/environment.h"
@@ -51,12 +52,11 @@ struct FolderEntry {
 class LeftoverFolders {
  public:
   virtual ~LeftoverFolders() = default;
-  // The helper account's temporary folder (where packages are staged), or
-  // nothing when the system cannot say.
-  virtual std::optional<OsString> staging_folder() const = 0;
-  // Every entry of the folder, of any kind; nothing when it cannot be listed.
-  // Entries that cannot be read are left out.
-  virtual std::optional<std::vector<FolderEntry>> list(const OsString& folder) const = 0;
+  // The helper account's temporary folder, where packages are staged.
+  virtual Result<OsString> staging_folder() const = 0;
+  // Every entry of the folder, of any kind. Entries that cannot be read are
+  // left out.
+  virtual SystemResult<std::vector<FolderEntry>> list(const OsString& folder) const = 0;
   // Whether the entry's owner is LocalSystem, the Administrators group or
   // the account the helper runs as: owners that no unprivileged user can
   // give a file. Reads the owner of the entry itself (a link is not

@@ -44,19 +44,14 @@ class Win32LeftoverFolders final : public LeftoverFolders {
  public:
   explicit Win32LeftoverFolders(StagingFolder& staging) : staging_(staging) {}
 
-  std::optional<OsString> staging_folder() const override {
-    // The folder packages are staged in, found the same way staging finds it.
-    Result<OsString> folder = staging_.staging_folder();
-    if (!folder) return std::nullopt;
-    return *folder;
-  }
+  Result<OsString> staging_folder() const override { return staging_.staging_folder(); }
 
-  std::optional<std::vector<FolderEntry>> list(const OsString& folder) const override {
+  SystemResult<std::vector<FolderEntry>> list(const OsString& folder) const override {
     const std::wstring pattern = wide(join_path(folder, "*"));
     WIN32_FIND_DATAW data{};
     UniqueFind search(::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data,
                                          FindExSearchNameMatch, nullptr, 0));
-    if (!search) return std::nullopt;
+    if (!search) return Unexpected(static_cast<std::uint32_t>(::GetLastError()));
     std::vector<FolderEntry> entries;
     do {
       entries.push_back(

@@ -17,10 +17,13 @@ class FakeLeftoverFolders final : public LeftoverFolders {
   std::map<OsString, std::vector<FolderEntry>> folders;
   std::set<OsString> foreign;  // owned by someone other than the helper's side
 
-  std::optional<OsString> staging_folder() const override { return staging; }
-  std::optional<std::vector<FolderEntry>> list(const OsString& folder) const override {
+  Result<OsString> staging_folder() const override {
+    if (!staging) return fail("The system cannot find the path specified. (os error 3)");
+    return *staging;
+  }
+  SystemResult<std::vector<FolderEntry>> list(const OsString& folder) const override {
     const auto it = folders.find(folder);
-    if (it == folders.end()) return std::nullopt;
+    if (it == folders.end()) return Unexpected(std::uint32_t{3});  // path not found
     return it->second;
   }
   bool owned_by_helper(const OsString& path) const override { return !foreign.contains(path); }
