@@ -18,8 +18,8 @@
 #include "main/clock.h"
 #include "main/environment.h"
 #include "main/helper_log.h"
+#include "main/processes.h"
 #include "main/service_control_state.h"
-#include "update/app_processes.h"
 #include "update/app_sessions.h"
 #include "update/install_job.h"
 
@@ -48,7 +48,7 @@ class InstallerSystem {
 
 // Everything the worker uses. The references must outlive every worker thread.
 struct InstallerContext {
-  ProcessSystem& processes;
+  Processes& processes;
   SessionSystem& sessions;
   InstallerSystem& installer;
   HelperLog& log;
