@@ -15,6 +15,17 @@ Unexpected<PackageReadError> read_failure(PackageReadFault fault, std::string er
   return Unexpected<PackageReadError>(PackageReadError{fault, std::move(error)});
 }
 
+// Opened with every right the update goes on to need: the worker waits for
+// the app, and may have to end it, through this very handle.
+Result<OpenedCaller> open_caller(Processes& processes, std::uint32_t pid) {
+  SystemResult<ProcessHandle> process = processes.open(pid, ProcessAccess::kControl);
+  if (!process) {
+    return fail("open the requesting process " + std::to_string(pid) + " (" +
+                std::to_string(process.error()) + ")");
+  }
+  return OpenedCaller{pid, std::move(*process)};
+}
+
 }  // namespace
 
 ImpersonationGuard::~ImpersonationGuard() {

@@ -12,7 +12,8 @@
 #include "main/package_watcher.h"
 #include "main/pipe.h"
 #include "main/process_exit.h"
-#include "main/process_queries.h"
+#include "main/processes.h"
+#include "main/update_acceptor.h"
 
 namespace lumar {
 
@@ -45,7 +46,7 @@ Expected<Bytes, PackageReadError> read_package(ClientFiles& files, std::string_v
 
 class CallerStep {
  public:
-  CallerStep(ClientFiles& files, ProcessQueries& processes, HelperLog& log, ProcessExit& exit)
+  CallerStep(ClientFiles& files, Processes& processes, HelperLog& log, ProcessExit& exit)
       : files_(files), processes_(processes), log_(log), exit_(exit) {}
 
   // `watcher`, when given, sees the package's bytes as they are read.
@@ -54,7 +55,7 @@ class CallerStep {
 
  private:
   ClientFiles& files_;
-  ProcessQueries& processes_;
+  Processes& processes_;
   HelperLog& log_;
   ProcessExit& exit_;
 };

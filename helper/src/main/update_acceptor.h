@@ -8,10 +8,18 @@
 
 #include "main/base/bytes.h"
 #include "main/package_watcher.h"
-#include "main/process_queries.h"
+#include "main/processes.h"
 #include "main/reply.h"
 
 namespace lumar {
+
+// The requesting process as the caller step opened it, the moment its
+// request arrived. The handle keeps that very process (and so its id) from
+// being replaced by another one for as long as the request is handled.
+struct OpenedCaller {
+  std::uint32_t pid = 0;
+  ProcessHandle process;  // opened for ProcessAccess::kControl
+};
 
 class UpdateAcceptor {
  public:

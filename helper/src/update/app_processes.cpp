@@ -6,27 +6,28 @@
 
 namespace lumar {
 
-std::vector<AppInstance> find_app_instances(ProcessSystem& system,
+std::vector<AppInstance> find_app_instances(Processes& processes,
                                             std::string_view executable_path) {
   std::vector<AppInstance> found;
   const std::optional<std::string_view> name = file_name(executable_path);
   if (!name) return found;
-  std::optional<std::vector<ProcessEntry>> entries = system.snapshot();
+  SystemResult<std::vector<ProcessEntry>> entries = processes.snapshot();
   if (!entries) return found;
   const std::string wanted_path = decode_utf8_lossy(executable_path);
   for (const ProcessEntry& entry : *entries) {
     // The name narrows the walk so that only likely copies are opened; the
     // full path decides.
     if (!equal_ascii_ci(entry.exe_name, *name)) continue;
-    ProcessHandle process = system.open(entry.pid);
+    // Enough to wait for a copy and end it, for whoever closes it.
+    SystemResult<ProcessHandle> process = processes.open(entry.pid, ProcessAccess::kControl);
     if (!process) continue;
-    const std::optional<OsString> image = system.image_path(process);
+    const SystemResult<OsString> image = processes.image_path(*process);
     if (!image || !equal_ascii_ci(decode_utf8_lossy(*image), wanted_path)) continue;
-    const std::optional<std::uint32_t> session = system.session_of(entry.pid);
+    const SystemResult<std::uint32_t> session = processes.session_id(*process);
     if (!session) continue;
-    const std::optional<std::uint64_t> created = system.creation_time(process);
+    const SystemResult<std::uint64_t> created = processes.creation_time(*process);
     if (!created) continue;
-    found.push_back(AppInstance{std::move(process), *created, *session});
+    found.push_back(AppInstance{std::move(*process), *created, *session});
   }
   return found;
 }

@@ -4,11 +4,12 @@
 #include <utility>
 
 #include "main/base/windows_paths.h"
+#include "update/app_processes.h"
 
 namespace lumar {
 
-std::vector<std::uint32_t> close_app_copies(ProcessSystem& processes, SessionSystem& sessions,
-                                            HelperLog& log, std::string_view executable_path,
+std::vector<std::uint32_t> close_app_copies(Processes& processes, HelperLog& log,
+                                            std::string_view executable_path,
                                             std::uint64_t cutoff) {
   std::vector<std::uint32_t> closed_in;
   std::vector<AppInstance> copies = find_app_instances(processes, executable_path);
@@ -19,8 +20,8 @@ std::vector<std::uint32_t> close_app_copies(ProcessSystem& processes, SessionSys
       // The app is told nothing and gets no chance to save: it is ended.
       // Whether it really ended is not checked; the installer copes with a
       // file in use.
-      sessions.terminate(copy.process, 1);
-      (void)sessions.wait(copy.process, kTerminationWait);
+      (void)processes.terminate(copy.process, 1);
+      (void)processes.wait(copy.process, kTerminationWait);
       log.write("install_update: closed a copy of the app in session " +
                 std::to_string(copy.session_id));
       closed_in.push_back(copy.session_id);

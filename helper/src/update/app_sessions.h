@@ -13,8 +13,7 @@
 #include "main/base/expected.h"
 #include "main/base/text.h"
 #include "main/helper_log.h"
-#include "update/app_processes.h"
-#include "update/request_caller.h"
+#include "main/processes.h"
 
 namespace lumar {
 
@@ -30,9 +29,7 @@ struct UserProcessLaunch {
   std::optional<OsString> current_directory;  // nothing: the helper's own
 };
 
-enum class WaitResult { kSignaled, kTimedOut, kFailed };
-
-// What closing and starting the app needs from the operating system.
+// What starting the app as a session's user needs from the operating system.
 class SessionSystem {
  public:
   virtual ~SessionSystem() = default;
@@ -45,8 +42,6 @@ class SessionSystem {
   // are closed at once. The code is the one read right after the call failed.
   virtual SystemStatus start_as_user(const UserToken& token, const EnvironmentBlock& environment,
                                      const UserProcessLaunch& launch) = 0;
-  virtual void terminate(const ProcessHandle& process, std::uint32_t exit_code) = 0;
-  virtual WaitResult wait(const ProcessHandle& process, std::chrono::milliseconds limit) = 0;
 };
 
 // How long a terminated copy is given to end.
@@ -55,9 +50,8 @@ inline constexpr std::chrono::milliseconds kTerminationWait{10000};
 // Terminates every copy of `executable_path` created before `cutoff` (FILETIME
 // ticks) and returns their sessions in termination order, repeats included.
 // Copies created at or after the cutoff are left running.
-std::vector<std::uint32_t> close_app_copies(ProcessSystem& processes, SessionSystem& sessions,
-                                            HelperLog& log, std::string_view executable_path,
-                                            std::uint64_t cutoff);
+std::vector<std::uint32_t> close_app_copies(Processes& processes, HelperLog& log,
+                                            std::string_view executable_path, std::uint64_t cutoff);
 
 // Starts the app, with its quoted path as the whole command line and its own
 // folder as current folder, as the user signed in to `session`. Logs nothing.

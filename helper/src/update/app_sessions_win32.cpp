@@ -52,22 +52,6 @@ class Win32SessionSystem final : public SessionSystem {
     const UniqueProcess process(started.hProcess);
     return {};
   }
-
-  void terminate(const ProcessHandle& process, std::uint32_t exit_code) override {
-    ::TerminateProcess(native<UniqueProcess>(process), exit_code);
-  }
-
-  WaitResult wait(const ProcessHandle& process, std::chrono::milliseconds limit) override {
-    switch (
-        ::WaitForSingleObject(native<UniqueProcess>(process), static_cast<DWORD>(limit.count()))) {
-      case WAIT_OBJECT_0:
-        return WaitResult::kSignaled;
-      case WAIT_TIMEOUT:
-        return WaitResult::kTimedOut;
-      default:
-        return WaitResult::kFailed;
-    }
-  }
 };
 
 }  // namespace

@@ -82,10 +82,12 @@ void run_installer(InstallJob& job, const InstallerContext& context) {
   const OsString app_path = job.caller.image_path;
   if (job.caller.process) {
     // The app was told its update is accepted and should quit by itself.
-    if (context.sessions.wait(job.caller.process, kCallerExitWait) == WaitResult::kTimedOut) {
+    const SystemResult<ProcessWait> waited =
+        context.processes.wait(job.caller.process, kCallerExitWait);
+    if (waited && *waited == ProcessWait::kTimedOut) {
       context.log.write("install_update: the app did not exit in time; terminating it");
-      context.sessions.terminate(job.caller.process, 1);
-      (void)context.sessions.wait(job.caller.process, kTerminationWait);
+      (void)context.processes.terminate(job.caller.process, 1);
+      (void)context.processes.wait(job.caller.process, kTerminationWait);
     }
   }
 
@@ -96,13 +98,13 @@ void run_installer(InstallJob& job, const InstallerContext& context) {
     job.caller.process.reset();
   } else {
     std::vector<std::uint32_t> sessions{job.caller.session_id};
-    append_sessions(sessions, close_app_copies(context.processes, context.sessions, context.log,
-                                               app_path, context.clock.system_time_filetime()));
+    append_sessions(sessions, close_app_copies(context.processes, context.log, app_path,
+                                               context.clock.system_time_filetime()));
     installed = install_package(job, context);
     job.package.reset();  // closes the read handle and deletes the staged file
     // Copies started while the installer ran are closed too.
-    append_sessions(sessions, close_app_copies(context.processes, context.sessions, context.log,
-                                               app_path, context.clock.system_time_filetime()));
+    append_sessions(sessions, close_app_copies(context.processes, context.log, app_path,
+                                               context.clock.system_time_filetime()));
     restart_app_in_sessions(context.sessions, context.log, app_path, std::move(sessions));
   }
 

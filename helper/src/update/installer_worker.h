@@ -18,9 +18,9 @@
 #include "main/clock.h"
 #include "main/environment.h"
 #include "main/helper_log.h"
+#include "main/processes.h"
 #include "main/service_control_state.h"
 #include "main/thread_boundary.h"
-#include "update/app_processes.h"
 #include "update/app_sessions.h"
 #include "update/install_job.h"
 
@@ -49,7 +49,7 @@ class InstallerSystem {
 
 // Everything the worker uses. The references must outlive every worker thread.
 struct InstallerContext {
-  ProcessSystem& processes;
+  Processes& processes;
   SessionSystem& sessions;
   InstallerSystem& installer;
   HelperLog& log;

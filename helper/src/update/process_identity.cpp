@@ -5,7 +5,7 @@
 
 namespace lumar {
 
-Result<RequestCaller> identify_process(ProcessQueries& processes, OpenedCaller caller) {
+Result<RequestCaller> identify_process(Processes& processes, OpenedCaller caller) {
   auto path = processes.image_path(caller.process);
   if (!path) {
     return fail("read the requesting process's path (" + std::to_string(path.error()) + ")");

@@ -2,11 +2,9 @@
 // as a RequestCaller with its image path and session.
 #pragma once
 
-#include <cstdint>
-#include <memory>
-
 #include "main/base/expected.h"
-#include "main/process_queries.h"
+#include "main/processes.h"
+#include "main/update_acceptor.h"
 #include "update/request_caller.h"
 
 namespace lumar {
@@ -14,6 +12,6 @@ namespace lumar {
 // Errors: "read the requesting process's path ({code})",
 // "read the requesting process's session ({code})". On failure the handle is
 // closed with `caller`.
-Result<RequestCaller> identify_process(ProcessQueries& processes, OpenedCaller caller);
+Result<RequestCaller> identify_process(Processes& processes, OpenedCaller caller);
 
 }  // namespace lumar

@@ -4,6 +4,7 @@
 
 #include "main/base/windows_paths.h"
 #include "main/product.h"
+#include "update/app_processes.h"
 
 namespace lumar {
 namespace {
@@ -22,7 +23,7 @@ void wait_for_idle_installer(const RecoveryContext& context) {
 }
 
 // Lists the copies and closes every handle again either way.
-bool app_runs_in_session(ProcessSystem& processes, const OsString& app, std::uint32_t session) {
+bool app_runs_in_session(Processes& processes, const OsString& app, std::uint32_t session) {
   for (const AppInstance& copy : find_app_instances(processes, app)) {
     if (copy.session_id == session) return true;
   }
@@ -31,10 +32,15 @@ bool app_runs_in_session(ProcessSystem& processes, const OsString& app, std::uin
 
 }  // namespace
 
-bool is_live_helper(std::uint32_t pid, RecoveryHost& host) {
-  const std::optional<ProcessFacts> facts = host.inspect_process(pid);
-  if (!facts || facts->exit_code != kStillActive || !facts->image_path) return false;
-  const std::optional<std::string_view> name = file_name(*facts->image_path);
+bool is_live_helper(std::uint32_t pid, Processes& processes) {
+  // Another program's process: nothing here waits for it or ends it.
+  const SystemResult<ProcessHandle> process = processes.open(pid, ProcessAccess::kQuery);
+  if (!process) return false;
+  const SystemResult<bool> runs = processes.still_runs(*process);
+  if (!runs || !*runs) return false;
+  const SystemResult<OsString> image = processes.image_path(*process);
+  if (!image) return false;
+  const std::optional<std::string_view> name = file_name(*image);
   return name && equal_ascii_ci(*name, kHelperExeName);
 }
 
@@ -45,7 +51,9 @@ void recover_interrupted_update(const RecoveryContext& context) {
   for (LeftoverPackage& package :
        list_leftover_packages(context.folders, context.environment, context.clock)) {
     const std::optional<std::uint32_t> owner = staging_owner_pid(package.path);
-    if (owner && !is_live_helper(*owner, host)) orphans.push_back(std::move(package));
+    if (owner && !is_live_helper(*owner, context.processes)) {
+      orphans.push_back(std::move(package));
+    }
   }
   if (orphans.empty()) return;
 
@@ -72,12 +80,12 @@ void recover_interrupted_update(const RecoveryContext& context) {
 
   for (const LeftoverPackage& orphan : orphans) host.delete_file(orphan.path);
 
-  const std::uint32_t console = host.console_session();
-  if (console == kNoConsoleSession) return;
+  const std::optional<std::uint32_t> console = host.console_session();
+  if (!console) return;
   for (const OsString& app : app_paths) {
     if (!host.path_exists(app)) continue;
-    if (app_runs_in_session(context.processes, app, console)) continue;
-    const Status started = start_app_in_session(context.sessions, console, app);
+    if (app_runs_in_session(context.processes, app, *console)) continue;
+    const Status started = start_app_in_session(context.sessions, *console, app);
     if (started) {
       context.log.write("service: started " + os_text_lossy(app) + " after an interrupted update");
     } else {

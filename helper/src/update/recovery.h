@@ -19,7 +19,7 @@
 #include "main/clock.h"
 #include "main/environment.h"
 #include "main/helper_log.h"
-#include "update/app_processes.h"
+#include "main/processes.h"
 #include "update/app_sessions.h"
 #include "update/installer_queries.h"
 #include "update/leftover_packages.h"
@@ -31,16 +31,6 @@ inline constexpr std::string_view kInstallerMutexName = "Global\\_MSIExecute";
 // have passed, looking at its mutex every 2 seconds.
 inline constexpr std::chrono::seconds kInstallerWaitLimit{600};
 inline constexpr std::chrono::seconds kInstallerPollInterval{2};
-// A process's exit code while it runs.
-inline constexpr std::uint32_t kStillActive = 259;
-// WTSGetActiveConsoleSessionId when no session is attached to the console.
-inline constexpr std::uint32_t kNoConsoleSession = 0xFFFFFFFF;
-
-// What the system tells of a process, as far as the liveness test needs it.
-struct ProcessFacts {
-  std::optional<std::uint32_t> exit_code;  // nothing when it cannot be read
-  std::optional<OsString> image_path;      // nothing when it cannot be read
-};
 
 enum class InstallerMutex {
   kAbsent,    // the mutex does not exist: no installation runs
@@ -53,25 +43,24 @@ enum class InstallerMutex {
 class RecoveryHost {
  public:
   virtual ~RecoveryHost() = default;
-  // Opens the process for limited queries; nothing when it cannot be opened.
-  virtual std::optional<ProcessFacts> inspect_process(std::uint32_t pid) = 0;
   // One look at "Global\_MSIExecute".
   virtual InstallerMutex probe_installer_mutex() = 0;
   virtual bool path_exists(const OsString& path) = 0;
   // Failures are ignored.
   virtual void delete_file(const OsString& path) = 0;
-  // The console session's id (kNoConsoleSession when none is attached).
-  virtual std::uint32_t console_session() = 0;
+  // The console session's id; nothing when no session is attached to it.
+  virtual std::optional<std::uint32_t> console_session() = 0;
 };
 
 // True only for a running process whose image file is "lumar-helper.exe".
-bool is_live_helper(std::uint32_t pid, RecoveryHost& host);
+// The process is opened for queries alone.
+bool is_live_helper(std::uint32_t pid, Processes& processes);
 
 struct RecoveryContext {
   const LeftoverFolders& folders;
   RecoveryHost& host;
   WindowsInstaller& installer;
-  ProcessSystem& processes;
+  Processes& processes;
   SessionSystem& sessions;
   const Environment& environment;
   const Clock& clock;

@@ -12,16 +12,6 @@ namespace {
 
 class Win32RecoveryHost final : public RecoveryHost {
  public:
-  std::optional<ProcessFacts> inspect_process(std::uint32_t pid) override {
-    UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-    if (!process) return std::nullopt;
-    ProcessFacts facts;
-    DWORD exit_code = 0;
-    if (::GetExitCodeProcess(process.get(), &exit_code)) facts.exit_code = exit_code;
-    facts.image_path = process_image_path(process.get());
-    return facts;
-  }
-
   InstallerMutex probe_installer_mutex() override {
     UniqueHandle mutex(::OpenMutexW(SYNCHRONIZE, FALSE, wide(kInstallerMutexName).c_str()));
     if (!mutex) return InstallerMutex::kAbsent;
@@ -44,7 +34,12 @@ class Win32RecoveryHost final : public RecoveryHost {
 
   void delete_file(const OsString& path) override { ::DeleteFileW(wide(path).c_str()); }
 
-  std::uint32_t console_session() override { return ::WTSGetActiveConsoleSessionId(); }
+  std::optional<std::uint32_t> console_session() override {
+    const DWORD session = ::WTSGetActiveConsoleSessionId();
+    // The answer when no session is attached to the console.
+    if (session == 0xFFFFFFFF) return std::nullopt;
+    return std::uint32_t{session};
+  }
 };
 
 }  // namespace

@@ -5,13 +5,13 @@
 #include <cstdint>
 
 #include "main/base/text.h"
-#include "main/process_queries.h"
+#include "main/processes.h"
 
 namespace lumar {
 
 struct RequestCaller {
   OsString image_path;    // full Win32 path, unpaired surrogates kept
-  ProcessHandle process;  // opened with kAppProcessAccess
+  ProcessHandle process;  // opened for ProcessAccess::kControl
   std::uint32_t session_id = 0;
 };
 

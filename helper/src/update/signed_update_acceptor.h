@@ -43,7 +43,7 @@ struct UpdateAcceptorContext {
   const Clock& clock;
   StagingFolder& files;
   WindowsInstaller& installer;
-  ProcessQueries& processes;
+  Processes& processes;
   InstallWorker& worker;
   // The built-in updater key when both are empty. Without a digest check the
   // package is not hashed while it is read.

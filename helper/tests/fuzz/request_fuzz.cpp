@@ -56,6 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The fakes record every call: forget them, so that a long run does not grow.
   files.opens.clear();
   processes.opened.clear();
+  processes.access.clear();
   log_file = test::FakeLogFile();
   return 0;
 }

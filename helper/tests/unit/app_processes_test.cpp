@@ -7,49 +7,48 @@
 namespace lumar {
 namespace {
 
-using test::Events;
-using test::FakeMachine;
+using test::fails_with;
 using test::FakeProcess;
+using test::FakeProcesses;
 
 constexpr char kApp[] = R"(C:\Program Files\Lumar KQ\lumar-desktop.exe)";
 
 class FindAppInstances : public testing::Test {
  protected:
-  Events events;
-  FakeMachine machine{events};
+  FakeProcesses processes;
 };
 
 TEST_F(FindAppInstances, PathWithoutFileNameTakesNoSnapshot) {
-  machine.add({.pid = 8, .exe_name = "lumar-desktop.exe", .image = kApp});
+  processes.add({.pid = 8, .exe_name = "lumar-desktop.exe", .image = kApp});
   for (const char* path : {"", R"(C:\)", R"(C:\Program Files\..)"}) {
-    EXPECT_TRUE(find_app_instances(machine, path).empty()) << path;
+    EXPECT_TRUE(find_app_instances(processes, path).empty()) << path;
   }
-  EXPECT_EQ(machine.snapshots, 0);
+  EXPECT_EQ(processes.snapshots, 0);
 }
 
 TEST_F(FindAppInstances, FailedSnapshotIsAnEmptyList) {
-  machine.add({.pid = 8, .exe_name = "lumar-desktop.exe", .image = kApp});
-  machine.snapshot_fails = true;
-  EXPECT_TRUE(find_app_instances(machine, kApp).empty());
-  EXPECT_TRUE(machine.opened.empty());
+  processes.add({.pid = 8, .exe_name = "lumar-desktop.exe", .image = kApp});
+  processes.snapshot_error = 18;  // ERROR_NO_MORE_FILES
+  EXPECT_TRUE(find_app_instances(processes, kApp).empty());
+  EXPECT_TRUE(processes.opened.empty());
 }
 
 TEST_F(FindAppInstances, ListsExactCopiesInSnapshotOrderAndOpensOnlyMatchingNames) {
-  machine.add(
+  processes.add(
       {.pid = 20, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 2, .created = 555});
-  machine.add({.pid = 4, .exe_name = "explorer.exe", .image = R"(C:\Windows\explorer.exe)"});
+  processes.add({.pid = 4, .exe_name = "explorer.exe", .image = R"(C:\Windows\explorer.exe)"});
   // Same name, another folder: opened, compared, left out.
-  machine.add(
+  processes.add(
       {.pid = 9, .exe_name = "lumar-desktop.exe", .image = R"(C:\Users\eve\lumar-desktop.exe)"});
   // ASCII case differences in name and folder still match.
-  machine.add({.pid = 7,
-               .exe_name = "LUMAR-DESKTOP.EXE",
-               .image = R"(c:\program files\LUMAR KQ\Lumar-Desktop.exe)",
-               .session = 1,
-               .created = 444});
+  processes.add({.pid = 7,
+                 .exe_name = "LUMAR-DESKTOP.EXE",
+                 .image = R"(c:\program files\LUMAR KQ\Lumar-Desktop.exe)",
+                 .session = 1,
+                 .created = 444});
 
   {
-    const std::vector<AppInstance> found = find_app_instances(machine, kApp);
+    const std::vector<AppInstance> found = find_app_instances(processes, kApp);
     ASSERT_EQ(found.size(), 2u);
     EXPECT_EQ(test::fake_value(found[0].process), 20u);
     EXPECT_EQ(found[0].session_id, 2u);
@@ -57,47 +56,51 @@ TEST_F(FindAppInstances, ListsExactCopiesInSnapshotOrderAndOpensOnlyMatchingName
     EXPECT_EQ(test::fake_value(found[1].process), 7u);
     EXPECT_EQ(found[1].session_id, 1u);
     EXPECT_EQ(found[1].created, 444u);
-    EXPECT_EQ(machine.opened, (std::vector<std::uint32_t>{20, 9, 7}));
-    EXPECT_EQ(machine.open_handles, 2);  // the other folder's handle is closed already
+    EXPECT_EQ(processes.opened, (std::vector<std::uint32_t>{20, 9, 7}));
+    EXPECT_EQ(processes.open_handles, 2);  // the other folder's handle is closed already
   }
-  EXPECT_EQ(machine.open_handles, 0);  // the list owns what it holds
+  EXPECT_EQ(processes.open_handles, 0);  // the list owns what it holds
 }
 
 TEST_F(FindAppInstances, NonAsciiCaseAndUnnormalisedPathsDoNotMatch) {
   const std::string accented = "C:\\Apps\\l\xC3\xBCmar-desktop.exe";  // ü
-  machine.add({.pid = 5,
-               .exe_name = "l\xC3\x9Cmar-desktop.exe",  // Ü
-               .image = "C:\\Apps\\l\xC3\x9Cmar-desktop.exe"});
-  machine.add({.pid = 6, .exe_name = "lumar-desktop.exe", .image = kApp});
-  EXPECT_TRUE(find_app_instances(machine, accented).empty());
-  EXPECT_TRUE(machine.opened.empty());
+  processes.add({.pid = 5,
+                 .exe_name = "l\xC3\x9Cmar-desktop.exe",  // Ü
+                 .image = "C:\\Apps\\l\xC3\x9Cmar-desktop.exe"});
+  processes.add({.pid = 6, .exe_name = "lumar-desktop.exe", .image = kApp});
+  EXPECT_TRUE(find_app_instances(processes, accented).empty());
+  EXPECT_TRUE(processes.opened.empty());
   // The system reports backslashes, long names and no prefix; nothing is
   // normalised to meet it.
   for (const char* path :
        {"C:/Program Files/Lumar KQ/lumar-desktop.exe", R"(C:\PROGRA~1\LUMARK~1\lumar-desktop.exe)",
         R"(\\?\C:\Program Files\Lumar KQ\lumar-desktop.exe)"}) {
-    EXPECT_TRUE(find_app_instances(machine, path).empty()) << path;
+    EXPECT_TRUE(find_app_instances(processes, path).empty()) << path;
   }
-  EXPECT_EQ(machine.open_handles, 0);
+  EXPECT_EQ(processes.open_handles, 0);
 }
 
 TEST_F(FindAppInstances, ImagePathsWithLoneSurrogatesMatchTheSameText) {
   const OsString odd = "C:\\Apps\\\xED\xA0\x80\\lumar-desktop.exe";  // lone U+D800
-  machine.add({.pid = 5, .exe_name = "lumar-desktop.exe", .image = odd});
-  EXPECT_EQ(find_app_instances(machine, odd).size(), 1u);
+  processes.add({.pid = 5, .exe_name = "lumar-desktop.exe", .image = odd});
+  EXPECT_EQ(find_app_instances(processes, odd).size(), 1u);
 }
 
 TEST_F(FindAppInstances, EveryFailedQueryLeavesTheProcessOutAndClosesItsHandle) {
-  machine.add({.pid = 1, .exe_name = "lumar-desktop.exe", .image = kApp, .openable = false});
-  machine.add({.pid = 2, .exe_name = "lumar-desktop.exe", .image = std::nullopt});
-  machine.add({.pid = 3, .exe_name = "lumar-desktop.exe", .image = kApp, .session = std::nullopt});
-  machine.add({.pid = 4, .exe_name = "lumar-desktop.exe", .image = kApp, .created = std::nullopt});
-  machine.add({.pid = 5, .exe_name = "lumar-desktop.exe", .image = kApp});
-  const std::vector<AppInstance> found = find_app_instances(machine, kApp);
+  processes.add({.pid = 1, .exe_name = "lumar-desktop.exe", .image = kApp, .openable = false});
+  // Could be looked at, but not waited for or ended: no use as a copy.
+  processes.add({.pid = 6, .exe_name = "lumar-desktop.exe", .image = kApp, .controllable = false});
+  processes.add({.pid = 2, .exe_name = "lumar-desktop.exe", .image = fails_with(31)});
+  processes.add(
+      {.pid = 3, .exe_name = "lumar-desktop.exe", .image = kApp, .session = fails_with(5)});
+  processes.add(
+      {.pid = 4, .exe_name = "lumar-desktop.exe", .image = kApp, .created = fails_with(5)});
+  processes.add({.pid = 5, .exe_name = "lumar-desktop.exe", .image = kApp});
+  const std::vector<AppInstance> found = find_app_instances(processes, kApp);
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(test::fake_value(found[0].process), 5u);
-  EXPECT_EQ(machine.opened, (std::vector<std::uint32_t>{1, 2, 3, 4, 5}));
-  EXPECT_EQ(machine.open_handles, 1);
+  EXPECT_EQ(processes.opened, (std::vector<std::uint32_t>{1, 6, 2, 3, 4, 5}));
+  EXPECT_EQ(processes.open_handles, 1);
 }
 
 }  // namespace

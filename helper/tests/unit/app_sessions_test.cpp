@@ -15,7 +15,8 @@ using test::Events;
 using test::FakeClock;
 using test::FakeEnvironment;
 using test::FakeLogFile;
-using test::FakeMachine;
+using test::FakeProcesses;
+using test::FakeSessions;
 
 constexpr char kApp[] = R"(C:\Program Files\Lumar KQ\lumar-desktop.exe)";
 
@@ -25,7 +26,8 @@ constexpr char kApp[] = R"(C:\Program Files\Lumar KQ\lumar-desktop.exe)";
 class AppSessions : public testing::Test {
  protected:
   Events events;
-  FakeMachine machine{events};
+  FakeProcesses processes{&events};
+  FakeSessions sessions{&events};
   FakeEnvironment environment;
   FakeClock clock;
   FakeLogFile log_file;
@@ -33,31 +35,30 @@ class AppSessions : public testing::Test {
 };
 
 TEST_F(AppSessions, ClosesCopiesCreatedBeforeTheCutoffAndRecordsTheirSessions) {
-  machine.add(
+  processes.add(
       {.pid = 11, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 3, .created = 499});
-  machine.add(
+  processes.add(
       {.pid = 12, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 1, .created = 100});
-  machine.add(
+  processes.add(
       {.pid = 13, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 3, .created = 0});
   // Started at or after the cutoff: someone else's, left running.
-  machine.add(
+  processes.add(
       {.pid = 14, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 4, .created = 500});
-  machine.add(
+  processes.add(
       {.pid = 15, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 5, .created = 900});
 
-  EXPECT_EQ(close_app_copies(machine, machine, log, kApp, 500),
-            (std::vector<std::uint32_t>{3, 1, 3}));
+  EXPECT_EQ(close_app_copies(processes, log, kApp, 500), (std::vector<std::uint32_t>{3, 1, 3}));
 
   EXPECT_EQ(log_file.messages,
             (std::vector<std::string>{"install_update: closed a copy of the app in session 3",
                                       "install_update: closed a copy of the app in session 1",
                                       "install_update: closed a copy of the app in session 3"}));
-  EXPECT_EQ(machine.waits,
+  EXPECT_EQ(processes.waits,
             (std::vector<std::pair<std::uint32_t, milliseconds>>{
                 {11, milliseconds(10000)}, {12, milliseconds(10000)}, {13, milliseconds(10000)}}));
-  EXPECT_TRUE(machine.find(14)->running);
-  EXPECT_TRUE(machine.find(15)->running);
-  EXPECT_EQ(machine.open_handles, 0);
+  EXPECT_TRUE(processes.find(14)->running);
+  EXPECT_TRUE(processes.find(15)->running);
+  EXPECT_EQ(processes.open_handles, 0);
   // Each copy's handle is closed before the next copy is dealt with.
   EXPECT_EQ(
       std::vector<std::string>(events.begin(), events.begin() + 3),
@@ -65,73 +66,73 @@ TEST_F(AppSessions, ClosesCopiesCreatedBeforeTheCutoffAndRecordsTheirSessions) {
 }
 
 TEST_F(AppSessions, CopyThatIgnoresTerminationStillCountsAsClosed) {
-  machine.add({.pid = 11,
-               .exe_name = "lumar-desktop.exe",
-               .image = kApp,
-               .session = 2,
-               .survives_termination = true});
-  EXPECT_EQ(close_app_copies(machine, machine, log, kApp, 1000), (std::vector<std::uint32_t>{2}));
+  processes.add({.pid = 11,
+                 .exe_name = "lumar-desktop.exe",
+                 .image = kApp,
+                 .session = 2,
+                 .survives_termination = true});
+  EXPECT_EQ(close_app_copies(processes, log, kApp, 1000), (std::vector<std::uint32_t>{2}));
   EXPECT_EQ(log_file.messages,
             (std::vector<std::string>{"install_update: closed a copy of the app in session 2"}));
-  EXPECT_TRUE(machine.find(11)->running);
+  EXPECT_TRUE(processes.find(11)->running);
 }
 
 TEST_F(AppSessions, NoCopiesCloseNothingAndLogNothing) {
-  machine.add(
+  processes.add(
       {.pid = 11, .exe_name = "lumar-desktop.exe", .image = R"(C:\other\lumar-desktop.exe)"});
-  EXPECT_TRUE(close_app_copies(machine, machine, log, kApp, 1000).empty());
+  EXPECT_TRUE(close_app_copies(processes, log, kApp, 1000).empty());
   EXPECT_TRUE(log_file.messages.empty());
-  EXPECT_TRUE(machine.find(11)->running);
+  EXPECT_TRUE(processes.find(11)->running);
 }
 
 TEST_F(AppSessions, StartsTheQuotedPathAloneInItsOwnFolderAsTheSessionsUser) {
-  machine.signed_in = {2};
-  ASSERT_TRUE(start_app_in_session(machine, 2, kApp));
-  ASSERT_EQ(machine.starts.size(), 1u);
-  const test::Start& start = machine.starts[0];
+  sessions.signed_in = {2};
+  ASSERT_TRUE(start_app_in_session(sessions, 2, kApp));
+  ASSERT_EQ(sessions.starts.size(), 1u);
+  const test::Start& start = sessions.starts[0];
   EXPECT_EQ(start.session, 2u);
   EXPECT_EQ(start.launch.application, kApp);
   EXPECT_EQ(start.launch.command_line, std::string("\"") + kApp + "\"");
   EXPECT_EQ(start.launch.current_directory, R"(C:\Program Files\Lumar KQ)");
-  EXPECT_EQ(machine.live_tokens, 0);
-  EXPECT_EQ(machine.live_environments, 0);
+  EXPECT_EQ(sessions.live_tokens, 0);
+  EXPECT_EQ(sessions.live_environments, 0);
   EXPECT_TRUE(log_file.messages.empty());
 
   // Without a parent folder the helper's own current folder is left to it.
-  ASSERT_TRUE(start_app_in_session(machine, 2, "lumar-desktop.exe"));
-  EXPECT_EQ(machine.starts[1].launch.current_directory, std::nullopt);
+  ASSERT_TRUE(start_app_in_session(sessions, 2, "lumar-desktop.exe"));
+  EXPECT_EQ(sessions.starts[1].launch.current_directory, std::nullopt);
 }
 
 TEST_F(AppSessions, StartFailuresNameTheStepAndReleaseWhatWasAcquired) {
-  machine.signed_in = {1};
-  const Status no_user = start_app_in_session(machine, 0, kApp);
+  sessions.signed_in = {1};
+  const Status no_user = start_app_in_session(sessions, 0, kApp);
   ASSERT_FALSE(no_user);
   EXPECT_EQ(no_user.error(), "no signed-in user in session 0 (1008)");
-  EXPECT_EQ(machine.environments_built, 0);
+  EXPECT_EQ(sessions.environments_built, 0);
 
-  machine.environment_error = 8;
-  const Status no_environment = start_app_in_session(machine, 1, kApp);
+  sessions.environment_error = 8;
+  const Status no_environment = start_app_in_session(sessions, 1, kApp);
   ASSERT_FALSE(no_environment);
   EXPECT_EQ(no_environment.error(), "build the user's environment (8)");
-  EXPECT_EQ(machine.live_tokens, 0);
+  EXPECT_EQ(sessions.live_tokens, 0);
 
-  machine.environment_error.reset();
-  machine.start_errors[1] = 2;
-  const Status not_started = start_app_in_session(machine, 1, "C:\\b\xFFg\\app.exe");
+  sessions.environment_error.reset();
+  sessions.start_errors[1] = 2;
+  const Status not_started = start_app_in_session(sessions, 1, "C:\\b\xFFg\\app.exe");
   ASSERT_FALSE(not_started);
   EXPECT_EQ(not_started.error(), "start C:\\b\xEF\xBF\xBDg\\app.exe (2)");
-  EXPECT_EQ(machine.live_tokens, 0);
-  EXPECT_EQ(machine.live_environments, 0);
-  EXPECT_TRUE(machine.starts.empty());
+  EXPECT_EQ(sessions.live_tokens, 0);
+  EXPECT_EQ(sessions.live_environments, 0);
+  EXPECT_TRUE(sessions.starts.empty());
 }
 
 TEST_F(AppSessions, RestartServesEachSessionOnceInAscendingOrder) {
-  machine.signed_in = {1, 2, 3};
-  restart_app_in_sessions(machine, log, kApp, {3, 1, 3, 2});
-  ASSERT_EQ(machine.starts.size(), 3u);
-  EXPECT_EQ(machine.starts[0].session, 1u);
-  EXPECT_EQ(machine.starts[1].session, 2u);
-  EXPECT_EQ(machine.starts[2].session, 3u);
+  sessions.signed_in = {1, 2, 3};
+  restart_app_in_sessions(sessions, log, kApp, {3, 1, 3, 2});
+  ASSERT_EQ(sessions.starts.size(), 3u);
+  EXPECT_EQ(sessions.starts[0].session, 1u);
+  EXPECT_EQ(sessions.starts[1].session, 2u);
+  EXPECT_EQ(sessions.starts[2].session, 3u);
   EXPECT_EQ(log_file.messages,
             (std::vector<std::string>{"install_update: app restarted in session 1",
                                       "install_update: app restarted in session 2",
@@ -139,11 +140,11 @@ TEST_F(AppSessions, RestartServesEachSessionOnceInAscendingOrder) {
 }
 
 TEST_F(AppSessions, RestartLogsAFailedSessionAndServesTheOthers) {
-  machine.signed_in = {1, 2};
-  machine.start_errors[2] = 5;
-  restart_app_in_sessions(machine, log, kApp, {2, 0, 1});
-  ASSERT_EQ(machine.starts.size(), 1u);
-  EXPECT_EQ(machine.starts[0].session, 1u);
+  sessions.signed_in = {1, 2};
+  sessions.start_errors[2] = 5;
+  restart_app_in_sessions(sessions, log, kApp, {2, 0, 1});
+  ASSERT_EQ(sessions.starts.size(), 1u);
+  EXPECT_EQ(sessions.starts[0].session, 1u);
   EXPECT_EQ(log_file.messages,
             (std::vector<std::string>{
                 "install_update: restart the app: no signed-in user in session 0 (1008)",
@@ -152,8 +153,8 @@ TEST_F(AppSessions, RestartLogsAFailedSessionAndServesTheOthers) {
 }
 
 TEST_F(AppSessions, RestartWithNoSessionsDoesNothing) {
-  restart_app_in_sessions(machine, log, kApp, {});
-  EXPECT_TRUE(machine.starts.empty());
+  restart_app_in_sessions(sessions, log, kApp, {});
+  EXPECT_TRUE(sessions.starts.empty());
   EXPECT_TRUE(log_file.messages.empty());
 }
 

@@ -57,7 +57,7 @@ class DispatchTest : public ::testing::Test {
                                         R"(","signature":"c2ln"})");
   }
 
-  DispatchTest() { processes.processes[4242] = {R"(C:\app\lumar-desktop.exe)"}; }
+  DispatchTest() { processes.add({.pid = 4242, .image = R"(C:\app\lumar-desktop.exe)"}); }
 
   RecordingLog log;
   FakeClientFiles files;
@@ -108,6 +108,8 @@ TEST_F(DispatchTest, InstallUpdateOpensTheCallerFirstThenReadsAsTheClient) {
   EXPECT_EQ(updates.calls[0].caller.pid, 4242u);
   EXPECT_EQ(test::fake_value(updates.calls[0].caller.process), 4242u);
   EXPECT_EQ(processes.opened, std::vector<std::uint32_t>{4242});
+  // The worker may have to wait for the app and end it through this handle.
+  EXPECT_EQ(processes.access, std::vector<ProcessAccess>{ProcessAccess::kControl});
   EXPECT_TRUE(connection.reverted);
   EXPECT_EQ(files.opens, std::vector<std::string>{"C:\\pkg.msi"}) << "one open, one handle";
 }

@@ -22,7 +22,8 @@ using test::FakeClock;
 using test::FakeEnvironment;
 using test::FakeInstaller;
 using test::FakeLogFile;
-using test::FakeMachine;
+using test::FakeProcesses;
+using test::FakeSessions;
 using test::FakeStagedPackage;
 using test::FakeStatusSink;
 
@@ -76,12 +77,12 @@ class RunInstaller : public testing::Test {
     environment.values["SystemRoot"] = R"(C:\windows)";
     clock.filetime = 1000;  // FILETIME ticks: later than the copies a test starts with
     control.set_status_handle(std::make_unique<FakeStatusSink>(events));
-    machine.add({.pid = kCallerPid,
-                 .exe_name = "lumar-desktop.exe",
-                 .image = kApp,
-                 .session = 2,
-                 .created = 10,
-                 .quits_when_waited_for = true});
+    processes.add({.pid = kCallerPid,
+                   .exe_name = "lumar-desktop.exe",
+                   .image = kApp,
+                   .session = 2,
+                   .created = 10,
+                   .quits_when_waited_for = true});
   }
 
   // An accepted job, holding the update's lease as acceptance leaves it.
@@ -91,8 +92,8 @@ class RunInstaller : public testing::Test {
     if (with_package) made->package = std::make_unique<FakeStagedPackage>(events, package);
     made->version = "1.1.0";
     made->caller.image_path = kApp;
-    made->caller.process = machine.handle_to(kCallerPid);
-    made->caller.session_id = machine.find(kCallerPid)->session.value();
+    made->caller.process = *processes.open(kCallerPid, ProcessAccess::kControl);
+    made->caller.session_id = *processes.find(kCallerPid)->session;
     return made;
   }
 
@@ -107,25 +108,26 @@ class RunInstaller : public testing::Test {
   }
 
   std::vector<std::uint32_t> started_sessions() const {
-    std::vector<std::uint32_t> sessions;
-    for (const test::Start& s : machine.starts) sessions.push_back(s.session);
-    return sessions;
+    std::vector<std::uint32_t> started;
+    for (const test::Start& s : sessions.starts) started.push_back(s.session);
+    return started;
   }
 
   Events events;
-  FakeMachine machine{events};
+  FakeProcesses processes{&events};
+  FakeSessions sessions{&events};
   FakeInstaller installer{events};
   FakeEnvironment environment;
   FakeClock clock;
   FakeLogFile log_file{&events};
   HelperLog log{environment, clock, log_file};
   ServiceControlState control;
-  InstallerContext context{machine, machine, installer, log, clock, environment, control};
+  InstallerContext context{processes, sessions, installer, log, clock, environment, control};
 };
 
 TEST_F(RunInstaller, SuccessfulInstallationClosesInstallsCleansUpRestartsAndHandsOver) {
-  machine.signed_in = {1, 2};
-  machine.add(
+  sessions.signed_in = {1, 2};
+  processes.add(
       {.pid = 60, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 1, .created = 20});
 
   run_installer(*job(), context);
@@ -155,11 +157,11 @@ TEST_F(RunInstaller, SuccessfulInstallationClosesInstallsCleansUpRestartsAndHand
   EXPECT_EQ(installer.detached[0].command_line,
             R"("C:\Program Files\Lumar KQ\lumar-helper.exe" install)");
   // The app quit within its 60 s: waited for once, never terminated.
-  EXPECT_EQ(machine.waits[0],
+  EXPECT_EQ(processes.waits[0],
             (std::pair<std::uint32_t, milliseconds>{kCallerPid, milliseconds(60000)}));
   EXPECT_EQ(std::count(events.begin(), events.end(), "terminate 50 with 1"), 0);
   EXPECT_FALSE(control.update_in_progress);
-  EXPECT_EQ(machine.open_handles, 0);
+  EXPECT_EQ(processes.open_handles, 0);
 }
 
 struct ExitCase {
@@ -201,20 +203,20 @@ INSTANTIATE_TEST_SUITE_P(Codes, InstallerExitCodes,
                                          ExitCase{0x80070005, false, "-2147024891"}));
 
 TEST_F(RunInstaller, AppThatDoesNotQuitIsTerminatedAfterSixtySeconds) {
-  machine.find(kCallerPid)->quits_when_waited_for = false;
+  processes.find(kCallerPid)->quits_when_waited_for = false;
   run_installer(*job(), context);
   EXPECT_EQ(
       std::vector<std::string>(events.begin(), events.begin() + 3),
       (std::vector<std::string>{"log install_update: the app did not exit in time; terminating it",
                                 "terminate 50 with 1", "run installer"}));
-  EXPECT_EQ(machine.waits,
+  EXPECT_EQ(processes.waits,
             (std::vector<std::pair<std::uint32_t, milliseconds>>{
                 {kCallerPid, milliseconds(60000)}, {kCallerPid, milliseconds(10000)}}));
 }
 
 TEST_F(RunInstaller, AlreadyInstalledVersionOnlyRestartsTheCaller) {
-  machine.signed_in = {1, 2};
-  machine.add(
+  sessions.signed_in = {1, 2};
+  processes.add(
       {.pid = 60, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 1, .created = 20});
   run_installer(*job(/*with_package=*/false), context);
   EXPECT_EQ(steps(), (std::vector<std::string>{
@@ -223,21 +225,21 @@ TEST_F(RunInstaller, AlreadyInstalledVersionOnlyRestartsTheCaller) {
                          "close handle 50",
                          "report stop accepted",
                      }));
-  EXPECT_EQ(machine.snapshots, 0);
-  EXPECT_TRUE(machine.find(60)->running);
+  EXPECT_EQ(processes.snapshots, 0);
+  EXPECT_TRUE(processes.find(60)->running);
   EXPECT_TRUE(installer.runs.empty());
   EXPECT_TRUE(installer.detached.empty());
   EXPECT_FALSE(control.update_in_progress);
 }
 
 TEST_F(RunInstaller, CopyStartedDuringTheInstallationIsClosedAfterIt) {
-  machine.signed_in = {1, 2, 3, 4};
+  sessions.signed_in = {1, 2, 3, 4};
   installer.while_running = [this] {
     clock.filetime = 2000;
-    machine.add(
+    processes.add(
         {.pid = 70, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 3, .created = 1500});
     // Created exactly at the second cutoff: not this update's to close.
-    machine.add(
+    processes.add(
         {.pid = 71, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 4, .created = 2000});
   };
   run_installer(*job(), context);
@@ -246,7 +248,7 @@ TEST_F(RunInstaller, CopyStartedDuringTheInstallationIsClosedAfterIt) {
     return std::find(s.begin(), s.end(), e) - s.begin();
   };
   EXPECT_LT(at("drop package"), at("terminate 70 with 1"));
-  EXPECT_TRUE(machine.find(71)->running);
+  EXPECT_TRUE(processes.find(71)->running);
   EXPECT_EQ(started_sessions(), (std::vector<std::uint32_t>{2, 3}));
 }
 
@@ -314,7 +316,7 @@ TEST_F(RunInstaller, RealThreadRunsTheJobToItsEnd) {
   // Closing the caller's handle is the last act of an installation.
   auto done = std::make_shared<std::promise<void>>();
   std::future<void> finished = done->get_future();
-  machine.on_close = [done](std::uint32_t pid) {
+  processes.on_close = [done](std::uint32_t pid) {
     if (pid == kCallerPid) done->set_value();
   };
   ASSERT_TRUE(worker.start(j));

@@ -30,18 +30,12 @@ class FakeRecoveryHost final : public RecoveryHost {
  public:
   explicit FakeRecoveryHost(test::Events& events) : events_(events) {}
 
-  std::map<std::uint32_t, ProcessFacts> processes;
   std::deque<InstallerMutex> mutex_answers;  // then kAbsent
   bool installer_always_busy = false;
   int mutex_probes = 0;
   std::set<OsString> existing = {kApp};
-  std::uint32_t console = 1;
+  std::optional<std::uint32_t> console = 1;
 
-  std::optional<ProcessFacts> inspect_process(std::uint32_t pid) override {
-    const auto it = processes.find(pid);
-    if (it == processes.end()) return std::nullopt;
-    return it->second;
-  }
   InstallerMutex probe_installer_mutex() override {
     ++mutex_probes;
     if (installer_always_busy) return InstallerMutex::kBusy;
@@ -52,7 +46,7 @@ class FakeRecoveryHost final : public RecoveryHost {
   }
   bool path_exists(const OsString& path) override { return existing.contains(path); }
   void delete_file(const OsString& path) override { events_.push_back("delete " + path); }
-  std::uint32_t console_session() override { return console; }
+  std::optional<std::uint32_t> console_session() override { return console; }
 
  private:
   test::Events& events_;
@@ -78,8 +72,6 @@ class FakeWindowsInstaller final : public WindowsInstaller {
   }
 };
 
-ProcessFacts running(OsString image) { return {kStillActive, std::move(image)}; }
-
 class RecoveryTest : public ::testing::Test {
  protected:
   RecoveryTest() {
@@ -99,12 +91,12 @@ class RecoveryTest : public ::testing::Test {
     return path;
   }
   void app_copy(std::uint32_t pid, std::uint32_t session) {
-    machine.add({.pid = pid, .exe_name = "lumar-desktop.exe", .image = kApp, .session = session});
+    processes.add({.pid = pid, .exe_name = "lumar-desktop.exe", .image = kApp, .session = session});
   }
 
   void recover() {
     recover_interrupted_update(
-        {folders, host, installer, machine, machine, log.environment, log.clock, log.log});
+        {folders, host, installer, processes, sessions, log.environment, log.clock, log.log});
   }
   std::vector<std::string> deletions_and_starts() const {
     std::vector<std::string> out;
@@ -118,7 +110,8 @@ class RecoveryTest : public ::testing::Test {
   test::FakeLeftoverFolders folders;
   FakeRecoveryHost host{events};
   FakeWindowsInstaller installer;
-  test::FakeMachine machine{events};
+  test::FakeProcesses processes{&events};
+  test::FakeSessions sessions{&events};
   test::RecordingLog log;
 };
 
@@ -193,19 +186,26 @@ TEST(StagingOwnerPid, ReadsTheNumberAfterThePrefix) {
 }
 
 TEST_F(RecoveryTest, OnlyARunningLumarHelperIsALiveHelper) {
-  host.processes[10] = running(R"(C:\Program Files\Lumar KQ Lite\lumar-helper.exe)");
-  host.processes[11] = running(R"(D:\ELSEWHERE\LUMAR-HELPER.EXE)");
-  host.processes[12] = running(R"(C:\Program Files\Lumar KQ Lite\lumar-desktop.exe)");
-  host.processes[13] = running(R"(C:\x\lumar-helper.exe.old)");
-  host.processes[14] = {0, OsString(R"(C:\x\lumar-helper.exe)")};  // has exited
-  host.processes[15] = {std::nullopt, OsString(R"(C:\x\lumar-helper.exe)")};
-  host.processes[16] = {kStillActive, std::nullopt};
-  host.processes[17] = running(R"(C:\x\xlumar-helper.exe)");
-  EXPECT_TRUE(is_live_helper(10, host));
-  EXPECT_TRUE(is_live_helper(11, host));
-  for (const std::uint32_t pid : {12u, 13u, 14u, 15u, 16u, 17u, 99u}) {
-    EXPECT_FALSE(is_live_helper(pid, host)) << pid;
+  const auto helper = [this](std::uint32_t pid, OsString image) -> test::FakeProcess& {
+    return processes.add({.pid = pid, .exe_name = "lumar-helper.exe", .image = std::move(image)});
+  };
+  helper(10, R"(C:\Program Files\Lumar KQ Lite\lumar-helper.exe)");
+  // Another account's helper, which may only be looked at, still counts.
+  helper(11, R"(D:\ELSEWHERE\LUMAR-HELPER.EXE)").controllable = false;
+  helper(12, R"(C:\Program Files\Lumar KQ Lite\lumar-desktop.exe)");
+  helper(13, R"(C:\x\lumar-helper.exe.old)");
+  helper(14, R"(C:\x\lumar-helper.exe)").running = false;
+  helper(15, R"(C:\x\lumar-helper.exe)").running_unknown = 5;
+  helper(16, "").image = test::fails_with(31);
+  helper(17, R"(C:\x\xlumar-helper.exe)");
+  helper(18, R"(C:\x\lumar-helper.exe)").openable = false;
+  EXPECT_TRUE(is_live_helper(10, processes));
+  EXPECT_TRUE(is_live_helper(11, processes));
+  for (const std::uint32_t pid : {12u, 13u, 14u, 15u, 16u, 17u, 18u, 99u}) {
+    EXPECT_FALSE(is_live_helper(pid, processes)) << pid;
   }
+  EXPECT_EQ(processes.access, std::vector<ProcessAccess>(10, ProcessAccess::kQuery));
+  EXPECT_EQ(processes.open_handles, 0);
 }
 
 TEST_F(RecoveryTest, NothingStagedMeansNothingDone) {
@@ -221,7 +221,7 @@ TEST_F(RecoveryTest, TheInstallerWaitEndsAfterTenMinutes) {
   recover();
   EXPECT_EQ(host.mutex_probes, 300);  // at 0, 2, ..., 598 seconds
   EXPECT_EQ(log.clock.sleeps, std::vector<std::chrono::milliseconds>(300, std::chrono::seconds(2)));
-  EXPECT_EQ(machine.starts.size(), 1u) << "recovery goes on all the same";
+  EXPECT_EQ(sessions.starts.size(), 1u) << "recovery goes on all the same";
 }
 
 TEST_F(RecoveryTest, AnIdleOrFailedMutexWaitEndsTheWaitAtOnce) {
@@ -239,14 +239,14 @@ TEST_F(RecoveryTest, ACopyInAnotherSessionDoesNotPreventTheStart) {
   stage("lumar-update-500-1.msi", 10);
   app_copy(40, 2);
   recover();
-  ASSERT_EQ(machine.starts.size(), 1u);
-  EXPECT_EQ(machine.starts[0].session, 1u);
-  EXPECT_EQ(machine.open_handles, 0);
+  ASSERT_EQ(sessions.starts.size(), 1u);
+  EXPECT_EQ(sessions.starts[0].session, 1u);
+  EXPECT_EQ(processes.open_handles, 0);
 }
 
 TEST_F(RecoveryTest, WithoutAConsoleSessionOrphansAreDeletedAndNothingStarts) {
   const OsString orphan = stage("lumar-update-500-1.msi", 10);
-  host.console = kNoConsoleSession;
+  host.console = std::nullopt;
   recover();
   EXPECT_EQ(deletions_and_starts(), (std::vector<std::string>{"delete " + orphan}));
   EXPECT_TRUE(log.lines().empty());
@@ -256,7 +256,7 @@ TEST_F(RecoveryTest, AConsoleSessionWithoutAUserLogsTheFailedStart) {
   stage("lumar-update-500-1.msi", 10);
   host.console = 3;  // nobody signed in there
   recover();
-  EXPECT_TRUE(machine.starts.empty());
+  EXPECT_TRUE(sessions.starts.empty());
   EXPECT_EQ(log.lines(), (std::vector<std::string>{
                              "service: start the app after an interrupted update: no signed-in "
                              "user in session 3 (1008)"}));
@@ -285,7 +285,7 @@ TEST_F(RecoveryTest, EachAppPathIsStartedOnceInAsciiOrder) {
 
   recover();
   std::vector<OsString> started;
-  for (const test::Start& s : machine.starts) started.push_back(s.launch.application);
+  for (const test::Start& s : sessions.starts) started.push_back(s.launch.application);
   EXPECT_EQ(started, (std::vector<OsString>{other_app, kApp}));
   EXPECT_EQ(log.lines().size(), 2u);
 }
@@ -329,8 +329,8 @@ TEST_F(RecoveryTest, AnAppThatIsNotOnDiskIsNotStarted) {
   stage("lumar-update-500-1.msi", 10);
   host.existing.clear();
   recover();
-  EXPECT_TRUE(machine.starts.empty());
-  EXPECT_EQ(machine.snapshots, 0);
+  EXPECT_TRUE(sessions.starts.empty());
+  EXPECT_EQ(processes.snapshots, 0);
 }
 
 }  // namespace

@@ -220,7 +220,7 @@ class SignedUpdateAcceptorTest : public ::testing::Test {
     clock.unix_ns_step = 1000;
     control.set_status_handle(std::make_unique<test::FakeStatusSink>(reports));
     installer.files = &files;
-    processes.processes[kCallerPid] = {kAppPath, 2};
+    processes.add({.pid = kCallerPid, .image = kAppPath, .session = 2});
     installer.versions[kLite] = "1.0.0";
     installer.locations[kLite] = kAppFolder + "\\";
     worker.on_start = [this] {
@@ -241,7 +241,7 @@ class SignedUpdateAcceptorTest : public ::testing::Test {
 
   // The caller as the caller step hands it over: opened when it asked.
   OpenedCaller caller(std::uint32_t pid = kCallerPid) {
-    return OpenedCaller{pid, std::move(processes.open_process(pid)).value()};
+    return OpenedCaller{pid, *processes.open(pid, ProcessAccess::kControl)};
   }
   Reply accept(Bytes bytes, std::string signature = "good") {
     return acceptance.accept_update(std::move(bytes), signature, caller(), nullptr);
@@ -493,13 +493,13 @@ TEST_F(SignedUpdateAcceptorTest, EveryRefusalIsLoggedAndLeavesNothingBehind) {
        "Lumar KQ Lite is not installed through Windows Installer on this machine"},
       {"caller's path unreadable",
        [](auto& t) {
-         t.processes.path_failure = 31;
+         t.processes.find(kCallerPid)->image = test::fails_with(31);
          return t.package(kLite, "1.1.0");
        },
        "read the requesting process's path (31)"},
       {"caller's session unreadable",
        [](auto& t) {
-         t.processes.session_failure = 5;
+         t.processes.find(kCallerPid)->session = test::fails_with(5);
          return t.package(kLite, "1.1.0");
        },
        "read the requesting process's session (5)"},
@@ -509,7 +509,7 @@ TEST_F(SignedUpdateAcceptorTest, EveryRefusalIsLoggedAndLeavesNothingBehind) {
        "package 1.2.3-beta is not newer than the installed 1.0.0"},
       {"same version from another program",
        [](auto& t) {
-         t.processes.processes[kCallerPid].path = R"(C:\Users\u\Downloads\lumar-desktop.exe)";
+         t.processes.find(kCallerPid)->image = R"(C:\Users\u\Downloads\lumar-desktop.exe)";
          return t.package(kLite, "1.0.0");
        },
        "package 1.0.0 is not newer than the installed 1.0.0"},
@@ -527,20 +527,20 @@ TEST_F(SignedUpdateAcceptorTest, EveryRefusalIsLoggedAndLeavesNothingBehind) {
        "start the installer thread: Resource temporarily unavailable"},
       {"a newer version asked for by another program",
        [](auto& t) {
-         t.processes.processes[kCallerPid].path = R"(C:\Windows\System32\svchost.exe)";
+         t.processes.find(kCallerPid)->image = R"(C:\Windows\System32\svchost.exe)";
          return t.package(kLite, "1.1.0");
        },
        R"(the requesting process C:\Windows\System32\svchost.exe is not lumar-desktop.exe)"},
       {"the installed version asked for by another program in the installed folder",
        [](auto& t) {
-         t.processes.processes[kCallerPid].path = kAppFolder + R"(\lumar-desktop.exe.exe)";
+         t.processes.find(kCallerPid)->image = kAppFolder + R"(\lumar-desktop.exe.exe)";
          return t.package(kLite, "1.0.0");
        },
        "the requesting process " + kAppFolder +
            R"(\lumar-desktop.exe.exe is not lumar-desktop.exe)"},
       {"an older version asked for by another program keeps its own reason",
        [](auto& t) {
-         t.processes.processes[kCallerPid].path = R"(C:\Windows\System32\svchost.exe)";
+         t.processes.find(kCallerPid)->image = R"(C:\Windows\System32\svchost.exe)";
          return t.package(kLite, "0.9");
        },
        "package 0.9 is not newer than the installed 1.0.0"},
@@ -550,9 +550,8 @@ TEST_F(SignedUpdateAcceptorTest, EveryRefusalIsLoggedAndLeavesNothingBehind) {
     SCOPED_TRACE(c.name);
     SignedUpdateAcceptorTest& t = *this;
     t.files.faults = {};
-    t.processes.path_failure.reset();
-    t.processes.session_failure.reset();
-    t.processes.processes[kCallerPid].path = kAppPath;
+    t.processes.find(kCallerPid)->image = kAppPath;
+    t.processes.find(kCallerPid)->session = 2u;
     t.installer.versions[kLite] = "1.0.0";
     t.installer.locations[kLite] = kAppFolder;
     t.worker.failure.reset();
@@ -577,7 +576,7 @@ TEST_F(SignedUpdateAcceptorTest, EveryRefusalIsLoggedAndLeavesNothingBehind) {
 }
 
 TEST_F(SignedUpdateAcceptorTest, TheAppIsKnownByItsFileNameInAnyAsciiCase) {
-  processes.processes[kCallerPid].path = R"(D:\Portable\LUMAR-Desktop.EXE)";
+  processes.find(kCallerPid)->image = R"(D:\Portable\LUMAR-Desktop.EXE)";
   EXPECT_EQ(outcome(accept(package(kLite, "1.1.0"))), "ok");
   EXPECT_FALSE(is_app_image(R"(C:\x\lumar-desktop.exe\other.exe)"));
   EXPECT_FALSE(is_app_image("xlumar-desktop.exe"));

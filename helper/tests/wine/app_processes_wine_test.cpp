@@ -1,16 +1,20 @@
-// Finding the app's copies among real Wine processes. Wine runs every
-// process in session 1, so several sessions are shown by the unit tests'
-// fake machine instead.
+// The process seam and finding the app's copies, among real Wine processes.
+// Wine runs every process in session 1, so several sessions are shown by the
+// unit tests' fake machine instead.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 #include "app_wine_support.h"
 #include "main/base/unique_any_win32.h"
+#include "main/processes.h"
+#include "service_wine_support.h"
 #include "update/app_processes.h"
 
 namespace lumar::test {
 namespace {
+
+using std::chrono_literals::operator""ms;
 
 std::string ascii_upper(std::string text) {
   for (char& c : text) {
@@ -21,7 +25,7 @@ std::string ascii_upper(std::string text) {
 
 class AppProcessesWine : public testing::Test {
  protected:
-  std::unique_ptr<ProcessSystem> processes = make_win32_process_system();
+  std::unique_ptr<Processes> processes = make_win32_processes();
 };
 
 TEST_F(AppProcessesWine, ListsTheRunningCopiesOfExactlyThatFileWithUsableHandles) {
@@ -42,7 +46,9 @@ TEST_F(AppProcessesWine, ListsTheRunningCopiesOfExactlyThatFileWithUsableHandles
     EXPECT_GE(copy.created, before - 10'000'000);  // the creation time, not zero
     EXPECT_LE(copy.created, system_time_now());
     // The handle can wait: the copy is still running.
-    EXPECT_EQ(::WaitForSingleObject(native<UniqueProcess>(copy.process), 0), DWORD{WAIT_TIMEOUT});
+    const SystemResult<ProcessWait> waited = processes->wait(copy.process, 0ms);
+    ASSERT_TRUE(waited) << waited.error();
+    EXPECT_EQ(*waited, ProcessWait::kTimedOut);
   }
   std::sort(pids.begin(), pids.end());
   std::vector<DWORD> started{first.pid(), second.pid()};
@@ -55,6 +61,43 @@ TEST_F(AppProcessesWine, ListsTheRunningCopiesOfExactlyThatFileWithUsableHandles
   std::replace(slashes.begin(), slashes.end(), '\\', '/');
   EXPECT_TRUE(find_app_instances(*processes, slashes).empty());
   EXPECT_TRUE(find_app_instances(*processes, "\\\\?\\" + app.exe_text()).empty());
+}
+
+// The handle kinds of the one process seam: a query handle answers
+// questions, and only a control handle may wait for the process or end it.
+TEST_F(AppProcessesWine, AQueryHandleOnlyLooksAndAControlHandleWaitsAndEnds) {
+  const AppCopy app(L"handle");
+  const std::uint64_t before = system_time_now();
+  Child child = app.start();
+  ASSERT_EQ(app.wait_for_starts(1).size(), 1u);
+
+  const SystemResult<ProcessHandle> looking = processes->open(child.pid(), ProcessAccess::kQuery);
+  ASSERT_TRUE(looking) << looking.error();
+  const SystemResult<OsString> image = processes->image_path(*looking);
+  ASSERT_TRUE(image) << image.error();
+  EXPECT_TRUE(equal_ascii_ci(*image, app.exe_text())) << *image;
+  EXPECT_EQ(processes->session_id(*looking).value(), 1u);
+  const std::uint64_t created = processes->creation_time(*looking).value();
+  EXPECT_GE(created, before - 10'000'000);
+  EXPECT_LE(created, system_time_now());
+  EXPECT_TRUE(processes->still_runs(*looking).value());
+  const SystemStatus not_ended = processes->terminate(*looking, 1);
+  ASSERT_FALSE(not_ended);
+  EXPECT_EQ(not_ended.error(), std::uint32_t{ERROR_ACCESS_DENIED});
+  EXPECT_TRUE(child.running());
+
+  const SystemResult<ProcessHandle> controlling =
+      processes->open(child.pid(), ProcessAccess::kControl);
+  ASSERT_TRUE(controlling) << controlling.error();
+  EXPECT_TRUE(processes->terminate(*controlling, 1));
+  const SystemResult<ProcessWait> waited = processes->wait(*controlling, 10000ms);
+  ASSERT_TRUE(waited) << waited.error();
+  EXPECT_EQ(*waited, ProcessWait::kEnded);
+  EXPECT_FALSE(processes->still_runs(*looking).value());
+
+  const SystemResult<ProcessHandle> nobody = processes->open(kDeadPid, ProcessAccess::kQuery);
+  ASSERT_FALSE(nobody);
+  EXPECT_EQ(nobody.error(), std::uint32_t{ERROR_INVALID_PARAMETER});
 }
 
 }  // namespace

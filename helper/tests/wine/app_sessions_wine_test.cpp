@@ -6,36 +6,23 @@
 #include <gtest/gtest.h>
 
 #include "app_wine_support.h"
-#include "main/clock.h"
-#include "main/environment.h"
+#include "fakes/fake_clock.h"
+#include "fakes/fake_environment.h"
+#include "fakes/fake_log.h"
 #include "main/helper_log.h"
-#include "update/app_processes.h"
+#include "main/processes.h"
 #include "update/app_sessions.h"
 
 namespace lumar::test {
 namespace {
 
-class NoEnvironment final : public Environment {
- public:
-  std::optional<std::string> get(std::string_view) const override { return std::nullopt; }
-};
-
-class StillClock final : public Clock {
- public:
-  LocalTime local_time() const override { return {}; }
-  std::uint64_t system_time_filetime() const override { return 0; }
-  std::uint64_t unix_time_nanoseconds() const override { return 0; }
-  std::chrono::steady_clock::time_point monotonic_now() const override { return {}; }
-  void sleep_for(std::chrono::milliseconds) const override {}
-};
-
 class AppSessionsWine : public testing::Test {
  protected:
-  std::unique_ptr<ProcessSystem> processes = make_win32_process_system();
+  std::unique_ptr<Processes> processes = make_win32_processes();
   std::unique_ptr<SessionSystem> sessions = make_win32_session_system();
-  NoEnvironment environment;
-  StillClock clock;
-  CollectedLog log_file;
+  FakeEnvironment environment;
+  FakeClock clock;
+  FakeLogFile log_file;
   HelperLog log{environment, clock, log_file};
 };
 
@@ -49,7 +36,7 @@ TEST_F(AppSessionsWine, ClosesCopiesStartedBeforeTheCutoffAndLeavesLaterOnes) {
   Child late = app.start();
   ASSERT_EQ(app.wait_for_starts(3).size(), 3u);
 
-  EXPECT_EQ(close_app_copies(*processes, *sessions, log, app.exe_text(), cutoff),
+  EXPECT_EQ(close_app_copies(*processes, log, app.exe_text(), cutoff),
             (std::vector<std::uint32_t>{1, 1}));
   EXPECT_EQ(log_file.messages,
             (std::vector<std::string>{"install_update: closed a copy of the app in session 1",

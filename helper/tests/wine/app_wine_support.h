@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include "main/base/filetime_win32.h"
 #include "main/base/text_win32.h"
-#include "main/base/unique_any_win32.h"
-#include "main/log_file.h"
+#include "main/processes.h"
 #include "update/app_processes.h"
 #include "wine_harness.h"
 
@@ -87,27 +87,17 @@ class AppCopy {
 // Ends every copy of `exe` still running, whoever started it (the helper's
 // restarts are nobody's child).
 inline void kill_copies(const std::wstring& exe) {
-  const std::unique_ptr<ProcessSystem> processes = make_win32_process_system();
+  const std::unique_ptr<Processes> processes = make_win32_processes();
   for (const AppInstance& copy : find_app_instances(*processes, narrow_lossy(exe))) {
-    ::TerminateProcess(native<UniqueProcess>(copy.process), 1);
-    ::WaitForSingleObject(native<UniqueProcess>(copy.process), 10000);
+    (void)processes->terminate(copy.process, 1);
+    (void)processes->wait(copy.process, std::chrono::seconds(10));
   }
 }
-
-// The log's messages, without time stamps.
-class CollectedLog final : public LogFile {
- public:
-  std::vector<std::string> messages;
-  void create_folders(std::string_view) override {}
-  void append(std::string_view, std::string_view line) override {
-    messages.emplace_back(line.substr(20, line.size() - 21));
-  }
-};
 
 inline std::uint64_t system_time_now() {
   FILETIME now{};
   ::GetSystemTimeAsFileTime(&now);
-  return (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  return filetime_ticks(now);
 }
 
 }  // namespace lumar::test

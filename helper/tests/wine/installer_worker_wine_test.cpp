@@ -6,9 +6,12 @@
 #include <gtest/gtest.h>
 
 #include "app_wine_support.h"
+#include "fakes/fake_environment.h"
+#include "fakes/fake_log.h"
 #include "main/base/unique_any_win32.h"
 #include "main/clock.h"
 #include "main/helper_log.h"
+#include "main/processes.h"
 #include "main/service_control_state.h"
 #include "package_support.h"
 #include "update/app_processes.h"
@@ -67,15 +70,6 @@ class ProbedInstaller final : public InstallerSystem {
   OsString own_;
 };
 
-class FixedEnvironment final : public Environment {
- public:
-  std::map<std::string, std::string, std::less<>> variables;
-  std::optional<std::string> get(std::string_view name) const override {
-    const auto it = variables.find(name);
-    return it == variables.end() ? std::nullopt : std::optional<std::string>(it->second);
-  }
-};
-
 std::string system_root() {
   wchar_t root[MAX_PATH] = {};
   ::GetEnvironmentVariableW(L"SystemRoot", root, MAX_PATH);
@@ -89,7 +83,7 @@ class InstallerWorkerWine : public testing::Test {
     ::DeleteFileW((std::wstring(kLiteFolder) + L"\\lumar-desktop-starts.txt").c_str());
     ASSERT_EQ(install_package(L"lite-1.0.0.msi"), 0u);
     ASSERT_EQ(installed_version(kLiteCode), "1.0.0");
-    environment.variables["SystemRoot"] = system_root();
+    environment.values["SystemRoot"] = system_root();
   }
   void TearDown() override { kill_copies(kInstalledApp); }
 
@@ -107,8 +101,7 @@ class InstallerWorkerWine : public testing::Test {
     }
     made->version = std::move(version);
     made->caller.image_path = narrow_lossy(kInstalledApp);
-    made->caller.process = to_opaque<ProcessHandle>(
-        UniqueProcess(::OpenProcess(kAppProcessAccess, FALSE, caller_->pid())));
+    made->caller.process = *processes->open(caller_->pid(), ProcessAccess::kControl);
     made->caller.session_id = 1;
     return made;
   }
@@ -125,13 +118,13 @@ class InstallerWorkerWine : public testing::Test {
   const TestStagedPackage* staged = nullptr;
   std::wstring staged_path;
   AppCopy probe{L"handover"};
-  std::unique_ptr<ProcessSystem> processes = make_win32_process_system();
+  std::unique_ptr<Processes> processes = make_win32_processes();
   std::unique_ptr<SessionSystem> sessions = make_win32_session_system();
   std::unique_ptr<InstallerSystem> real_installer = make_win32_installer_system();
   ProbedInstaller installer{*real_installer, probe.exe_text()};
   std::unique_ptr<Clock> clock = make_win32_clock();
-  FixedEnvironment environment;
-  CollectedLog log_file;
+  FakeEnvironment environment;
+  FakeLogFile log_file;
   HelperLog log{environment, *clock, log_file};
   ServiceControlState control;  // no status handle: a foreground helper
   InstallerContext context{*processes, *sessions, installer, log, *clock, environment, control};
@@ -197,7 +190,7 @@ TEST_F(InstallerWorkerWine, FailedInstallationKeepsItsLogAndStillRestartsTheApp)
 }
 
 TEST_F(InstallerWorkerWine, InstallerThatCannotStartIsLoggedWithTheSystemsReason) {
-  environment.variables["SystemRoot"] = "C:\\no-such-windows";
+  environment.values["SystemRoot"] = "C:\\no-such-windows";
   std::unique_ptr<InstallJob> update = job(L"lite-1.1.0.msi", "1.1.0");
 
   run_installer(*update, context);

@@ -20,13 +20,12 @@
 #include "main/pipe.h"
 #include "main/pipe_server.h"
 #include "main/process_exit.h"
-#include "main/process_queries.h"
+#include "main/processes.h"
 #include "main/product.h"
 #include "main/service_control_state.h"
 #include "main/service_registration.h"
 #include "main/service_runtime.h"
 #include "main/system_host_actions.h"
-#include "update/app_processes.h"
 #include "update/app_sessions.h"
 #include "update/installer_queries.h"
 #include "update/installer_worker.h"
@@ -50,15 +49,14 @@ struct Helper {
   std::unique_ptr<Console> console = make_win32_console();
   std::unique_ptr<ProcessExit> process_exit = make_win32_process_exit();
   std::unique_ptr<ClientFiles> client_files = make_win32_client_files();
+  std::unique_ptr<Processes> processes = make_win32_processes();
   ServiceControlState control_state;
 
-  // The system side of updates: staging, msi.dll, processes and sessions.
+  // The system side of updates: staging, msi.dll, sessions.
   std::unique_ptr<StagingFolder> staging_files = make_win32_staging_file_system();
   std::unique_ptr<LeftoverFolders> leftover_folders = make_win32_leftover_folders(*staging_files);
   std::unique_ptr<MsiApi> msi = make_win32_msi_api();
   MsiQueries installer_queries{*msi};
-  std::unique_ptr<ProcessQueries> process_queries = make_win32_process_queries();
-  std::unique_ptr<ProcessSystem> processes = make_win32_process_system();
   std::unique_ptr<SessionSystem> sessions = make_win32_session_system();
   std::unique_ptr<InstallerSystem> installer_system = make_win32_installer_system();
   std::unique_ptr<RecoveryHost> recovery_host = make_win32_recovery_host();
@@ -84,11 +82,11 @@ struct Helper {
                                                      *clock,
                                                      *staging_files,
                                                      installer_queries,
-                                                     *process_queries,
+                                                     *processes,
                                                      install_worker,
                                                      {},
                                                      {}}};
-  CallerStep caller_step{*client_files, *process_queries, log, *process_exit};
+  CallerStep caller_step{*client_files, *processes, log, *process_exit};
   Dispatcher dispatcher{helper_edition(), host_actions.get(), caller_step, updates, log};
   std::unique_ptr<PipeListener> listener = make_win32_pipe_listener(log);
   PipeServer pipe_server{*listener, dispatcher, log, *clock};
