@@ -13,7 +13,7 @@ std::vector<AppInstance> find_app_instances(Processes& processes,
   if (!name) return found;
   SystemResult<std::vector<ProcessEntry>> entries = processes.snapshot();
   if (!entries) return found;
-  const std::string wanted_path = decode_utf8_lossy(executable_path);
+  const std::string wanted_path = os_text_lossy(executable_path);
   for (const ProcessEntry& entry : *entries) {
     // The name narrows the walk so that only likely copies are opened; the
     // full path decides.
@@ -22,7 +22,7 @@ std::vector<AppInstance> find_app_instances(Processes& processes,
     SystemResult<ProcessHandle> process = processes.open(entry.pid, ProcessAccess::kControl);
     if (!process) continue;
     const SystemResult<OsString> image = processes.image_path(*process);
-    if (!image || !equal_ascii_ci(decode_utf8_lossy(*image), wanted_path)) continue;
+    if (!image || !equal_ascii_ci(os_text_lossy(*image), wanted_path)) continue;
     const SystemResult<std::uint32_t> session = processes.session_id(*process);
     if (!session) continue;
     const SystemResult<std::uint64_t> created = processes.creation_time(*process);

@@ -53,8 +53,8 @@ Status start_app_in_session(SessionSystem& sessions, std::uint32_t session,
   }
   const SystemStatus started = sessions.start_as_user(*token, *environment, launch);
   if (!started) {
-    return fail("start " + decode_utf8_lossy(executable_path) + " (" +
-                std::to_string(started.error()) + ")");
+    return fail("start " + os_text_lossy(executable_path) + " (" + std::to_string(started.error()) +
+                ")");
   }
   return {};
 }

@@ -28,7 +28,7 @@ void hand_over(const InstallerContext& context) {
   const Status started = context.installer.start_detached(
       *own, command_line(*own, {"install"}, QuoteRule::kInstaller));
   if (!started) {
-    context.log.write("install_update: hand over to " + decode_utf8_lossy(*own) + ": " +
+    context.log.write("install_update: hand over to " + os_text_lossy(*own) + ": " +
                       started.error());
   }
 }
@@ -52,7 +52,7 @@ bool install_package(const InstallJob& job, const InstallerContext& context) {
   if (succeeded) {
     context.installer.delete_file(log_path);
   } else {
-    context.log.write("install_update: msiexec log kept at " + decode_utf8_lossy(log_path));
+    context.log.write("install_update: msiexec log kept at " + os_text_lossy(log_path));
   }
   context.log.write("install_update: " + job.version + ": msiexec exit " +
                     std::to_string(static_cast<std::int32_t>(*exit_code)));

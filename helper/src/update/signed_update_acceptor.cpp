@@ -146,7 +146,7 @@ Status SignedUpdateAcceptor::check_stage_and_start(Bytes package, const std::str
                 *installed);
   }
   if (!is_app_image(caller->image_path)) {
-    return fail("the requesting process " + decode_utf8_lossy(caller->image_path) + " is not " +
+    return fail("the requesting process " + os_text_lossy(caller->image_path) + " is not " +
                 std::string(kAppFileName));
   }
 

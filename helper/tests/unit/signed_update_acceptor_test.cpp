@@ -538,6 +538,12 @@ TEST_F(SignedUpdateAcceptorTest, EveryRefusalIsLoggedAndLeavesNothingBehind) {
        },
        "the requesting process " + kAppFolder +
            R"(\lumar-desktop.exe.exe is not lumar-desktop.exe)"},
+      {"another program whose path holds a lone surrogate, shown as the system shows it",
+       [](auto& t) {
+         t.processes.find(kCallerPid)->image = "C:\\Tools\\\xED\xA0\x80\\svchost.exe";
+         return t.package(kLite, "1.1.0");
+       },
+       "the requesting process C:\\Tools\\\xEF\xBF\xBD\\svchost.exe is not lumar-desktop.exe"},
       {"an older version asked for by another program keeps its own reason",
        [](auto& t) {
          t.processes.find(kCallerPid)->image = R"(C:\Windows\System32\svchost.exe)";
