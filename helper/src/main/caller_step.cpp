@@ -130,13 +130,13 @@ Result<CallerPackage> CallerStep::run(PipeConnection& connection, std::string_vi
     return fail(std::move(caller).error());
   }
 
-  Expected<Bytes, PackageReadError> contents = read_failure(PackageReadFault::kSystem);
-  {
-    std::unique_ptr<Impersonation> borrowed = connection.impersonate();
-    if (!borrowed) return fail("cannot impersonate the requesting process");
+  std::unique_ptr<Impersonation> borrowed = connection.impersonate();
+  if (!borrowed) return fail("cannot impersonate the requesting process");
+  // The client's identity is held for the read alone.
+  Expected<Bytes, PackageReadError> contents = [&] {
     const ImpersonationGuard as_client(std::move(borrowed), log_, exit_);
-    contents = read_package(files_, path, kMaxPackageSize, watcher);
-  }
+    return read_package(files_, path, kMaxPackageSize, watcher);
+  }();
   if (!contents) {
     const PackageReadError& error = contents.error();
     switch (error.fault) {
