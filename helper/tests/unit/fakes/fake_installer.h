@@ -1,6 +1,7 @@
-// Windows Installer as the logic asks it (packages, installed products, msiexec
-// runs) and the worker's host (hand-over, deleted files) and a staged
-// package, each recording into one event list where a test gives one.
+// The installer's side of an update: Windows Installer (package properties,
+// installed products, msiexec runs), the worker's host (hand-over, deleted
+// files) and a staged package. Each records its acts in the test's event
+// list, where the test gives one.
 #pragma once
 
 #include <functional>
