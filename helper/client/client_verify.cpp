@@ -12,9 +12,9 @@
 #include "main/caller_step.h"
 #include "main/client_files.h"
 #include "update/base64.h"
-#include "update/installer_queries.h"
 #include "update/release_check.h"
 #include "update/signature.h"
+#include "update/windows_installer.h"
 
 namespace lumar {
 namespace {
@@ -61,8 +61,8 @@ int run_verify(const std::vector<std::string>& args) {
   const std::string signature_member = encode_base64(
       std::string_view(reinterpret_cast<const char*>(signature->data()), signature->size()));
 
-  const std::unique_ptr<MsiApi> api = make_win32_msi_api();
-  MsiQueries installer(*api);
+  const std::unique_ptr<Environment> environment = make_win32_environment();
+  const std::unique_ptr<WindowsInstaller> installer = make_win32_windows_installer(*environment);
   ReleaseCheckInput input;
   input.package = *package;
   input.package_path = parsed->package;
@@ -70,7 +70,7 @@ int run_verify(const std::vector<std::string>& args) {
   input.key_base64 = updater_key_base64();
   input.installed = parsed->installed;
   input.ask_installed = true;
-  const ReleaseCheckReport report = run_release_check(input, installer);
+  const ReleaseCheckReport report = run_release_check(input, *installer);
   return print(report, parsed->json, release_check_exit_code(report, parsed->strict));
 }
 

@@ -9,8 +9,6 @@
 namespace lumar {
 namespace {
 
-constexpr std::string_view kDefaultSystemRoot = R"(C:\Windows)";
-
 // Exit codes of a successful installation: done, and done but the machine
 // wants a restart. 1641 (the installer started a restart) is not success:
 // the installer was told not to restart.
@@ -23,10 +21,10 @@ void append_sessions(std::vector<std::uint32_t>& list, const std::vector<std::ui
 // Starts the helper's own executable with "install", which re-registers the
 // service so that the newly installed helper runs.
 void hand_over(const InstallerContext& context) {
-  const std::optional<OsString> own = context.installer.own_executable_path();
+  const std::optional<OsString> own = context.host.own_executable_path();
   if (!own) return;
-  const Status started = context.installer.start_detached(
-      *own, command_line(*own, {"install"}, QuoteRule::kInstaller));
+  const Status started =
+      context.host.start_detached(*own, command_line(*own, {"install"}, QuoteRule::kInstaller));
   if (!started) {
     context.log.write("install_update: hand over to " + os_text_lossy(*own) + ": " +
                       started.error());
@@ -37,20 +35,14 @@ void hand_over(const InstallerContext& context) {
 bool install_package(const InstallJob& job, const InstallerContext& context) {
   const OsString& package_path = job.package->path();
   const OsString log_path = installer_log_path(package_path);
-  const OsString program = msiexec_path(context.environment);
-  // The app is closed and restarted here, not by the Restart Manager.
-  const OsString line = command_line(program,
-                                     {"/i", package_path, "/quiet", "/norestart",
-                                      "MSIRESTARTMANAGERCONTROL=Disable", "/l*v", log_path},
-                                     QuoteRule::kInstaller);
-  const Result<std::uint32_t> exit_code = context.installer.run_and_wait(program, line);
+  const Result<std::uint32_t> exit_code = context.installer.install(package_path, log_path);
   if (!exit_code) {
     context.log.write("install_update: " + job.version + ": start msiexec: " + exit_code.error());
     return false;
   }
   const bool succeeded = installer_succeeded(*exit_code);
   if (succeeded) {
-    context.installer.delete_file(log_path);
+    context.host.delete_file(log_path);
   } else {
     context.log.write("install_update: msiexec log kept at " + os_text_lossy(log_path));
   }
@@ -60,12 +52,6 @@ bool install_package(const InstallJob& job, const InstallerContext& context) {
 }
 
 }  // namespace
-
-OsString msiexec_path(const Environment& environment) {
-  const std::optional<std::string> root = environment.get("SystemRoot");
-  return join_path(join_path(root ? std::string_view(*root) : kDefaultSystemRoot, "System32"),
-                   "msiexec.exe");
-}
 
 OsString installer_log_path(std::string_view package_path) {
   std::string_view stem = package_path;

@@ -16,30 +16,27 @@
 #include "main/base/expected.h"
 #include "main/base/text.h"
 #include "main/clock.h"
-#include "main/environment.h"
 #include "main/helper_log.h"
 #include "main/processes.h"
 #include "main/service_control_state.h"
 #include "main/thread_boundary.h"
 #include "update/app_sessions.h"
 #include "update/install_job.h"
+#include "update/windows_installer.h"
 
 namespace lumar {
 
 // How long the app that asked for the update is given to quit by itself.
 inline constexpr std::chrono::milliseconds kCallerExitWait{60000};
 
-// Starting programs as the helper's own children.
-class InstallerSystem {
+// The machine as the worker sees it, apart from Windows Installer and the
+// app's copies: the hand-over to the new helper and the cleaning up after it.
+class WorkerHost {
  public:
-  virtual ~InstallerSystem() = default;
-  // Starts `program` with `command_line`, under the helper's account and with
-  // its standard handles, and waits without limit for its exit code. The
-  // error is the system's description, "{message} (os error {code})".
-  virtual Result<std::uint32_t> run_and_wait(const OsString& program,
-                                             const OsString& command_line) = 0;
+  virtual ~WorkerHost() = default;
   // Starts `program` with standard input, output and error on the null
-  // device, neither waited for nor watched. The error as for run_and_wait.
+  // device, neither waited for nor watched. The error is the system's
+  // description, "{message} (os error {code})".
   virtual Status start_detached(const OsString& program, const OsString& command_line) = 0;
   // Best effort: a failure is ignored.
   virtual void delete_file(const OsString& path) = 0;
@@ -51,15 +48,12 @@ class InstallerSystem {
 struct InstallerContext {
   Processes& processes;
   SessionSystem& sessions;
-  InstallerSystem& installer;
+  WindowsInstaller& installer;
+  WorkerHost& host;
   HelperLog& log;
   const Clock& clock;
-  const Environment& environment;
   ServiceControlState& control;
 };
-
-// "{SystemRoot or C:\Windows}\System32\msiexec.exe".
-OsString msiexec_path(const Environment& environment);
 
 // The staged package's path with its extension replaced by "log".
 OsString installer_log_path(std::string_view package_path);
@@ -87,6 +81,6 @@ class ThreadedInstallWorker final : public InstallWorker {
 };
 
 // The Windows implementation, built only for Windows.
-std::unique_ptr<InstallerSystem> make_win32_installer_system();
+std::unique_ptr<WorkerHost> make_win32_worker_host();
 
 }  // namespace lumar

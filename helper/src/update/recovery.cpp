@@ -70,7 +70,7 @@ void recover_interrupted_update(const RecoveryContext& context) {
     // Only a package of one of the two editions may name the app to start.
     if (!package || !classify_upgrade_code(package->upgrade_code)) continue;
     const std::optional<std::string> folder =
-        context.installer.install_location(package->upgrade_code);
+        install_location(context.installer, package->upgrade_code);
     if (!folder) continue;
     app_paths.push_back(join_path(*folder, kDesktopAppFileName));
   }

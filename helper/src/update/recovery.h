@@ -21,8 +21,8 @@
 #include "main/helper_log.h"
 #include "main/processes.h"
 #include "update/app_sessions.h"
-#include "update/installer_queries.h"
 #include "update/leftover_packages.h"
+#include "update/windows_installer.h"
 
 namespace lumar {
 

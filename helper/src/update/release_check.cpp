@@ -123,7 +123,7 @@ ReleaseCheckReport run_release_check(const ReleaseCheckInput& input, WindowsInst
   std::optional<std::string> installed = input.installed;
   if (!installed && input.ask_installed) {
     // The installer is asked with the code exactly as the package has it.
-    installed = installer.installed_version(info->upgrade_code);
+    installed = installed_version(installer, info->upgrade_code);
     if (!installed) {
       return steps.refuse("version", report.product_name +
                                          " is not installed through Windows Installer on this "

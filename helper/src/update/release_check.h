@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "main/base/text.h"
-#include "update/installer_queries.h"
+#include "update/windows_installer.h"
 
 namespace lumar {
 

@@ -125,7 +125,7 @@ Status SignedUpdateAcceptor::check_stage_and_start(Bytes package, const std::str
   }
   // Windows Installer is asked with the code exactly as the package has it.
   const std::optional<std::string> installed =
-      parts_.installer.installed_version(info->upgrade_code);
+      installed_version(parts_.installer, info->upgrade_code);
   if (!installed) {
     return fail(std::string(edition->product_name) +
                 " is not installed through Windows Installer on this machine");
@@ -137,7 +137,7 @@ Status SignedUpdateAcceptor::check_stage_and_start(Bytes package, const std::str
   const VersionOrder order = compare_versions(info->product_version, *installed);
   const auto from_installed_folder = [&] {
     const std::optional<std::string> location =
-        parts_.installer.install_location(info->upgrade_code);
+        install_location(parts_.installer, info->upgrade_code);
     return location && runs_from_folder(caller->image_path, *location);
   };
   const bool restart_only = order == VersionOrder::kEqual && from_installed_folder();

@@ -18,10 +18,10 @@
 #include "main/service_control_state.h"
 #include "main/update_acceptor.h"
 #include "update/install_job.h"
-#include "update/installer_queries.h"
 #include "update/process_identity.h"
 #include "update/signature.h"
 #include "update/staging.h"
+#include "update/windows_installer.h"
 
 namespace lumar {
 

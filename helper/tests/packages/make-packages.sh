@@ -62,7 +62,9 @@ build lite-1.2.0-fails "$LITE_CODE" 1.2.0 yes "${lite[@]}"
 build lite-1.1.0-lower "${LITE_CODE,,}" 1.1.0 no "${lite[@]}"
 build full-1.1.0 "$FULL_CODE" 1.1.0 no "${full[@]}"
 build other-1.1.0 "$OTHER_CODE" 1.1.0 no "${other[@]}"
-# A version text of 143 characters: longer than the installer's first buffer.
+# Version texts of 127 characters, which fill the installer's first buffer
+# with their 0, and of 143, which do not fit it.
+build lite-version-127 "$LITE_CODE" "0.9$(printf '.0%.0s' {1..62})" no "${lite[@]}"
 build lite-long-version "$LITE_CODE" "0.9$(printf '.0%.0s' {1..70})" no "${lite[@]}"
 build lite-no-version "$LITE_CODE" 1.1.0 no "${lite[@]}"
 msibuild "$work/lite-no-version.msi" -q "DELETE FROM \`Property\` WHERE \`Property\`='ProductVersion'"

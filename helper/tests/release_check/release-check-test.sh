@@ -37,6 +37,13 @@ sign lumar-test-other "$work/lite.msi" "$work/lite.msi.other"
 sign lumar-test-updater "$work/lite.msi" "$work/lite.msi.legacy" -l
 echo "not a package" >"$work/text.msi"
 sign lumar-test-updater "$work/text.msi" "$work/text.msi.minisig"
+# libmsi reads what the helper's msi.dll would: a package without a
+# ProductVersion row, and a compound file cut short that is no database.
+cp "$work/lite.msi" "$work/no-version.msi"
+msibuild "$work/no-version.msi" -q "DELETE FROM \`Property\` WHERE \`Property\`='ProductVersion'"
+sign lumar-test-updater "$work/no-version.msi" "$work/no-version.msi.minisig"
+head -c 4096 "$work/lite.msi" >"$work/cut.msi"
+sign lumar-test-updater "$work/cut.msi" "$work/cut.msi.minisig"
 
 failures=0
 # expect <exit code> <expected last line> <expected other line or ""> <args...>
@@ -78,6 +85,8 @@ expect 1 "refused: package is not a Lumar KQ release (UpgradeCode $OTHER_CODE)" 
   other.msi other.msi.minisig
 expect 0 "accepted: Lumar KQ 1.1.0" "edition: ok: Lumar KQ" full.msi full.msi.minisig
 expect 1 "refused: not a Windows Installer package" "" text.msi text.msi.minisig
+expect 1 "refused: package has no ProductVersion" "" no-version.msi no-version.msi.minisig
+expect 1 "refused: open package (1627)" "" cut.msi cut.msi.minisig
 expect 1 "refused: package 1.1.0 is not newer than the installed 1.1.0" "" \
   lite.msi lite.msi.minisig --installed 1.1.0
 expect 1 "refused: package 1.1.0 is not newer than the installed 1.2" "" \

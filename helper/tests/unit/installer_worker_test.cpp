@@ -20,26 +20,20 @@ using std::chrono::milliseconds;
 using test::Events;
 using test::FakeClock;
 using test::FakeEnvironment;
-using test::FakeInstaller;
 using test::FakeLogFile;
 using test::FakeProcesses;
 using test::FakeSessions;
 using test::FakeStagedPackage;
 using test::FakeStatusSink;
+using test::FakeWindowsInstaller;
+using test::FakeWorkerHost;
 
 constexpr char kApp[] = R"(C:\Program Files\Lumar KQ\lumar-desktop.exe)";
 constexpr char kPackage[] = R"(C:\windows\SystemTemp\lumar-update-77-1700000000000000001.msi)";
 constexpr char kLog[] = R"(C:\windows\SystemTemp\lumar-update-77-1700000000000000001.log)";
 constexpr std::uint32_t kCallerPid = 50;
 
-TEST(InstallerCommandLine, MsiexecComesFromSystemRootOrTheDefaultWindowsFolder) {
-  FakeEnvironment environment;
-  EXPECT_EQ(msiexec_path(environment), R"(C:\Windows\System32\msiexec.exe)");
-  environment.values["SystemRoot"] = R"(D:\win\)";
-  EXPECT_EQ(msiexec_path(environment), R"(D:\win\System32\msiexec.exe)");
-}
-
-TEST(InstallerCommandLine, LogPathReplacesThePackagesExtension) {
+TEST(InstallerLogPath, ReplacesThePackagesExtension) {
   EXPECT_EQ(installer_log_path(kPackage), kLog);
   EXPECT_EQ(installer_log_path(R"(C:\a.b\package)"), R"(C:\a.b\package.log)");
   EXPECT_EQ(installer_log_path(R"(C:\a\.msi)"), R"(C:\a\.msi.log)");
@@ -74,7 +68,6 @@ TEST(UpdateLease, IsHeldOnceTravelsByMoveAndGivesTheServiceBackOnce) {
 class RunInstaller : public testing::Test {
  protected:
   RunInstaller() {
-    environment.values["SystemRoot"] = R"(C:\windows)";
     clock.filetime = 1000;  // FILETIME ticks: later than the copies a test starts with
     control.set_status_handle(std::make_unique<FakeStatusSink>(events));
     processes.add({.pid = kCallerPid,
@@ -86,10 +79,10 @@ class RunInstaller : public testing::Test {
   }
 
   // An accepted job, holding the update's lease as acceptance leaves it.
-  std::unique_ptr<InstallJob> job(bool with_package = true, const char* package = kPackage) {
+  std::unique_ptr<InstallJob> job(bool with_package = true) {
     auto made = std::make_unique<InstallJob>();
     made->lease = UpdateLease::acquire(control);
-    if (with_package) made->package = std::make_unique<FakeStagedPackage>(events, package);
+    if (with_package) made->package = std::make_unique<FakeStagedPackage>(events, kPackage);
     made->version = "1.1.0";
     made->caller.image_path = kApp;
     made->caller.process = *processes.open(kCallerPid, ProcessAccess::kControl);
@@ -116,13 +109,14 @@ class RunInstaller : public testing::Test {
   Events events;
   FakeProcesses processes{&events};
   FakeSessions sessions{&events};
-  FakeInstaller installer{events};
+  FakeWindowsInstaller installer{&events};
+  FakeWorkerHost host{events};
   FakeEnvironment environment;
   FakeClock clock;
   FakeLogFile log_file{&events};
   HelperLog log{environment, clock, log_file};
   ServiceControlState control;
-  InstallerContext context{processes, sessions, installer, log, clock, environment, control};
+  InstallerContext context{processes, sessions, installer, host, log, clock, control};
 };
 
 TEST_F(RunInstaller, SuccessfulInstallationClosesInstallsCleansUpRestartsAndHandsOver) {
@@ -147,14 +141,12 @@ TEST_F(RunInstaller, SuccessfulInstallationClosesInstallsCleansUpRestartsAndHand
                          "hand over",
                          "close handle 50",
                      }));
-  ASSERT_EQ(installer.runs.size(), 1u);
-  EXPECT_EQ(installer.runs[0].program, R"(C:\windows\System32\msiexec.exe)");
-  EXPECT_EQ(installer.runs[0].command_line,
-            std::string(R"("C:\windows\System32\msiexec.exe" /i )") + kPackage +
-                " /quiet /norestart MSIRESTARTMANAGERCONTROL=Disable /l*v " + kLog);
-  ASSERT_EQ(installer.detached.size(), 1u);
-  EXPECT_EQ(installer.detached[0].program, R"(C:\Program Files\Lumar KQ\lumar-helper.exe)");
-  EXPECT_EQ(installer.detached[0].command_line,
+  ASSERT_EQ(installer.installs.size(), 1u);
+  EXPECT_EQ(installer.installs[0].package, kPackage);
+  EXPECT_EQ(installer.installs[0].log, kLog);
+  ASSERT_EQ(host.detached.size(), 1u);
+  EXPECT_EQ(host.detached[0].program, R"(C:\Program Files\Lumar KQ\lumar-helper.exe)");
+  EXPECT_EQ(host.detached[0].command_line,
             R"("C:\Program Files\Lumar KQ\lumar-helper.exe" install)");
   // The app quit within its 60 s: waited for once, never terminated.
   EXPECT_EQ(processes.waits[0],
@@ -179,14 +171,14 @@ TEST_P(InstallerExitCodes, OnlyZeroAnd3010CountAsSuccess) {
 
   const std::string exit_line = std::string("install_update: 1.1.0: msiexec exit ") + c.logged;
   if (c.succeeded) {
-    EXPECT_EQ(installer.deleted, std::vector<OsString>{kLog});
+    EXPECT_EQ(host.deleted, std::vector<OsString>{kLog});
     EXPECT_EQ(log_file.messages[0], exit_line);
-    EXPECT_EQ(installer.detached.size(), 1u);
+    EXPECT_EQ(host.detached.size(), 1u);
   } else {
-    EXPECT_TRUE(installer.deleted.empty());
+    EXPECT_TRUE(host.deleted.empty());
     EXPECT_EQ(log_file.messages[0], std::string("install_update: msiexec log kept at ") + kLog);
     EXPECT_EQ(log_file.messages[1], exit_line);
-    EXPECT_TRUE(installer.detached.empty());
+    EXPECT_TRUE(host.detached.empty());
   }
   // Whatever the outcome: the package is gone, the app is back, the service
   // may stop again.
@@ -227,14 +219,14 @@ TEST_F(RunInstaller, AlreadyInstalledVersionOnlyRestartsTheCaller) {
                      }));
   EXPECT_EQ(processes.snapshots, 0);
   EXPECT_TRUE(processes.find(60)->running);
-  EXPECT_TRUE(installer.runs.empty());
-  EXPECT_TRUE(installer.detached.empty());
+  EXPECT_TRUE(installer.installs.empty());
+  EXPECT_TRUE(host.detached.empty());
   EXPECT_FALSE(control.update_in_progress);
 }
 
 TEST_F(RunInstaller, CopyStartedDuringTheInstallationIsClosedAfterIt) {
   sessions.signed_in = {1, 2, 3, 4};
-  installer.while_running = [this] {
+  installer.while_installing = [this] {
     clock.filetime = 2000;
     processes.add(
         {.pid = 70, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 3, .created = 1500});
@@ -252,28 +244,18 @@ TEST_F(RunInstaller, CopyStartedDuringTheInstallationIsClosedAfterIt) {
   EXPECT_EQ(started_sessions(), (std::vector<std::uint32_t>{2, 3}));
 }
 
-TEST_F(RunInstaller, PackagePathWithSpacesAndNoSystemRoot) {
-  environment.values.clear();
-  run_installer(*job(true, R"(C:\Temp Dir\lumar-update-1-2.msi)"), context);
-  ASSERT_EQ(installer.runs.size(), 1u);
-  EXPECT_EQ(
-      installer.runs[0].command_line,
-      R"("C:\Windows\System32\msiexec.exe" /i "C:\Temp Dir\lumar-update-1-2.msi" /quiet )"
-      R"(/norestart MSIRESTARTMANAGERCONTROL=Disable /l*v "C:\Temp Dir\lumar-update-1-2.log")");
-}
-
 TEST_F(RunInstaller, HandOverFailureIsLoggedAndAMissingOwnPathIsSilent) {
-  installer.detached_result = fail("Access is denied. (os error 5)");
+  host.detached_result = fail("Access is denied. (os error 5)");
   run_installer(*job(), context);
   EXPECT_EQ(log_file.messages.back(),
             R"(install_update: hand over to C:\Program Files\Lumar KQ\lumar-helper.exe: )"
             "Access is denied. (os error 5)");
 
   log_file.messages.clear();
-  installer.detached.clear();
-  installer.own_path.reset();
+  host.detached.clear();
+  host.own_path.reset();
   run_installer(*job(), context);
-  EXPECT_TRUE(installer.detached.empty());
+  EXPECT_TRUE(host.detached.empty());
   EXPECT_EQ(log_file.messages.back(), "install_update: app restarted in session 2");
 }
 
@@ -301,7 +283,7 @@ TEST_F(RunInstaller, AnExceptionInTheWorkerIsLoggedAndGivesTheServiceBack) {
   test::FakeThreadStarter threads;
   threads.run_at_once = true;
   ThreadedInstallWorker worker(context, threads);
-  installer.while_running = [] { throw std::bad_alloc(); };
+  installer.while_installing = [] { throw std::bad_alloc(); };
   std::unique_ptr<InstallJob> j = job();
   ASSERT_TRUE(worker.start(j));  // the fake starter runs the body at once
   EXPECT_EQ(log_file.messages.back(), "install_update: internal error: std::bad_alloc");
@@ -323,8 +305,8 @@ TEST_F(RunInstaller, RealThreadRunsTheJobToItsEnd) {
   EXPECT_EQ(j, nullptr);  // moved out before the thread began
   finished.wait();
   EXPECT_FALSE(control.update_in_progress);
-  EXPECT_EQ(installer.runs.size(), 1u);
-  EXPECT_EQ(installer.detached.size(), 1u);
+  EXPECT_EQ(installer.installs.size(), 1u);
+  EXPECT_EQ(host.detached.size(), 1u);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <map>
 #include <set>
 
+#include "fakes/fake_installer.h"
 #include "fakes/fake_leftover_folders.h"
 #include "fakes/fake_log.h"
 #include "fakes/fake_processes.h"
@@ -52,25 +53,6 @@ class FakeRecoveryHost final : public RecoveryHost {
   test::Events& events_;
 };
 
-class FakeWindowsInstaller final : public WindowsInstaller {
- public:
-  std::map<OsString, std::string> package_codes;  // path -> UpgradeCode
-  std::map<std::string, std::string> locations;   // UpgradeCode -> folder
-  std::vector<OsString> read;                     // packages opened, in order
-
-  Result<MsiPackageInfo> read_package_properties(const OsString& path) override {
-    read.push_back(path);
-    const auto it = package_codes.find(path);
-    if (it == package_codes.end()) return fail("open package (1619)");
-    return MsiPackageInfo{it->second, "1.1.0"};
-  }
-  std::optional<std::string> installed_version(std::string_view) override { return std::nullopt; }
-  std::optional<std::string> install_location(std::string_view upgrade_code) override {
-    const auto it = locations.find(std::string(upgrade_code));
-    if (it == locations.end()) return std::nullopt;
-    return it->second;
-  }
-};
 
 class RecoveryTest : public ::testing::Test {
  protected:
@@ -78,7 +60,14 @@ class RecoveryTest : public ::testing::Test {
     log.environment.values["SystemRoot"] = R"(C:\windows)";
     folders.staging = kStaging;
     folders.folders[kStaging] = {};
-    installer.locations[kLite] = kProductFolder;
+    installed_at(kLite, kProductFolder);
+  }
+
+  void package_of(const OsString& path, const std::string& upgrade_code) {
+    installer.packages.insert_or_assign(path, MsiPackageInfo{upgrade_code, "1.1.0"});
+  }
+  void installed_at(const std::string& upgrade_code, const OsString& folder) {
+    installer.products[upgrade_code] = {{{"InstallLocation", folder}}};
   }
 
   // Puts a package of the Lite product, staged `age_seconds` ago, into the
@@ -87,7 +76,7 @@ class RecoveryTest : public ::testing::Test {
                  const OsString& folder = kStaging) {
     folders.folders[folder].push_back({name, log.clock.filetime - age_seconds * kSecond});
     const OsString path = join_path(folder, name);
-    installer.package_codes[path] = kLite;
+    package_of(path, kLite);
     return path;
   }
   void app_copy(std::uint32_t pid, std::uint32_t session) {
@@ -109,7 +98,7 @@ class RecoveryTest : public ::testing::Test {
   test::Events events;
   test::FakeLeftoverFolders folders;
   FakeRecoveryHost host{events};
-  FakeWindowsInstaller installer;
+  test::FakeWindowsInstaller installer;
   test::FakeProcesses processes{&events};
   test::FakeSessions sessions{&events};
   test::RecordingLog log;
@@ -274,14 +263,14 @@ TEST_F(RecoveryTest, APackageListedTwiceIsDeletedTwiceAndStartsTheAppOnce) {
 TEST_F(RecoveryTest, EachAppPathIsStartedOnceInAsciiOrder) {
   stage("lumar-update-500-1.msi", 10);
   // Another product, installed in a folder that sorts first.
-  installer.package_codes[stage("lumar-update-501-1.msi", 20)] = kFull;
-  installer.locations[kFull] = R"(c:\program files\a lumar)";
+  package_of(stage("lumar-update-501-1.msi", 20), kFull);
+  installed_at(kFull, R"(c:\program files\a lumar)");
   const OsString other_app = R"(c:\program files\a lumar\lumar-desktop.exe)";
   host.existing.insert(other_app);
   // The first product again, its UpgradeCode and folder in other letter case.
   const std::string lite_lower = ascii_lower(kLite);
-  installer.package_codes[stage("lumar-update-502-1.msi", 30)] = lite_lower;
-  installer.locations[lite_lower] = R"(C:\PROGRAM FILES\LUMAR KQ LITE\)";
+  package_of(stage("lumar-update-502-1.msi", 30), lite_lower);
+  installed_at(lite_lower, R"(C:\PROGRAM FILES\LUMAR KQ LITE\)");
 
   recover();
   std::vector<OsString> started;
@@ -292,14 +281,14 @@ TEST_F(RecoveryTest, EachAppPathIsStartedOnceInAsciiOrder) {
 
 TEST_F(RecoveryTest, AnOrphanOfNoInstalledEditionStartsNothing) {
   const OsString gone = stage("lumar-update-500-1.msi", 10);
-  installer.locations.clear();  // the product was removed
+  installer.products.clear();  // the product was removed
   const OsString broken = stage("lumar-update-501-1.msi", 10);
-  installer.package_codes.erase(broken);
+  installer.packages.erase(broken);
   // Another product's package, installed with an app of the same file name:
   // recovery must not start what a foreign package points at.
   const OsString foreign = stage("lumar-update-502-1.msi", 10);
-  installer.package_codes[foreign] = "{00000000-1111-2222-3333-444444444444}";
-  installer.locations["{00000000-1111-2222-3333-444444444444}"] = kProductFolder;
+  package_of(foreign, "{00000000-1111-2222-3333-444444444444}");
+  installed_at("{00000000-1111-2222-3333-444444444444}", kProductFolder);
   recover();
   EXPECT_EQ(deletions_and_starts(),
             (std::vector<std::string>{"delete " + gone, "delete " + broken, "delete " + foreign}));
@@ -322,7 +311,7 @@ TEST_F(RecoveryTest, FilesSomeoneElseOwnsAreNeitherListedReadDeletedNorWaitedFor
   recover();
   EXPECT_EQ(deletions_and_starts(), (std::vector<std::string>{"delete " + own}));
   EXPECT_EQ(host.mutex_probes, 0) << "only a planted package was recent";
-  EXPECT_TRUE(installer.read.empty());
+  EXPECT_TRUE(installer.packages_read.empty());
 }
 
 TEST_F(RecoveryTest, AnAppThatIsNotOnDiskIsNotStarted) {

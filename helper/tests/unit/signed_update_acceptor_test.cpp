@@ -14,6 +14,7 @@
 
 #include "fakes/fake_clock.h"
 #include "fakes/fake_environment.h"
+#include "fakes/fake_installer.h"
 #include "fakes/fake_log.h"
 #include "fakes/fake_processes.h"
 #include "fakes/fake_service_status.h"
@@ -145,35 +146,7 @@ class FakeFiles final : public StagingFolder {
   };
 };
 
-// ---- installer, processes, worker --------------------------------------
-
-class FakeInstaller final : public WindowsInstaller {
- public:
-  std::map<OsString, Result<MsiPackageInfo>> packages_by_content;  // keyed by file content
-  FakeFiles* files = nullptr;
-  std::map<std::string, std::string> versions;   // exact UpgradeCode text → version
-  std::map<std::string, std::string> locations;  // exact UpgradeCode text → folder
-  std::vector<std::string> asked;
-
-  Result<MsiPackageInfo> read_package_properties(const OsString& path) override {
-    EXPECT_GT(files->open_count[path], 0) << "the staged package must be held open";
-    const Bytes& contents = files->files.at(path);
-    auto found = packages_by_content.find(OsString(contents.begin(), contents.end()));
-    if (found == packages_by_content.end()) return fail("open package (1627)");
-    return found->second;
-  }
-  std::optional<std::string> installed_version(std::string_view code) override {
-    asked.emplace_back(code);
-    auto found = versions.find(std::string(code));
-    if (found == versions.end()) return std::nullopt;
-    return found->second;
-  }
-  std::optional<std::string> install_location(std::string_view code) override {
-    auto found = locations.find(std::string(code));
-    if (found == locations.end()) return std::nullopt;
-    return found->second;
-  }
-};
+// ---- processes, worker --------------------------------------------------
 
 using test::FakeProcesses;
 
@@ -219,10 +192,16 @@ class SignedUpdateAcceptorTest : public ::testing::Test {
     clock.unix_ns = kUnixTime;
     clock.unix_ns_step = 1000;
     control.set_status_handle(std::make_unique<test::FakeStatusSink>(reports));
-    installer.files = &files;
+    // The staged path is new each time: the fake installer knows a package
+    // by its content.
+    installer.package_key = [this](const OsString& path) {
+      EXPECT_GT(files.open_count[path], 0) << "the staged package must be held open";
+      const Bytes& contents = files.files.at(path);
+      return OsString(contents.begin(), contents.end());
+    };
     processes.add({.pid = kCallerPid, .image = kAppPath, .session = 2});
-    installer.versions[kLite] = "1.0.0";
-    installer.locations[kLite] = kAppFolder + "\\";
+    installer.products[kLite] = {
+        {{"VersionString", "1.0.0"}, {"InstallLocation", kAppFolder + "\\"}}};
     worker.on_start = [this] {
       worker.log_at_start = lines();
       worker.reports_at_start = reports;
@@ -233,8 +212,8 @@ class SignedUpdateAcceptorTest : public ::testing::Test {
   // A signed package whose Property table says `code` and `version`.
   Bytes package(std::string code, std::string version, std::string_view tag = "") {
     Bytes bytes = msi_bytes(std::string(tag) + code + version);
-    installer.packages_by_content.insert_or_assign(
-        OsString(bytes.begin(), bytes.end()), MsiPackageInfo{std::move(code), std::move(version)});
+    installer.packages.insert_or_assign(OsString(bytes.begin(), bytes.end()),
+                                        MsiPackageInfo{std::move(code), std::move(version)});
     signatures.signed_packages.push_back(bytes);
     return bytes;
   }
@@ -269,7 +248,7 @@ class SignedUpdateAcceptorTest : public ::testing::Test {
   test::FakeLogFile log_file;
   HelperLog log{environment, clock, log_file};
   FakeFiles files;
-  FakeInstaller installer;
+  test::FakeWindowsInstaller installer;
   FakeProcesses processes;
   KeepingWorker worker;
   SignedBytes signatures;
@@ -299,7 +278,7 @@ TEST_F(SignedUpdateAcceptorTest, ANewerPackageIsStagedHeldOpenAndHandedToTheWork
   // One check, over the received bytes; the copy on disk was compared
   // with them instead of being checked again.
   EXPECT_THAT(signatures.checked, ElementsAre(bytes));
-  EXPECT_THAT(installer.asked, ElementsAre(kLite));
+  EXPECT_THAT(installer.asked, ElementsAre("VersionString of " + kLite));
   // The acceptance was logged and stop refused before the worker started.
   EXPECT_THAT(worker.log_at_start, ElementsAre("install_update: accepted 1.1.0 from pid 4242"));
   EXPECT_THAT(worker.reports_at_start, ElementsAre(StatusReport::kRunningStopRefused));
@@ -340,20 +319,20 @@ TEST_F(SignedUpdateAcceptorTest, EditionsAndTheCaseOfTheUpgradeCode) {
   // Either edition's package is accepted by this helper, and a lower-case
   // code is asked of Windows Installer exactly as the package wrote it.
   const std::string lower_full = ascii_lower(kFull);
-  installer.versions[lower_full] = "3.0";
+  installer.products[lower_full] = {{{"VersionString", "3.0"}}};
   ASSERT_EQ(outcome(accept(package(lower_full, "3.1"))), "ok");
-  EXPECT_THAT(installer.asked, ElementsAre(lower_full));
+  EXPECT_THAT(installer.asked, ElementsAre("VersionString of " + lower_full));
 
   worker.jobs.clear();
-  installer.versions[kFull] = "3.0";
+  installer.products[kFull] = {{{"VersionString", "3.0"}}};
   EXPECT_EQ(outcome(accept(package(kFull, "3.0.1"))), "ok");
   EXPECT_EQ(worker.jobs.size(), 1u);
 }
 
 TEST_F(SignedUpdateAcceptorTest, TheSameVersionFromTheInstalledFolderOnlyRestartsTheApp) {
-  installer.versions[kLite] = "1.1.0";
   // Install location with a trailing backslash and other letter case.
-  installer.locations[kLite] = R"(c:\program files\LUMAR KQ LITE\\)";
+  installer.products[kLite] = {
+      {{"VersionString", "1.1.0"}, {"InstallLocation", R"(c:\program files\LUMAR KQ LITE\\)"}}};
   ASSERT_EQ(outcome(accept(package(kLite, "1.1"))), "ok");
 
   ASSERT_EQ(worker.jobs.size(), 1u);
@@ -465,6 +444,8 @@ TEST_F(SignedUpdateAcceptorTest, EveryRefusalIsLoggedAndLeavesNothingBehind) {
       {"not an installer database",
        [](auto& t) {
          Bytes bytes = msi_bytes("broken database");
+         t.installer.packages.insert_or_assign(OsString(bytes.begin(), bytes.end()),
+                                               fail("open package (1627)"));
          t.signatures.signed_packages.push_back(bytes);
          return bytes;
        },
@@ -472,8 +453,8 @@ TEST_F(SignedUpdateAcceptorTest, EveryRefusalIsLoggedAndLeavesNothingBehind) {
       {"no ProductVersion",
        [](auto& t) {
          Bytes bytes = t.package(kLite, "");
-         t.installer.packages_by_content.insert_or_assign(OsString(bytes.begin(), bytes.end()),
-                                                          fail("package has no ProductVersion"));
+         t.installer.packages.insert_or_assign(OsString(bytes.begin(), bytes.end()),
+                                               fail("package has no ProductVersion"));
          return bytes;
        },
        "package has no ProductVersion"},
@@ -487,7 +468,7 @@ TEST_F(SignedUpdateAcceptorTest, EveryRefusalIsLoggedAndLeavesNothingBehind) {
        "Lumar KQ is not installed through Windows Installer on this machine"},
       {"Lite not installed",
        [](auto& t) {
-         t.installer.versions.erase(kLite);
+         t.installer.products.erase(kLite);
          return t.package(kLite, "9.0");
        },
        "Lumar KQ Lite is not installed through Windows Installer on this machine"},
@@ -515,7 +496,7 @@ TEST_F(SignedUpdateAcceptorTest, EveryRefusalIsLoggedAndLeavesNothingBehind) {
        "package 1.0.0 is not newer than the installed 1.0.0"},
       {"same version, no install location",
        [](auto& t) {
-         t.installer.locations.clear();
+         t.installer.products[kLite][0].erase("InstallLocation");
          return t.package(kLite, "1.0.0.0");
        },
        "package 1.0.0.0 is not newer than the installed 1.0.0"},
@@ -558,8 +539,7 @@ TEST_F(SignedUpdateAcceptorTest, EveryRefusalIsLoggedAndLeavesNothingBehind) {
     t.files.faults = {};
     t.processes.find(kCallerPid)->image = kAppPath;
     t.processes.find(kCallerPid)->session = 2u;
-    t.installer.versions[kLite] = "1.0.0";
-    t.installer.locations[kLite] = kAppFolder;
+    t.installer.products[kLite] = {{{"VersionString", "1.0.0"}, {"InstallLocation", kAppFolder}}};
     t.worker.failure.reset();
     t.signatures = {};
     t.clock.unix_ns = kUnixTime;

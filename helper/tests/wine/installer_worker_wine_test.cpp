@@ -50,15 +50,12 @@ class TestStagedPackage final : public StagedPackage {
   UniqueFile handle_;
 };
 
-// The real installer system, except that the helper's "own executable" is
-// a copy of the stand-in app, which records the hand-over's command line:
-// the test program itself must not be started with "install".
-class ProbedInstaller final : public InstallerSystem {
+// The real worker host, except that the helper's "own executable" is a copy
+// of the stand-in app, which records the hand-over's command line: the test
+// program itself must not be started with "install".
+class ProbedHost final : public WorkerHost {
  public:
-  ProbedInstaller(InstallerSystem& real, OsString own) : real_(real), own_(std::move(own)) {}
-  Result<std::uint32_t> run_and_wait(const OsString& program, const OsString& line) override {
-    return real_.run_and_wait(program, line);
-  }
+  ProbedHost(WorkerHost& real, OsString own) : real_(real), own_(std::move(own)) {}
   Status start_detached(const OsString& program, const OsString& line) override {
     return real_.start_detached(program, line);
   }
@@ -66,7 +63,7 @@ class ProbedInstaller final : public InstallerSystem {
   std::optional<OsString> own_executable_path() override { return own_; }
 
  private:
-  InstallerSystem& real_;
+  WorkerHost& real_;
   OsString own_;
 };
 
@@ -120,14 +117,15 @@ class InstallerWorkerWine : public testing::Test {
   AppCopy probe{L"handover"};
   std::unique_ptr<Processes> processes = make_win32_processes();
   std::unique_ptr<SessionSystem> sessions = make_win32_session_system();
-  std::unique_ptr<InstallerSystem> real_installer = make_win32_installer_system();
-  ProbedInstaller installer{*real_installer, probe.exe_text()};
-  std::unique_ptr<Clock> clock = make_win32_clock();
   FakeEnvironment environment;
+  std::unique_ptr<WindowsInstaller> installer = make_win32_windows_installer(environment);
+  std::unique_ptr<WorkerHost> real_host = make_win32_worker_host();
+  ProbedHost host{*real_host, probe.exe_text()};
+  std::unique_ptr<Clock> clock = make_win32_clock();
   FakeLogFile log_file;
   HelperLog log{environment, *clock, log_file};
   ServiceControlState control;  // no status handle: a foreground helper
-  InstallerContext context{*processes, *sessions, installer, log, *clock, environment, control};
+  InstallerContext context{*processes, *sessions, *installer, host, log, *clock, control};
 
  private:
   std::optional<Child> caller_;
@@ -211,7 +209,7 @@ TEST_F(InstallerWorkerWine, ThreadedWorkerRestartsTheCallerOnItsOwnThread) {
   // to its own executable (this test program) only after an installation.
   StdThreadStarter threads;
   ThreadedInstallWorker worker(
-      InstallerContext{*processes, *sessions, *real_installer, log, *clock, environment, control},
+      InstallerContext{*processes, *sessions, *installer, *real_host, log, *clock, control},
       threads);
   std::unique_ptr<InstallJob> restart = job(L"", "1.0.0");
   ASSERT_TRUE(worker.start(restart));

@@ -1,17 +1,23 @@
 #include "package_support.h"
 
-#include <memory>
+#include <msi.h>
 
-#include "update/installer_queries.h"
+#include <memory>
+#include <vector>
+
+#include "main/base/text_win32.h"
+
+#include "update/windows_installer.h"
 
 namespace lumar::test {
 
 namespace {
 
-MsiQueries& queries() {
-  static const std::unique_ptr<MsiApi> api = make_win32_msi_api();
-  static MsiQueries instance(*api);
-  return instance;
+WindowsInstaller& installer() {
+  static const std::unique_ptr<Environment> environment = make_win32_environment();
+  static const std::unique_ptr<WindowsInstaller> instance =
+      make_win32_windows_installer(*environment);
+  return *instance;
 }
 
 }  // namespace
@@ -26,19 +32,26 @@ DWORD install_package(const std::wstring& name) {
 
 void uninstall_test_products() {
   for (const char* code : {kLiteCode, kFullCode, kOtherCode}) {
-    for (const ProductCode& product : queries().enumerate_related_products(code)) {
-      const std::wstring product_code(product.begin(), product.begin() + 38);
+    // The helper never needs the product codes; msiexec /x does.
+    std::vector<std::wstring> products;
+    wchar_t product[39] = {};
+    for (DWORD index = 0;
+         ::MsiEnumRelatedProductsW(wide(code).c_str(), 0, index, product) == ERROR_SUCCESS;
+         ++index) {
+      products.emplace_back(product);
+    }
+    for (const std::wstring& product_code : products) {
       run(L"msiexec /x " + product_code + L" /quiet /norestart");
     }
   }
 }
 
 std::optional<std::string> installed_version(const std::string& upgrade_code) {
-  return queries().installed_version(upgrade_code);
+  return lumar::installed_version(installer(), upgrade_code);
 }
 
 std::optional<std::string> install_location(const std::string& upgrade_code) {
-  return queries().install_location(upgrade_code);
+  return lumar::install_location(installer(), upgrade_code);
 }
 
 }  // namespace lumar::test

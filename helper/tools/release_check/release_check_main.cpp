@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "libmsi_api.h"
+#include "libmsi_installer.h"
 #include "main/base/expected.h"
 #include "main/base/unique_any.h"
 #include "main/caller_step.h"
@@ -84,8 +84,7 @@ int run(const ReleaseCheckArguments& args) {
   }
   const std::string signature_member = encode_base64(*signature);
 
-  std::unique_ptr<MsiApi> api = make_libmsi_api();
-  MsiQueries installer(*api);
+  const std::unique_ptr<WindowsInstaller> installer = make_libmsi_installer();
   ReleaseCheckInput input;
   input.package =
       std::span(reinterpret_cast<const std::uint8_t*>(package->data()), package->size());
@@ -93,7 +92,7 @@ int run(const ReleaseCheckArguments& args) {
   input.signature_member = signature_member;
   input.key_base64 = key_base64;
   input.installed = args.installed;
-  const ReleaseCheckReport report = run_release_check(input, installer);
+  const ReleaseCheckReport report = run_release_check(input, *installer);
   return print(report, args, release_check_exit_code(report, args.strict));
 }
 

@@ -27,12 +27,12 @@
 #include "main/service_runtime.h"
 #include "main/system_host_actions.h"
 #include "update/app_sessions.h"
-#include "update/installer_queries.h"
 #include "update/installer_worker.h"
 #include "update/leftover_packages.h"
 #include "update/recovery.h"
 #include "update/signed_update_acceptor.h"
 #include "update/staging.h"
+#include "update/windows_installer.h"
 
 namespace lumar {
 namespace {
@@ -52,13 +52,12 @@ struct Helper {
   std::unique_ptr<Processes> processes = make_win32_processes();
   ServiceControlState control_state;
 
-  // The system side of updates: staging, msi.dll, sessions.
+  // The system side of updates: staging, Windows Installer, sessions.
   std::unique_ptr<StagingFolder> staging_files = make_win32_staging_file_system();
   std::unique_ptr<LeftoverFolders> leftover_folders = make_win32_leftover_folders(*staging_files);
-  std::unique_ptr<MsiApi> msi = make_win32_msi_api();
-  MsiQueries installer_queries{*msi};
+  std::unique_ptr<WindowsInstaller> installer = make_win32_windows_installer(*environment);
   std::unique_ptr<SessionSystem> sessions = make_win32_session_system();
-  std::unique_ptr<InstallerSystem> installer_system = make_win32_installer_system();
+  std::unique_ptr<WorkerHost> worker_host = make_win32_worker_host();
   std::unique_ptr<RecoveryHost> recovery_host = make_win32_recovery_host();
 
   // The service manager's side.
@@ -74,14 +73,14 @@ struct Helper {
                                                 make_win32_hosts_file(), *environment)
           : nullptr;
   StdThreadStarter threads;
-  ThreadedInstallWorker install_worker{InstallerContext{*processes, *sessions, *installer_system,
-                                                        log, *clock, *environment, control_state},
-                                       threads};
+  ThreadedInstallWorker install_worker{
+      InstallerContext{*processes, *sessions, *installer, *worker_host, log, *clock, control_state},
+      threads};
   SignedUpdateAcceptor updates{UpdateAcceptorContext{control_state,
                                                      log,
                                                      *clock,
                                                      *staging_files,
-                                                     installer_queries,
+                                                     *installer,
                                                      *processes,
                                                      install_worker,
                                                      {},
@@ -102,7 +101,7 @@ struct Helper {
   }
 
   void recover() {
-    recover_interrupted_update({*leftover_folders, *recovery_host, installer_queries, *processes,
+    recover_interrupted_update({*leftover_folders, *recovery_host, *installer, *processes,
                                 *sessions, *environment, *clock, log});
   }
 };

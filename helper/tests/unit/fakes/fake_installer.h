@@ -1,8 +1,11 @@
-// The installer's system side: msiexec runs and the staged package, each
-// recorded in one event list.
+// The installer's side of an update: Windows Installer (package properties,
+// installed products, msiexec runs), the worker's host (hand-over, deleted
+// files) and a staged package. Each records its acts in the test's event
+// list, where the test gives one.
 #pragma once
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,31 +13,77 @@
 #include "fakes/fake_log.h"
 #include "update/install_job.h"
 #include "update/installer_worker.h"
+#include "update/windows_installer.h"
 
 namespace lumar::test {
 
-struct Run {
+// An installed product: its attributes by name ("VersionString", ...).
+using FakeProduct = std::map<std::string, std::string>;
+
+struct InstallRun {
+  OsString package;
+  OsString log;
+};
+
+class FakeWindowsInstaller final : public WindowsInstaller {
+ public:
+  explicit FakeWindowsInstaller(Events* events = nullptr) : events_(events) {}
+
+  // Packages by key, the path unless `package_key` tells another; a package
+  // without an entry cannot be opened.
+  std::map<OsString, Result<MsiPackageInfo>> packages;
+  std::function<OsString(const OsString& path)> package_key;
+  std::vector<OsString> packages_read;
+  // Installed products by UpgradeCode, matched exactly, in the installer's order.
+  std::map<std::string, std::vector<FakeProduct>> products;
+  std::vector<std::string> asked;  // "{attribute} of {upgrade code}"
+  // msiexec.
+  Result<std::uint32_t> exit_code = std::uint32_t{0};
+  std::function<void()> while_installing;  // what happens on the machine meanwhile
+  std::vector<InstallRun> installs;
+
+  Result<MsiPackageInfo> read_package_properties(const OsString& path) override {
+    packages_read.push_back(path);
+    const auto found = packages.find(package_key ? package_key(path) : path);
+    if (found == packages.end()) return fail("open package (1619)");
+    return found->second;
+  }
+  std::vector<std::string> related_product_info(std::string_view upgrade_code,
+                                                std::string_view attribute) override {
+    asked.push_back(std::string(attribute) + " of " + std::string(upgrade_code));
+    std::vector<std::string> values;
+    const auto family = products.find(std::string(upgrade_code));
+    if (family == products.end()) return values;
+    for (const FakeProduct& product : family->second) {
+      const auto value = product.find(std::string(attribute));
+      if (value != product.end()) values.push_back(value->second);
+    }
+    return values;
+  }
+  Result<std::uint32_t> install(const OsString& package, const OsString& log) override {
+    installs.push_back({package, log});
+    if (events_) events_->push_back("run installer");
+    if (while_installing) while_installing();
+    return exit_code;
+  }
+
+ private:
+  Events* events_;
+};
+
+struct DetachedStart {
   OsString program;
   OsString command_line;
 };
 
-class FakeInstaller final : public InstallerSystem {
+class FakeWorkerHost final : public WorkerHost {
  public:
-  explicit FakeInstaller(Events& events) : events_(events) {}
-  Result<std::uint32_t> exit_code = std::uint32_t{0};
-  std::function<void()> while_running;  // what happens on the machine meanwhile
+  explicit FakeWorkerHost(Events& events) : events_(events) {}
   std::optional<OsString> own_path = OsString(R"(C:\Program Files\Lumar KQ\lumar-helper.exe)");
   Status detached_result;
-  std::vector<Run> runs;
-  std::vector<Run> detached;
+  std::vector<DetachedStart> detached;
   std::vector<OsString> deleted;
 
-  Result<std::uint32_t> run_and_wait(const OsString& program, const OsString& line) override {
-    runs.push_back({program, line});
-    events_.push_back("run installer");
-    if (while_running) while_running();
-    return exit_code;
-  }
   Status start_detached(const OsString& program, const OsString& line) override {
     detached.push_back({program, line});
     events_.push_back("hand over");

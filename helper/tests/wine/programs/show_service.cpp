@@ -17,7 +17,7 @@
 #include "main/base/unique_any.h"
 #include "main/base/unique_any_win32.h"
 #include "main/product.h"
-#include "update/installer_queries.h"
+#include "update/windows_installer.h"
 
 namespace {
 
@@ -93,9 +93,9 @@ int wmain(int argc, wchar_t** argv) {
       }
     }
   }
-  const std::unique_ptr<MsiApi> msi = make_win32_msi_api();
-  MsiQueries queries(*msi);
-  const auto version = queries.installed_version(kProductVariants[1].upgrade_code);
+  const std::unique_ptr<Environment> environment = make_win32_environment();
+  const std::unique_ptr<WindowsInstaller> installer = make_win32_windows_installer(*environment);
+  const auto version = installed_version(*installer, kProductVariants[1].upgrade_code);
   std::printf("installed %s: %s\n", std::string(kProductVariants[1].product_name).c_str(),
               version ? version->c_str() : "none");
   return 0;
