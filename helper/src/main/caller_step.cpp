@@ -120,7 +120,7 @@ Expected<Bytes, PackageReadError> read_package(ClientFiles& files, std::string_v
 
 Result<CallerPackage> CallerStep::run(PipeConnection& connection, std::string_view path,
                                       PackageWatcher* watcher) {
-  const std::optional<std::uint32_t> pid = connection.client_process_id();
+  const SystemResult<std::uint32_t> pid = connection.client_process_id();
   if (!pid) return fail("cannot identify the requesting process");
   // Opened now, as the service, and used for everything after: an id kept
   // until after the read could by then name another process.

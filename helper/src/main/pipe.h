@@ -60,7 +60,7 @@ class PipeConnection {
   // Writes the reply and waits (until the deadline at most) for the client
   // to take it. Failures are ignored: the client may be gone.
   virtual void send(std::string_view bytes, Deadline deadline) = 0;
-  virtual std::optional<std::uint32_t> client_process_id() = 0;
+  virtual SystemResult<std::uint32_t> client_process_id() = 0;
   // Nothing when the client cannot be impersonated. Nothing that can throw
   // may come between taking the identity and returning it.
   virtual std::unique_ptr<Impersonation> impersonate() = 0;

@@ -156,9 +156,11 @@ class Win32PipeConnection final : public PipeConnection {
     if (written) flusher_.flush_until(pipe_.get(), deadline);
   }
 
-  std::optional<std::uint32_t> client_process_id() override {
+  SystemResult<std::uint32_t> client_process_id() override {
     ULONG pid = 0;
-    if (!::GetNamedPipeClientProcessId(pipe_.get(), &pid)) return std::nullopt;
+    if (!::GetNamedPipeClientProcessId(pipe_.get(), &pid)) {
+      return Unexpected(static_cast<std::uint32_t>(::GetLastError()));
+    }
     return static_cast<std::uint32_t>(pid);
   }
 

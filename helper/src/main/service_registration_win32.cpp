@@ -161,11 +161,7 @@ class Win32ServiceManager final : public ServiceManager {
 
 class Win32RegistrationHost final : public RegistrationHost {
  public:
-  Result<OsString> own_executable_path() override {
-    std::optional<OsString> path = lumar::own_executable_path();
-    if (!path) return fail(last_os_error_text());
-    return *path;
-  }
+  Result<OsString> own_executable_path() override { return lumar::own_executable_path(); }
   bool path_exists(const OsString& path) override {
     return ::GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
   }

@@ -21,7 +21,7 @@ void append_sessions(std::vector<std::uint32_t>& list, const std::vector<std::ui
 // Starts the helper's own executable with "install", which re-registers the
 // service so that the newly installed helper runs.
 void hand_over(const InstallerContext& context) {
-  const std::optional<OsString> own = context.host.own_executable_path();
+  const Result<OsString> own = context.host.own_executable_path();
   if (!own) return;
   const Status started =
       context.host.start_detached(*own, command_line(*own, {"install"}, QuoteRule::kInstaller));

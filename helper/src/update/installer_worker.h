@@ -41,7 +41,7 @@ class WorkerHost {
   // Best effort: a failure is ignored.
   virtual void delete_file(const OsString& path) = 0;
   // The running image's path as the system reports it.
-  virtual std::optional<OsString> own_executable_path() = 0;
+  virtual Result<OsString> own_executable_path() = 0;
 };
 
 // Everything the worker uses. The references must outlive every worker thread.

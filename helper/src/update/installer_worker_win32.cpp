@@ -25,7 +25,7 @@ class Win32WorkerHost final : public WorkerHost {
 
   void delete_file(const OsString& path) override { ::DeleteFileW(wide(path).c_str()); }
 
-  std::optional<OsString> own_executable_path() override { return lumar::own_executable_path(); }
+  Result<OsString> own_executable_path() override { return lumar::own_executable_path(); }
 };
 
 }  // namespace

@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Sends nothing and cannot be impersonated.
   test::FakePipeConnection connection;
-  connection.pid = 1;
+  connection.pid = 1u;
   connection.can_impersonate = false;
   const std::string text = decode_utf8_lossy(std::span<const std::uint8_t>(data, size));
   const std::string line = first_line(text);

@@ -137,12 +137,12 @@ TEST_F(DispatchTest, CallerStepFailuresComeInOrderAndOnlyAGoneCallerIsLogged) {
   // A caller that cannot be opened is refused before anything is read as it.
   connection.can_impersonate = true;
   connection.impersonating = false;
-  connection.pid = 777;
+  connection.pid = 777u;
   EXPECT_EQ(install_update("edge"), Reply::failure("open the requesting process 777 (87)"));
   EXPECT_FALSE(connection.impersonating);
   EXPECT_EQ(log.lines(), std::vector<std::string>{
                              "install_update: refused: open the requesting process 777 (87)"});
-  connection.pid.reset();
+  connection.pid = Unexpected(std::uint32_t{6});  // invalid handle
   EXPECT_EQ(install_update("edge"), Reply::failure("cannot identify the requesting process"));
   EXPECT_EQ(updates.calls.size(), 1u);
   EXPECT_EQ(processes.open_handles, 1) << "only the accepted request's handle lives on";

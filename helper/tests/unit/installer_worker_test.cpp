@@ -253,7 +253,7 @@ TEST_F(RunInstaller, HandOverFailureIsLoggedAndAMissingOwnPathIsSilent) {
 
   log_file.messages.clear();
   host.detached.clear();
-  host.own_path.reset();
+  host.own_path = fail("The specified module could not be found. (os error 126)");
   run_installer(*job(), context);
   EXPECT_TRUE(host.detached.empty());
   EXPECT_EQ(log_file.messages.back(), "install_update: app restarted in session 2");

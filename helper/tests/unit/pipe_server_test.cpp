@@ -56,7 +56,7 @@ class ScriptedConnection : public PipeConnection {
     t_.sent += bytes;
     t_.send_deadline = deadline;
   }
-  std::optional<std::uint32_t> client_process_id() override { return 1; }
+  SystemResult<std::uint32_t> client_process_id() override { return 1u; }
   std::unique_ptr<Impersonation> impersonate() override { return nullptr; }
 
  private:

@@ -60,7 +60,7 @@ class ProbedHost final : public WorkerHost {
     return real_.start_detached(program, line);
   }
   void delete_file(const OsString& path) override { real_.delete_file(path); }
-  std::optional<OsString> own_executable_path() override { return own_; }
+  Result<OsString> own_executable_path() override { return own_; }
 
  private:
   WorkerHost& real_;

@@ -51,11 +51,11 @@ std::optional<OsString> process_image_path(HANDLE process) {
   return narrow_keep_surrogates(std::wstring_view(buffer, size));
 }
 
-std::optional<OsString> own_executable_path() {
+Result<OsString> own_executable_path() {
   std::vector<wchar_t> buffer(MAX_PATH);
   for (;;) {
     const DWORD n = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (n == 0) return std::nullopt;
+    if (n == 0) return fail(last_os_error_text());
     if (n < buffer.size()) return narrow_keep_surrogates(std::wstring_view(buffer.data(), n));
     buffer.resize(buffer.size() * 2);
   }

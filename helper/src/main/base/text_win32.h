@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "main/base/expected.h"
 #include "main/base/text.h"
 
 namespace lumar {
@@ -28,7 +29,8 @@ inline std::string last_os_error_text() { return os_error_text(::GetLastError())
 // when the query fails (the caller reads GetLastError).
 std::optional<OsString> process_image_path(HANDLE process);
 
-// The running executable's full path (GetModuleFileNameW), or the error.
-std::optional<OsString> own_executable_path();
+// The running executable's full path (GetModuleFileNameW), or the system's
+// description of why it cannot be had.
+Result<OsString> own_executable_path();
 
 }  // namespace lumar

@@ -79,7 +79,7 @@ struct DetachedStart {
 class FakeWorkerHost final : public WorkerHost {
  public:
   explicit FakeWorkerHost(Events& events) : events_(events) {}
-  std::optional<OsString> own_path = OsString(R"(C:\Program Files\Lumar KQ\lumar-helper.exe)");
+  Result<OsString> own_path = OsString(R"(C:\Program Files\Lumar KQ\lumar-helper.exe)");
   Status detached_result;
   std::vector<DetachedStart> detached;
   std::vector<OsString> deleted;
@@ -93,7 +93,7 @@ class FakeWorkerHost final : public WorkerHost {
     deleted.push_back(path);
     events_.push_back("delete " + path);
   }
-  std::optional<OsString> own_executable_path() override { return own_path; }
+  Result<OsString> own_executable_path() override { return own_path; }
 
  private:
   Events& events_;

@@ -35,7 +35,7 @@ class FakePipeConnection : public PipeConnection {
   std::vector<Deadline> read_deadlines;
   std::string sent;
   Deadline send_deadline{};
-  std::optional<std::uint32_t> pid = 4242;
+  SystemResult<std::uint32_t> pid = 4242u;
   bool can_impersonate = true;
   bool revert_ok = true;
   bool impersonating = false;
@@ -57,7 +57,7 @@ class FakePipeConnection : public PipeConnection {
     sent += bytes;
     send_deadline = deadline;
   }
-  std::optional<std::uint32_t> client_process_id() override { return pid; }
+  SystemResult<std::uint32_t> client_process_id() override { return pid; }
   std::unique_ptr<Impersonation> impersonate() override {
     if (!can_impersonate) return nullptr;
     impersonating = true;

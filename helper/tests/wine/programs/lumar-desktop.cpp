@@ -38,7 +38,7 @@ constexpr std::string_view kRecordName = "lumar-desktop-starts.txt";
 constexpr auto kConnectLimit = std::chrono::seconds(30);
 
 std::string record_path() {
-  const std::optional<OsString> exe = own_executable_path();
+  const Result<OsString> exe = own_executable_path();
   if (!exe) return std::string(kRecordName);
   const std::optional<std::string_view> folder = parent_folder(*exe);
   return folder ? std::string(*folder) + "\\" + std::string(kRecordName) : std::string(kRecordName);
