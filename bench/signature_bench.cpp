@@ -35,7 +35,7 @@ struct Fixture {
   std::string prehashed;  // signature members
   std::string legacy;
 };
-Fixture* fixture = nullptr;
+std::unique_ptr<Fixture> fixture;
 
 std::string read_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -64,8 +64,8 @@ std::string minisign_sign(const std::filesystem::path& file, const std::string& 
 }
 
 void make_fixture() {
-  fixture = new Fixture;
-  fixture->bytes.reset(new std::uint8_t[kPackageSize]);
+  fixture = std::make_unique<Fixture>();
+  fixture->bytes = std::make_unique_for_overwrite<std::uint8_t[]>(kPackageSize);
   std::uint64_t state = 0x9E3779B97F4A7C15u;
   for (std::size_t i = 0; i < kPackageSize; i += 8) {
     state ^= state << 13;
