@@ -1,0 +1,42 @@
+// What the full edition's Wine tests share: the prefix's system folder and
+// hosts file, and the temporary files a hosts-file replacement may leave.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace lumar::test {
+
+inline std::wstring system_folder() {
+  wchar_t folder[MAX_PATH];
+  const UINT n = ::GetSystemDirectoryW(folder, MAX_PATH);
+  return std::wstring(folder, n);
+}
+
+inline std::wstring prefix_hosts_path() { return system_folder() + L"\\drivers\\etc\\hosts"; }
+
+inline std::vector<std::wstring> files_in(const std::wstring& folder) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found;
+  HANDLE search = ::FindFirstFileW((folder + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (::FindNextFileW(search, &found));
+  ::FindClose(search);
+  return names;
+}
+
+// Our own temporary and backup files beside a replaced file.
+inline std::vector<std::wstring> leftovers(const std::wstring& folder) {
+  std::vector<std::wstring> out;
+  for (const std::wstring& name : files_in(folder)) {
+    if (name.find(L".lumar-") != std::wstring::npos) out.push_back(name);
+  }
+  return out;
+}
+
+}  // namespace lumar::test
