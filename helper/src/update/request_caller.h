@@ -4,8 +4,10 @@
 
 #include <cstdint>
 
+#include "main/base/expected.h"
 #include "main/base/text.h"
 #include "main/processes.h"
+#include "main/update_acceptor.h"
 
 namespace lumar {
 
@@ -14,5 +16,10 @@ struct RequestCaller {
   ProcessHandle process;  // opened for ProcessAccess::kControl
   std::uint32_t session_id = 0;
 };
+
+// Describes the caller step's opened process. Errors: "read the requesting
+// process's path ({code})", "read the requesting process's session ({code})".
+// On failure the handle is closed with `caller`.
+Result<RequestCaller> identify_process(Processes& processes, OpenedCaller caller);
 
 }  // namespace lumar

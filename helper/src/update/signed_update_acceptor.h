@@ -18,7 +18,7 @@
 #include "main/service_control_state.h"
 #include "main/update_acceptor.h"
 #include "update/install_job.h"
-#include "update/process_identity.h"
+#include "update/request_caller.h"
 #include "update/signature.h"
 #include "update/staging.h"
 #include "update/windows_installer.h"

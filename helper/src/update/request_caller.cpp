@@ -1,4 +1,4 @@
-#include "update/process_identity.h"
+#include "update/request_caller.h"
 
 #include <string>
 #include <utility>
