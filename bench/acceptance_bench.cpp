@@ -82,12 +82,6 @@ std::size_t working_set(HANDLE process, bool peak) {
   return peak ? counters.PeakWorkingSetSize : counters.WorkingSetSize;
 }
 
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const std::size_t mid = values.size() / 2;
-  return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -147,7 +141,7 @@ int wmain(int argc, wchar_t** argv) {
       seconds.push_back(took.count());
     }
     if (status == 0) {
-      std::printf("median_seconds %.3f\n", median(seconds));
+      std::printf("median_seconds %.3f\n", lumar::bench::median(seconds));
       std::printf("peak_working_set_bytes %zu\n", working_set(helper.get(), true));
     }
   }

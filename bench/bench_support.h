@@ -1,34 +1,35 @@
 // What the Windows-side benchmark programs share: starting a child whose
-// standard handles go nowhere, and a ProgramData folder of their own for the
-// helper's log.
+// standard handles go nowhere, the median of a run's rounds, and a
+// ProgramData folder of their own for the helper's log.
 #pragma once
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "main/base/unique_any_win32.h"
+#include "main/process_start_win32.h"
 
 namespace lumar::bench {
 
 // Standard handles on NUL: inheriting ours would keep the script's output
 // pipe open for as long as the child lives.
 inline UniqueHandle start_child(std::wstring command) {
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  UniqueFile null(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
-                                nullptr));
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = si.hStdOutput = si.hStdError = null.get();
-  PROCESS_INFORMATION pi{};
-  if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
-                        &pi)) {
-    return UniqueHandle();
-  }
-  UniqueHandle thread(pi.hThread);
-  return UniqueHandle(pi.hProcess);
+  const UniqueFile null(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                      nullptr));
+  if (!null) return UniqueHandle();
+  Result<UniqueHandle> child =
+      start_process_with_handles(L"", std::move(command), {null.get(), null.get(), null.get()});
+  return child ? std::move(*child) : UniqueHandle();
+}
+
+inline double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t mid = values.size() / 2;
+  return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
 }
 
 inline void remove_program_data(const std::wstring& folder) {

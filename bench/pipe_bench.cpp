@@ -178,12 +178,6 @@ bool wait_until_serving(const wchar_t* name, HANDLE server) {
   return false;
 }
 
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const std::size_t mid = values.size() / 2;
-  return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -234,9 +228,9 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (status == 0 && !mixed_requests(helper.get())) status = 1;
   if (status == 0) {
-    std::printf("median_bare_per_second %.0f\n", median(bare_rates));
-    std::printf("median_helper_per_second %.0f\n", median(helper_rates));
-    std::printf("median_ratio %.3f\n", median(ratios));
+    std::printf("median_bare_per_second %.0f\n", lumar::bench::median(bare_rates));
+    std::printf("median_helper_per_second %.0f\n", lumar::bench::median(helper_rates));
+    std::printf("median_ratio %.3f\n", lumar::bench::median(ratios));
   }
   for (HANDLE child : {echo.get(), helper.get()}) {
     if (!child) continue;

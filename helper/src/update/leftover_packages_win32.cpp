@@ -15,15 +15,6 @@
 namespace lumar {
 namespace {
 
-inline void find_close(HANDLE handle) { ::FindClose(handle); }
-// Directory searches: INVALID_HANDLE_VALUE means none.
-struct FindHandleTraits {
-  using type = HANDLE;
-  static type invalid() { return INVALID_HANDLE_VALUE; }
-  static void close(type handle) { find_close(handle); }
-};
-using UniqueFind = UniqueAny<FindHandleTraits>;
-
 std::vector<std::uint8_t> own_account_sid() {
   HANDLE raw = nullptr;
   if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) return {};

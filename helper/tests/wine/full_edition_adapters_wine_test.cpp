@@ -99,7 +99,7 @@ TEST_F(Win32HostsFileTest, AMissingFolderIsAnError) {
   const Status replaced = file->replace(narrow_lossy(folder + L"\\nowhere\\hosts"), "x\n");
   ASSERT_FALSE(replaced);
   EXPECT_EQ(replaced.error(), os_error_text(ERROR_PATH_NOT_FOUND));
-  EXPECT_TRUE(files_in(folder).empty());
+  EXPECT_TRUE(names_in(folder).empty());
 }
 
 // ---------------------------------------------------------------------------

@@ -23,6 +23,7 @@
 #include "main/child_programs.h"
 #include "main/hosts_block.h"
 #include "main/hosts_file.h"
+#include "programs/fake_tools.h"
 #include "wine_harness.h"
 
 namespace lumar::test {
@@ -43,18 +44,11 @@ std::string block_for(std::initializer_list<std::string_view> domains) {
   return out + kEnd + "\n";
 }
 
-std::optional<DWORD> pid_of_image(const wchar_t* image) {
-  HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return std::nullopt;
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof entry;
-  std::optional<DWORD> pid;
-  for (BOOL ok = ::Process32FirstW(snapshot, &entry); ok && !pid;
-       ok = ::Process32NextW(snapshot, &entry)) {
-    if (_wcsicmp(entry.szExeFile, image) == 0) pid = entry.th32ProcessID;
+std::optional<DWORD> pid_of_image(std::string_view image) {
+  for (const fake::ProcessEntry& entry : fake::list_processes()) {
+    if (equal_ascii_ci(entry.image, image)) return entry.pid;
   }
-  ::CloseHandle(snapshot);
-  return pid;
+  return std::nullopt;
 }
 
 // ---------------------------------------------------------------------------
@@ -169,12 +163,12 @@ TEST_F(HostActionsThroughThePipe, KillRefusesProtectedProcessesByTheirListedName
   EXPECT_EQ(exchange("{\"op\":\"ping\"}\n"), kOk);
 
   // One of Wine's own system processes.
-  const std::optional<DWORD> services = pid_of_image(L"services.exe");
+  const std::optional<DWORD> services = pid_of_image("services.exe");
   ASSERT_TRUE(services);
   ::DeleteFileW(machine_->log_path.c_str());
   EXPECT_EQ(kill(*services), failure("refusing to terminate protected process 'services.exe'"));
   EXPECT_EQ(tools_log(), listed(*services));
-  EXPECT_EQ(pid_of_image(L"services.exe"), services);
+  EXPECT_EQ(pid_of_image("services.exe"), services);
 }
 
 TEST_F(HostActionsThroughThePipe, KillOfNoProcessIsTaskkillsFailure) {

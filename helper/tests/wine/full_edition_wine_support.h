@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "wine_harness.h"
+
 namespace lumar::test {
 
 inline std::wstring system_folder() {
@@ -17,23 +19,10 @@ inline std::wstring system_folder() {
 
 inline std::wstring prefix_hosts_path() { return system_folder() + L"\\drivers\\etc\\hosts"; }
 
-inline std::vector<std::wstring> files_in(const std::wstring& folder) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW found;
-  HANDLE search = ::FindFirstFileW((folder + L"\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return names;
-  do {
-    const std::wstring name = found.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (::FindNextFileW(search, &found));
-  ::FindClose(search);
-  return names;
-}
-
 // Our own temporary and backup files beside a replaced file.
 inline std::vector<std::wstring> leftovers(const std::wstring& folder) {
   std::vector<std::wstring> out;
-  for (const std::wstring& name : files_in(folder)) {
+  for (const std::wstring& name : names_in(folder)) {
     if (name.find(L".lumar-") != std::wstring::npos) out.push_back(name);
   }
   return out;

@@ -39,16 +39,8 @@ std::wstring temp_folder() {
 
 // Names of staged packages and installer logs in the helper's temp folder.
 std::vector<std::wstring> staging_leftovers() {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW entry;
-  const std::wstring pattern = temp_folder() + L"lumar-update-*";
-  HANDLE find = ::FindFirstFileW(pattern.c_str(), &entry);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    names.emplace_back(entry.cFileName);
-  } while (::FindNextFileW(find, &entry));
-  ::FindClose(find);
-  return names;
+  const std::wstring folder = temp_folder();  // ends in a backslash
+  return names_in(folder.substr(0, folder.size() - 1), L"lumar-update-*");
 }
 
 void remove_staging_leftovers() {

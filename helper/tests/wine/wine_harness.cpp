@@ -56,16 +56,20 @@ bool remove_tree(const std::wstring& path) {
   if (attributes == INVALID_FILE_ATTRIBUTES) return true;
   ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return ::DeleteFileW(path.c_str()) != 0;
-  WIN32_FIND_DATAW entry;
-  HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &entry);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = entry.cFileName;
-      if (name != L"." && name != L"..") remove_tree(path + L"\\" + name);
-    } while (::FindNextFileW(search, &entry));
-    ::FindClose(search);
-  }
+  for (const std::wstring& name : names_in(path)) remove_tree(path + L"\\" + name);
   return ::RemoveDirectoryW(path.c_str()) != 0;
+}
+
+std::vector<std::wstring> names_in(const std::wstring& folder, const std::wstring& pattern) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW entry;
+  const UniqueFind search(::FindFirstFileW((folder + L"\\" + pattern).c_str(), &entry));
+  if (!search) return names;
+  do {
+    const std::wstring name = entry.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (::FindNextFileW(search.get(), &entry));
+  return names;
 }
 
 std::string read_file(const std::wstring& path) {
@@ -142,7 +146,7 @@ Child::Child(const std::wstring& command_line,
   if (::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, capture_output,
                        CREATE_UNICODE_ENVIRONMENT, env.data(), nullptr, &si, &pi)) {
     process_.reset(pi.hProcess);
-    ::CloseHandle(pi.hThread);
+    const UniqueHandle thread(pi.hThread);
     pid_ = pi.dwProcessId;
   }
 }

@@ -33,6 +33,8 @@ std::wstring scratch_root();
 // A new, empty folder of this run under scratch_root(), never one that
 // existed before.
 std::wstring make_temp_folder(const std::wstring& tag);
+// The names in `folder` that match `pattern`, "." and ".." left out.
+std::vector<std::wstring> names_in(const std::wstring& folder, const std::wstring& pattern = L"*");
 // Deletes a file or a folder with all it holds; true when it is gone.
 bool remove_tree(const std::wstring& path);
 std::string read_file(const std::wstring& path);

@@ -62,20 +62,6 @@ std::vector<std::wstring> product_folders() {
   return {kLiteFolder, program_files + L"\\Lumar KQ", program_files + L"\\Other Product"};
 }
 
-// Names in `folder` that match `pattern`.
-std::vector<std::wstring> names_in(const std::wstring& folder, const std::wstring& pattern) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW entry;
-  HANDLE search = ::FindFirstFileW((folder + L"\\" + pattern).c_str(), &entry);
-  if (search == INVALID_HANDLE_VALUE) return names;
-  do {
-    const std::wstring name = entry.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (::FindNextFileW(search, &entry));
-  ::FindClose(search);
-  return names;
-}
-
 void remove_matching(const std::wstring& folder, const std::wstring& pattern) {
   for (const std::wstring& name : names_in(folder, pattern)) remove_tree(folder + L"\\" + name);
 }

@@ -28,6 +28,14 @@ struct FileHandleTraits {
 };
 using UniqueFile = UniqueAny<FileHandleTraits>;
 
+// Directory searches: INVALID_HANDLE_VALUE means none.
+struct FindHandleTraits {
+  using type = HANDLE;
+  static type invalid() { return INVALID_HANDLE_VALUE; }
+  static void close(type handle) { ::FindClose(handle); }
+};
+using UniqueFind = UniqueAny<FindHandleTraits>;
+
 // Service manager and service handles.
 inline void close_service_manager_handle(SC_HANDLE handle) { ::CloseServiceHandle(handle); }
 using UniqueServiceHandle = UniqueValue<SC_HANDLE, close_service_manager_handle, nullptr>;

@@ -7,11 +7,10 @@
 namespace {
 
 bool end_process(DWORD pid) {
-  HANDLE process = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-  if (process == nullptr) return false;
-  const bool ended = ::TerminateProcess(process, 1) != 0;
-  if (ended) ::WaitForSingleObject(process, INFINITE);
-  ::CloseHandle(process);
+  const lumar::UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+  if (!process) return false;
+  const bool ended = ::TerminateProcess(process.get(), 1) != 0;
+  if (ended) ::WaitForSingleObject(process.get(), INFINITE);
   return ended;
 }
 

@@ -12,14 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "main/base/text_win32.h"
+#include "main/base/unique_any_win32.h"
+
 namespace lumar::fake {
 
-inline std::string utf8(const wchar_t* text) {
-  const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  std::string out(n > 0 ? n - 1 : 0, '\0');
-  if (n > 1) ::WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
-  return out;
-}
+inline std::string utf8(const wchar_t* text) { return narrow_lossy(text); }
 
 inline void record(const char* tool, int argc, wchar_t** argv) {
   wchar_t path[MAX_PATH];
@@ -28,12 +26,11 @@ inline void record(const char* tool, int argc, wchar_t** argv) {
   for (int i = 1; i < argc; ++i) line += (i == 1 ? " " : " | ") + utf8(argv[i]);
   line += "\n";
   // Several tools may run one after the other; append-only keeps each line whole.
-  HANDLE file = ::CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
+  const UniqueFile file(::CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return;
   DWORD written = 0;
-  ::WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-  ::CloseHandle(file);
+  ::WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
 struct ProcessEntry {
@@ -44,14 +41,14 @@ struct ProcessEntry {
 
 inline std::vector<ProcessEntry> list_processes() {
   std::vector<ProcessEntry> out;
-  HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return out;
+  const UniqueFile snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return out;
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
-  for (BOOL ok = ::Process32FirstW(snapshot, &entry); ok; ok = ::Process32NextW(snapshot, &entry)) {
+  for (BOOL ok = ::Process32FirstW(snapshot.get(), &entry); ok;
+       ok = ::Process32NextW(snapshot.get(), &entry)) {
     out.push_back({entry.th32ProcessID, entry.th32ParentProcessID, utf8(entry.szExeFile)});
   }
-  ::CloseHandle(snapshot);
   return out;
 }
 
