@@ -28,6 +28,7 @@
 #include "main/base/text_win32.h"
 #include "main/base/unique_any_win32.h"
 #include "pipe_client.h"
+#include "update/base64.h"
 
 namespace {
 
@@ -101,7 +102,7 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   const nlohmann::json request_object = {
-      {"op", "install_update"}, {"path", package}, {"signature", lumar::base64_encode(signature)}};
+      {"op", "install_update"}, {"path", package}, {"signature", lumar::encode_base64(signature)}};
   const std::string request = request_object.dump() + "\n";
 
   const std::wstring program_data = lumar::bench::make_program_data(L"acceptance-bench");

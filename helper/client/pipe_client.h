@@ -40,7 +40,4 @@ std::optional<std::string> check_pipe_server(void* pipe, bool allow_foreground_s
 // True when the reply is {"ok":true...}.
 bool reply_is_ok(std::string_view reply);
 
-// Standard Base64 with padding.
-std::string base64_encode(std::string_view bytes);
-
 }  // namespace lumar

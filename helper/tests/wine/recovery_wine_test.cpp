@@ -70,7 +70,7 @@ class RecoveryAtServiceStart : public ::testing::Test {
 };
 
 TEST_F(RecoveryAtServiceStart, AYoungOrphanWaitsForTheInstallerThenIsDeletedAndTheAppStarts) {
-  const HeldStagedPackage orphan(kTemp, staged_name(kDeadPid), std::chrono::minutes(10),
+  const PlantedStagedFile orphan(kTemp, staged_name(kDeadPid), std::chrono::minutes(10),
                                  package_path(L"lite-1.1.0.msi"));
   Child installer(quote(program_exe(L"hold_installer_mutex")), {}, false);
   ASSERT_TRUE(wait_until(30s, installer_mutex_exists));
@@ -93,7 +93,7 @@ TEST_F(RecoveryAtServiceStart, AYoungOrphanWaitsForTheInstallerThenIsDeletedAndT
 TEST_F(RecoveryAtServiceStart, AnAppAlreadyRunningInTheConsoleSessionIsNotStartedAgain) {
   Child running(quote(kInstalledApp), {}, false);
   ASSERT_EQ(wait_for_app_starts(kLiteFolder, 1).size(), 1u);
-  const HeldStagedPackage orphan(kTemp, staged_name(kDeadPid), std::chrono::minutes(10),
+  const PlantedStagedFile orphan(kTemp, staged_name(kDeadPid), std::chrono::minutes(10),
                                  package_path(L"lite-1.1.0.msi"));
 
   start_service();
@@ -105,7 +105,7 @@ TEST_F(RecoveryAtServiceStart, AnAppAlreadyRunningInTheConsoleSessionIsNotStarte
 
 TEST_F(RecoveryAtServiceStart, OnlyOrphansAreTouchedAndOldOnesStartNothing) {
   // An orphan staged two hours ago, of the installed product.
-  const HeldStagedPackage old_orphan(kTemp, staged_name(kDeadPid), std::chrono::hours(2),
+  const PlantedStagedFile old_orphan(kTemp, staged_name(kDeadPid), std::chrono::hours(2),
                                      package_path(L"lite-1.1.0.msi"));
   // A package of a running lumar-helper.exe (a stand-in under that name).
   const std::wstring live_folder = make_temp_folder(L"live");
@@ -113,12 +113,12 @@ TEST_F(RecoveryAtServiceStart, OnlyOrphansAreTouchedAndOldOnesStartNothing) {
   ASSERT_TRUE(::CopyFileW(program_exe(L"lumar-desktop").c_str(), live_exe.c_str(), FALSE));
   Child live(quote(live_exe), {}, false);
   ASSERT_TRUE(live.running());
-  const HeldStagedPackage of_live_helper(kTemp, staged_name(live.pid()), std::chrono::minutes(10),
+  const PlantedStagedFile of_live_helper(kTemp, staged_name(live.pid()), std::chrono::minutes(10),
                                          package_path(L"lite-1.1.0.msi"));
   // A name without a number, and a package written in the future.
-  const HeldStagedPackage no_number(kTemp, L"lumar-update-abc-1.msi", std::chrono::minutes(10),
+  const PlantedStagedFile no_number(kTemp, L"lumar-update-abc-1.msi", std::chrono::minutes(10),
                                     package_path(L"lite-1.1.0.msi"));
-  const HeldStagedPackage future(kTemp, staged_name(kDeadPid + 4), -std::chrono::hours(24),
+  const PlantedStagedFile future(kTemp, staged_name(kDeadPid + 4), -std::chrono::hours(24),
                                  package_path(L"lite-1.1.0.msi"));
 
   start_service();

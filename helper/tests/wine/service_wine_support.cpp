@@ -161,7 +161,7 @@ bool LogTail::wait_for(const std::string& message, std::chrono::seconds limit) c
 
 std::wstring staged_name(DWORD pid) { return L"lumar-update-" + std::to_wstring(pid) + L"-1.msi"; }
 
-HeldStagedPackage::HeldStagedPackage(const std::wstring& folder, const std::wstring& name,
+PlantedStagedFile::PlantedStagedFile(const std::wstring& folder, const std::wstring& name,
                                      std::chrono::seconds age, const std::wstring& contents_from)
     : path_(folder + L"\\" + name) {
   if (contents_from.empty()) {
@@ -181,6 +181,6 @@ HeldStagedPackage::HeldStagedPackage(const std::wstring& folder, const std::wstr
   ::SetFileTime(file.get(), nullptr, nullptr, &written);
 }
 
-HeldStagedPackage::~HeldStagedPackage() { ::DeleteFileW(path_.c_str()); }
+PlantedStagedFile::~PlantedStagedFile() { ::DeleteFileW(path_.c_str()); }
 
 }  // namespace lumar::test

@@ -74,13 +74,13 @@ std::wstring staged_name(DWORD pid);
 // A staged package file in `folder`, written `age` ago (a negative age lies
 // in the future), holding a copy of `contents_from` or a few bytes; deleted
 // when dropped.
-class HeldStagedPackage {
+class PlantedStagedFile {
  public:
-  HeldStagedPackage(const std::wstring& folder, const std::wstring& name,
+  PlantedStagedFile(const std::wstring& folder, const std::wstring& name,
                     std::chrono::seconds age = 0s, const std::wstring& contents_from = L"");
-  ~HeldStagedPackage();
-  HeldStagedPackage(const HeldStagedPackage&) = delete;
-  HeldStagedPackage& operator=(const HeldStagedPackage&) = delete;
+  ~PlantedStagedFile();
+  PlantedStagedFile(const PlantedStagedFile&) = delete;
+  PlantedStagedFile& operator=(const PlantedStagedFile&) = delete;
   const std::wstring& path() const { return path_; }
 
  private:

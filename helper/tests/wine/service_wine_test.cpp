@@ -157,7 +157,7 @@ TEST_F(ServiceRegistration, InstallWithAYoungStagedPackageOnlyStartsTheService) 
   ASSERT_TRUE(wait_for_service_state(SERVICE_RUNNING));
   const DWORD pid = query_service_status()->dwProcessId;
   // A package of a helper that is not running, as if it were being installed.
-  const HeldStagedPackage staged(L"C:\\windows\\Temp", staged_name(kDeadPid));
+  const PlantedStagedFile staged(L"C:\\windows\\Temp", staged_name(kDeadPid));
 
   const RunResult result = helper(exe, L"install");
   EXPECT_EQ(result.exit_code, 0u) << result.err;

@@ -21,6 +21,7 @@
 #include "package_support.h"
 #include "pipe_client.h"
 #include "service_wine_support.h"
+#include "update/base64.h"
 #include "wine_harness.h"
 
 namespace lumar::test {
@@ -130,7 +131,7 @@ class UpdateEndToEnd : public ::testing::Test {
         read_file(signature.empty() ? signature_path(package) : package_path(signature));
     const nlohmann::json request = {{"op", "install_update"},
                                     {"path", narrow_lossy(package_path(package))},
-                                    {"signature", base64_encode(minisig)}};
+                                    {"signature", encode_base64(minisig)}};
     const std::wstring line = make_temp_folder(L"request") + L"\\request.json";
     write_file(line, request.dump() + "\n");
     return run(quote(client_exe()) + L" --allow-foreground send --file " + quote(line));
