@@ -10,9 +10,9 @@
 //
 // Options:
 //   --timeout S           wait at most S seconds for the reply (120 by default)
-//   --allow-foreground    talk to the pipe even when the running LumarHelper
-//                         service is not the process serving it (a helper
-//                         run in the foreground, for tests)
+//   --allow-foreground    talk to the pipe even when the LumarHelper service
+//                         is not the process serving it (a helper run in the
+//                         foreground, for tests)
 //
 // Prints the reply line; exits 0 when "ok" is true, 1 otherwise, 2 on usage.
 #include <windows.h>

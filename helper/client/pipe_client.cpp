@@ -90,9 +90,11 @@ std::string time_limit_text(std::chrono::milliseconds limit) {
          std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limit).count()) + " s";
 }
 
-}  // namespace
-
-std::optional<std::string> check_pipe_server(void* pipe, bool allow_foreground_server) {
+// Nothing when `pipe`'s server may be talked to: a foreground server is
+// allowed, or it is the running LumarHelper service. Otherwise "the pipe is
+// not served by the LumarHelper service", or why the server or the service
+// could not be identified.
+std::optional<std::string> check_pipe_server(HANDLE pipe, bool allow_foreground_server) {
   if (allow_foreground_server) return std::nullopt;
   ULONG server = 0;
   if (!::GetNamedPipeServerProcessId(pipe, &server)) {
@@ -101,9 +103,11 @@ std::optional<std::string> check_pipe_server(void* pipe, bool allow_foreground_s
   // Asked after connecting: the service's process is the one that runs now.
   const Result<DWORD> service = service_process_id();
   if (!service) return service.error();
-  if (*service == 0 || *service == server) return std::nullopt;
+  if (*service != 0 && *service == server) return std::nullopt;
   return "the pipe is not served by the LumarHelper service";
 }
+
+}  // namespace
 
 Result<std::string> exchange_with_helper(std::string_view request,
                                          const PipeExchangeOptions& options) {

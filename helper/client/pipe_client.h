@@ -19,9 +19,10 @@ struct PipeExchangeOptions {
   // How long, once connected, sending the request and receiving the reply
   // may take together.
   std::chrono::milliseconds reply_time_limit{120000};
-  // While the LumarHelper service runs, a pipe served by any other process
-  // is refused: that would be someone else's server answering in the
-  // helper's name. Tests that run the helper in the foreground allow it.
+  // A pipe served by any process but the running LumarHelper service is
+  // refused: that would be someone else's server answering in the helper's
+  // name, and able to act as the tool's user while it serves it. Tests that
+  // run the helper in the foreground allow it.
   bool allow_foreground_server = false;
 };
 
@@ -30,12 +31,6 @@ struct PipeExchangeOptions {
 // when it holds a line feed, or when its own time limit passes.
 Result<std::string> exchange_with_helper(std::string_view request,
                                          const PipeExchangeOptions& options = {});
-
-// Nothing when `pipe`'s server may be talked to: a foreground server is
-// allowed, or the LumarHelper service is not running, or it is the process
-// serving the pipe. Otherwise "the pipe is not served by the LumarHelper service",
-// or why the server or the service could not be identified.
-std::optional<std::string> check_pipe_server(void* pipe, bool allow_foreground_server);
 
 // True when the reply is {"ok":true...}.
 bool reply_is_ok(std::string_view reply);

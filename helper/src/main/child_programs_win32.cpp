@@ -13,9 +13,10 @@
 namespace lumar {
 namespace {
 
-// The tools live in the system folder. Looking there first means a copy
-// planted in the current or the helper's own folder is never run with the
-// helper's rights; anything else is left to the system's own search.
+// The tools live in the system folder and are run from there only: a
+// search would find a copy planted in the current folder, the helper's own
+// or a folder on the path that a user may write, and run it with the
+// helper's rights. Empty when the tool is not there.
 std::wstring system_tool_path(std::wstring_view name) {
   wchar_t folder[MAX_PATH];
   const UINT n = ::GetSystemDirectoryW(folder, MAX_PATH);
@@ -32,15 +33,12 @@ std::wstring system_tool_path(std::wstring_view name) {
 Expected<UniqueHandle, StartFailure> start(std::string_view program,
                                            const std::vector<std::string>& args,
                                            const std::array<HANDLE, 3>& standard) {
-  return start_process_with_handles_by_step(system_tool_path(wide(program)),
-                                            wide(command_line(program, args)), standard);
-}
-
-Result<std::uint32_t> wait_for_exit(HANDLE process) {
-  if (::WaitForSingleObject(process, INFINITE) == WAIT_FAILED) return fail(last_os_error_text());
-  DWORD code = 0;
-  if (!::GetExitCodeProcess(process, &code)) return fail(last_os_error_text());
-  return std::uint32_t{code};
+  const std::wstring path = system_tool_path(wide(program));
+  if (path.empty()) {
+    return Unexpected(
+        StartFailure{StartFailure::Step::kCreate, os_error_text(ERROR_FILE_NOT_FOUND)});
+  }
+  return start_process_with_handles_by_step(path, wide(command_line(program, args)), standard);
 }
 
 // The output pipe. Anonymous, so it has no name that another process could
@@ -81,9 +79,7 @@ class Win32ChildPrograms final : public ChildPrograms {
  public:
   Result<std::uint32_t> run(std::string_view program,
                             const std::vector<std::string>& args) override {
-    auto child = start(program, args,
-                       {::GetStdHandle(STD_INPUT_HANDLE), ::GetStdHandle(STD_OUTPUT_HANDLE),
-                        ::GetStdHandle(STD_ERROR_HANDLE)});
+    auto child = start(program, args, own_standard_handles());
     if (!child) return fail(std::move(child).error().text);
     return wait_for_exit(child->get());
   }
@@ -97,12 +93,10 @@ class Win32ChildPrograms final : public ChildPrograms {
     };
     Result<OutputPipe> pipe = make_output_pipe();
     if (!pipe) return own_failure(pipe.error());
-    const UniqueFile empty_input(::CreateFileW(L"NUL", GENERIC_READ,
-                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                               OPEN_EXISTING, 0, nullptr));
-    if (!empty_input) return own_failure(last_os_error_text());
+    const Result<UniqueFile> empty_input = open_null_device();
+    if (!empty_input) return own_failure(empty_input.error());
     const HANDLE output = pipe->write_end.get();
-    auto child = start(program, args, {empty_input.get(), output, output});
+    auto child = start(program, args, {empty_input->get(), output, output});
     // Only the child may hold the write end now, so that its exit ends the
     // output.
     pipe->write_end.reset();

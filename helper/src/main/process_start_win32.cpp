@@ -5,15 +5,26 @@
 #include "main/base/text_win32.h"
 
 namespace lumar {
-namespace {
 
-inline void delete_attribute_list(LPPROC_THREAD_ATTRIBUTE_LIST list) {
-  ::DeleteProcThreadAttributeList(list);
+std::array<HANDLE, 3> own_standard_handles() {
+  return {::GetStdHandle(STD_INPUT_HANDLE), ::GetStdHandle(STD_OUTPUT_HANDLE),
+          ::GetStdHandle(STD_ERROR_HANDLE)};
 }
-using UniqueAttributeList =
-    UniqueValue<LPPROC_THREAD_ATTRIBUTE_LIST, delete_attribute_list, nullptr>;
 
-}  // namespace
+Result<UniqueFile> open_null_device() {
+  UniqueFile null_device(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                       0, nullptr));
+  if (!null_device) return fail(last_os_error_text());
+  return null_device;
+}
+
+Result<std::uint32_t> wait_for_exit(HANDLE process) {
+  if (::WaitForSingleObject(process, INFINITE) == WAIT_FAILED) return fail(last_os_error_text());
+  DWORD code = 0;
+  if (!::GetExitCodeProcess(process, &code)) return fail(last_os_error_text());
+  return std::uint32_t{code};
+}
 
 Result<UniqueHandle> start_process_with_handles(const std::wstring& application,
                                                 std::wstring command_line,

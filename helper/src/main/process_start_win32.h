@@ -1,4 +1,5 @@
-// Starting a child process that inherits exactly its three standard handles.
+// Starting a child process that inherits exactly its three standard handles,
+// and waiting for it.
 #pragma once
 
 #include <windows.h>
@@ -10,6 +11,16 @@
 #include "main/base/unique_any_win32.h"
 
 namespace lumar {
+
+// The helper's own standard input, output and error.
+std::array<HANDLE, 3> own_standard_handles();
+
+// The null device, for reading and writing: standard handles that go nowhere.
+Result<UniqueFile> open_null_device();
+
+// Waits without limit for the process to end; its exit code, or the
+// system's description of why it cannot be had.
+Result<std::uint32_t> wait_for_exit(HANDLE process);
 
 // Starts `command_line` (with `application` as the program, or the system's
 // search for the command line's first word when it is empty). The child gets

@@ -11,13 +11,21 @@
 
 namespace lumar {
 
-// The helper's private copy of a package. Destroying it closes the read
-// handle (if one is held) and deletes the file; a failed delete is ignored.
+// The helper's private copy of a package, and the name of the installer's
+// log beside it, taken when the package was staged. Destroying it closes the
+// read handle (if one is held) and deletes the file and the log, unless the
+// log is to be kept; a failed delete is ignored.
 class StagedPackage {
  public:
   virtual ~StagedPackage() = default;
   virtual const OsString& path() const = 0;
+  virtual const OsString& log_path() const = 0;
+  // A failed installation leaves its log for whoever looks into it.
+  virtual void keep_log() = 0;
 };
+
+// The staged package's path with its extension replaced by "log".
+OsString installer_log_path(std::string_view package_path);
 
 struct InstallJob {
   // Declared first so that it goes last: the flag is given back only once

@@ -33,18 +33,17 @@ void hand_over(const InstallerContext& context) {
 
 // Runs the installer on the staged package; true when it succeeded.
 bool install_package(const InstallJob& job, const InstallerContext& context) {
-  const OsString& package_path = job.package->path();
-  const OsString log_path = installer_log_path(package_path);
-  const Result<std::uint32_t> exit_code = context.installer.install(package_path, log_path);
+  const Result<std::uint32_t> exit_code =
+      context.installer.install(job.package->path(), job.package->log_path());
   if (!exit_code) {
     context.log.write("install_update: " + job.version + ": start msiexec: " + exit_code.error());
     return false;
   }
   const bool succeeded = installer_succeeded(*exit_code);
-  if (succeeded) {
-    context.host.delete_file(log_path);
-  } else {
-    context.log.write("install_update: msiexec log kept at " + os_text_lossy(log_path));
+  if (!succeeded) {
+    job.package->keep_log();
+    context.log.write("install_update: msiexec log kept at " +
+                      os_text_lossy(job.package->log_path()));
   }
   context.log.write("install_update: " + job.version + ": msiexec exit " +
                     std::to_string(static_cast<std::int32_t>(*exit_code)));
@@ -52,17 +51,6 @@ bool install_package(const InstallJob& job, const InstallerContext& context) {
 }
 
 }  // namespace
-
-OsString installer_log_path(std::string_view package_path) {
-  std::string_view stem = package_path;
-  const std::string_view name = file_name(package_path).value_or("");
-  const std::size_t dot = name.rfind('.');
-  // A leading dot starts a name, not an extension.
-  if (dot != std::string_view::npos && dot > 0 && package_path.ends_with(name)) {
-    stem.remove_suffix(name.size() - dot);
-  }
-  return OsString(stem) + ".log";
-}
 
 void run_installer(InstallJob& job, const InstallerContext& context) {
   const OsString app_path = job.caller.image_path;

@@ -18,7 +18,6 @@
 #include "main/clock.h"
 #include "main/helper_log.h"
 #include "main/processes.h"
-#include "main/service_control_state.h"
 #include "main/thread_boundary.h"
 #include "update/app_sessions.h"
 #include "update/install_job.h"
@@ -30,7 +29,7 @@ namespace lumar {
 inline constexpr std::chrono::milliseconds kCallerExitWait{60000};
 
 // The machine as the worker sees it, apart from Windows Installer and the
-// app's copies: the hand-over to the new helper and the cleaning up after it.
+// app's copies: the hand-over to the new helper.
 class WorkerHost {
  public:
   virtual ~WorkerHost() = default;
@@ -38,8 +37,6 @@ class WorkerHost {
   // device, neither waited for nor watched. The error is the system's
   // description, "{message} (os error {code})".
   virtual Status start_detached(const OsString& program, const OsString& command_line) = 0;
-  // Best effort: a failure is ignored.
-  virtual void delete_file(const OsString& path) = 0;
   // The running image's path as the system reports it.
   virtual Result<OsString> own_executable_path() = 0;
 };
@@ -52,11 +49,7 @@ struct InstallerContext {
   WorkerHost& host;
   HelperLog& log;
   const Clock& clock;
-  ServiceControlState& control;
 };
-
-// The staged package's path with its extension replaced by "log".
-OsString installer_log_path(std::string_view package_path);
 
 // Carries out the job to its end: the caller's handle, the staged package
 // and the lease are each released at their step. Meant to run on a thread

@@ -12,18 +12,14 @@ namespace {
 class Win32WorkerHost final : public WorkerHost {
  public:
   Status start_detached(const OsString& program, const OsString& command_line) override {
-    const UniqueFile null_device(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
-                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                               OPEN_EXISTING, 0, nullptr));
-    if (!null_device) return fail(last_os_error_text());
-    const HANDLE nul = null_device.get();
+    const Result<UniqueFile> null_device = open_null_device();
+    if (!null_device) return fail(null_device.error());
+    const HANDLE nul = null_device->get();
     Result<UniqueHandle> child =
         start_process_with_handles(wide(program), wide(command_line), {nul, nul, nul});
     if (!child) return fail(child.error());
     return {};
   }
-
-  void delete_file(const OsString& path) override { ::DeleteFileW(wide(path).c_str()); }
 
   Result<OsString> own_executable_path() override { return lumar::own_executable_path(); }
 };

@@ -18,14 +18,50 @@ std::string staged_package_name(std::uint32_t helper_pid, std::uint64_t unix_nan
   return name;
 }
 
-HeldStagedPackage::~HeldStagedPackage() {
-  // The read handle shares nothing but reading, so the delete would fail
-  // while it is open.
-  reader_.reset();
-  files_.delete_file(path_);
+OsString installer_log_path(std::string_view package_path) {
+  std::string_view stem = package_path;
+  const std::string_view name = file_name(package_path).value_or("");
+  const std::size_t dot = name.rfind('.');
+  // A leading dot starts a name, not an extension.
+  if (dot != std::string_view::npos && dot > 0 && package_path.ends_with(name)) {
+    stem.remove_suffix(name.size() - dot);
+  }
+  return OsString(stem) + ".log";
 }
 
 namespace {
+
+// A staged package on disk, and the log name taken beside it.
+class HeldStagedPackage final : public StagedPackage {
+ public:
+  HeldStagedPackage(StagingFolder& files, OsString path)
+      : files_(files), path_(std::move(path)), log_path_(installer_log_path(path_)) {}
+  ~HeldStagedPackage() override {
+    // The read handle shares nothing but reading, so the delete would fail
+    // while it is open.
+    reader_.reset();
+    files_.delete_file(path_);
+    if (log_taken_ && !keep_log_) files_.delete_file(log_path_);
+  }
+  HeldStagedPackage(const HeldStagedPackage&) = delete;
+  HeldStagedPackage& operator=(const HeldStagedPackage&) = delete;
+
+  const OsString& path() const override { return path_; }
+  const OsString& log_path() const override { return log_path_; }
+  void keep_log() override { keep_log_ = true; }
+
+  void log_taken() { log_taken_ = true; }
+  void hold(std::unique_ptr<StagingFolderFile> reader) { reader_ = std::move(reader); }
+  StagingFolderFile& reader() const { return *reader_; }
+
+ private:
+  StagingFolder& files_;
+  OsString path_;
+  OsString log_path_;
+  bool log_taken_ = false;
+  bool keep_log_ = false;
+  std::unique_ptr<StagingFolderFile> reader_;
+};
 
 Status write_all(StagingFolderFile& file, std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {
@@ -69,9 +105,21 @@ Result<std::unique_ptr<StagedPackage>> stage_package(StagingFolder& files, const
       *folder, staged_package_name(files.current_process_id(), clock.unix_time_nanoseconds()));
 
   Result<std::unique_ptr<StagingFolderFile>> writer = files.create_new(path);
-  if (!writer) return fail("stage " + path + ": " + std::move(writer).error());
+  if (!writer) return fail("stage " + os_text_lossy(path) + ": " + std::move(writer).error());
   // From here on the file is ours: every way out deletes it.
   auto staged = std::make_unique<HeldStagedPackage>(files, path);
+
+  // msiexec writes its log as the service account, into a folder where any
+  // user may create files. Left to msiexec, the name could be a user's file
+  // already: read by its owner, or held open so that the installation fails
+  // or waits for ever. So the name is taken now, new, like the package's.
+  Result<std::unique_ptr<StagingFolderFile>> log = files.create_new(staged->log_path());
+  if (!log) {
+    writer->reset();  // the package cannot be deleted while it is open
+    return fail("stage " + os_text_lossy(staged->log_path()) + ": " + std::move(log).error());
+  }
+  log->reset();
+  staged->log_taken();
   if (Status written = write_all(**writer, verified); !written) {
     writer->reset();
     return fail("stage write: " + std::move(written).error());
@@ -88,7 +136,7 @@ Result<std::unique_ptr<StagedPackage>> stage_package(StagingFolder& files, const
   staged->hold(std::move(*reader));
 
   // It must be the bytes whose signature was checked, byte for byte.
-  Result<bool> same = holds_exactly(*staged->reader(), verified);
+  Result<bool> same = holds_exactly(staged->reader(), verified);
   if (!same) return fail("read staged package: " + std::move(same).error());
   if (!*same) return fail(std::string(kSignatureMismatch));
   return std::unique_ptr<StagedPackage>(std::move(staged));

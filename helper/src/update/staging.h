@@ -59,36 +59,19 @@ class StagingFolder {
   virtual void delete_file(const OsString& path) = 0;
 };
 
-// A staged package on disk. The file is deleted when this is destroyed,
-// after the read handle (if any) has been closed.
-class HeldStagedPackage final : public StagedPackage {
- public:
-  HeldStagedPackage(StagingFolder& files, OsString path) : files_(files), path_(std::move(path)) {}
-  ~HeldStagedPackage() override;
-  HeldStagedPackage(const HeldStagedPackage&) = delete;
-  HeldStagedPackage& operator=(const HeldStagedPackage&) = delete;
-
-  const OsString& path() const override { return path_; }
-  void hold(std::unique_ptr<StagingFolderFile> reader) { reader_ = std::move(reader); }
-  StagingFolderFile* reader() const { return reader_.get(); }
-
- private:
-  StagingFolder& files_;
-  OsString path_;
-  std::unique_ptr<StagingFolderFile> reader_;
-};
-
 // How much is written or read back at a time: large enough that the calls
 // cost nothing next to the copying, small enough to stay in the caches.
 inline constexpr std::size_t kStagingChunkBytes = std::size_t{8} << 20;
 
 // Stages `verified`, the bytes whose signature has been checked: builds the
-// path, creates the file new, writes it whole, closes it, opens it again
-// for reading and reads it back in chunks, each compared with the verified
-// bytes. The package comes back held open through that read handle. On failure nothing
-// of this request is left on disk (a file that already had the name is not
-// touched) and the error is one of "staging folder: {error}",
-// "stage {path}: {error}", "stage write: {error}",
+// path, creates the file new, takes the installer log's name beside it by
+// creating that file new too, writes the package whole, closes it, opens it
+// again for reading and reads it back in chunks, each compared with the
+// verified bytes. The package comes back held open through that read
+// handle. On failure nothing of this request is left on disk (a file that
+// already had one of the names is not touched) and the error is one of
+// "staging folder: {error}", "stage {path}: {error}" (the package's or the
+// log's path), "stage write: {error}",
 // "reopen staged package: {error}", "read staged package: {error}", or the
 // signature mismatch text when what is on disk differs from what was
 // verified.
@@ -96,6 +79,6 @@ Result<std::unique_ptr<StagedPackage>> stage_package(StagingFolder& files, const
                                                      std::span<const std::uint8_t> verified);
 
 // The Windows implementation, built only for Windows.
-std::unique_ptr<StagingFolder> make_win32_staging_file_system();
+std::unique_ptr<StagingFolder> make_win32_staging_folder();
 
 }  // namespace lumar

@@ -12,9 +12,9 @@ namespace lumar {
 
 namespace {
 
-class Win32StagingFile final : public StagingFolderFile {
+class Win32StagingFolderFile final : public StagingFolderFile {
  public:
-  explicit Win32StagingFile(UniqueFile file) : file_(std::move(file)) {}
+  explicit Win32StagingFolderFile(UniqueFile file) : file_(std::move(file)) {}
 
   Result<std::size_t> write(std::span<const std::uint8_t> bytes) override {
     const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), kMaxChunk));
@@ -51,7 +51,7 @@ GetTempPath2WFunction find_get_temp_path2() {
       reinterpret_cast<void*>(::GetProcAddress(kernel32, "GetTempPath2W")));
 }
 
-class Win32StagingFileSystem final : public StagingFolder {
+class Win32StagingFolder final : public StagingFolder {
  public:
   Result<OsString> staging_folder() override {
     const GetTempPath2WFunction get_temp_path2 = find_get_temp_path2();
@@ -75,7 +75,8 @@ class Win32StagingFileSystem final : public StagingFolder {
     UniqueFile file(::CreateFileW(wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file) return fail(last_os_error_text());
-    return std::unique_ptr<StagingFolderFile>(std::make_unique<Win32StagingFile>(std::move(file)));
+    return std::unique_ptr<StagingFolderFile>(
+        std::make_unique<Win32StagingFolderFile>(std::move(file)));
   }
 
   Result<std::unique_ptr<StagingFolderFile>> open_for_reading(const OsString& path) override {
@@ -85,7 +86,8 @@ class Win32StagingFileSystem final : public StagingFolder {
         wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file) return fail(last_os_error_text());
-    return std::unique_ptr<StagingFolderFile>(std::make_unique<Win32StagingFile>(std::move(file)));
+    return std::unique_ptr<StagingFolderFile>(
+        std::make_unique<Win32StagingFolderFile>(std::move(file)));
   }
 
   void delete_file(const OsString& path) override { (void)::DeleteFileW(wide(path).c_str()); }
@@ -93,8 +95,8 @@ class Win32StagingFileSystem final : public StagingFolder {
 
 }  // namespace
 
-std::unique_ptr<StagingFolder> make_win32_staging_file_system() {
-  return std::make_unique<Win32StagingFileSystem>();
+std::unique_ptr<StagingFolder> make_win32_staging_folder() {
+  return std::make_unique<Win32StagingFolder>();
 }
 
 }  // namespace lumar

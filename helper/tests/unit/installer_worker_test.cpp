@@ -116,7 +116,7 @@ class RunInstaller : public testing::Test {
   FakeLogFile log_file{&events};
   HelperLog log{environment, clock, log_file};
   ServiceControlState control;
-  InstallerContext context{processes, sessions, installer, host, log, clock, control};
+  InstallerContext context{processes, sessions, installer, host, log, clock};
 };
 
 TEST_F(RunInstaller, SuccessfulInstallationClosesInstallsCleansUpRestartsAndHandsOver) {
@@ -130,9 +130,8 @@ TEST_F(RunInstaller, SuccessfulInstallationClosesInstallsCleansUpRestartsAndHand
                          "terminate 60 with 1",
                          "log install_update: closed a copy of the app in session 1",
                          "run installer",
-                         std::string("delete ") + kLog,
                          "log install_update: 1.1.0: msiexec exit 0",
-                         "drop package",
+                         "drop package and log",
                          "start in session 1",
                          "log install_update: app restarted in session 1",
                          "start in session 2",
@@ -171,18 +170,17 @@ TEST_P(InstallerExitCodes, OnlyZeroAnd3010CountAsSuccess) {
 
   const std::string exit_line = std::string("install_update: 1.1.0: msiexec exit ") + c.logged;
   if (c.succeeded) {
-    EXPECT_EQ(host.deleted, std::vector<OsString>{kLog});
+    EXPECT_NE(std::find(events.begin(), events.end(), "drop package and log"), events.end());
     EXPECT_EQ(log_file.messages[0], exit_line);
     EXPECT_EQ(host.detached.size(), 1u);
   } else {
-    EXPECT_TRUE(host.deleted.empty());
+    EXPECT_NE(std::find(events.begin(), events.end(), "drop package, keep log"), events.end());
     EXPECT_EQ(log_file.messages[0], std::string("install_update: msiexec log kept at ") + kLog);
     EXPECT_EQ(log_file.messages[1], exit_line);
     EXPECT_TRUE(host.detached.empty());
   }
   // Whatever the outcome: the package is gone, the app is back, the service
   // may stop again.
-  EXPECT_NE(std::find(events.begin(), events.end(), "drop package"), events.end());
   EXPECT_EQ(started_sessions(), std::vector<std::uint32_t>{2});
   EXPECT_FALSE(control.update_in_progress);
   EXPECT_NE(std::find(events.begin(), events.end(), "report stop accepted"), events.end());
@@ -239,7 +237,7 @@ TEST_F(RunInstaller, CopyStartedDuringTheInstallationIsClosedAfterIt) {
   const auto at = [&](const std::string& e) {
     return std::find(s.begin(), s.end(), e) - s.begin();
   };
-  EXPECT_LT(at("drop package"), at("terminate 70 with 1"));
+  EXPECT_LT(at("drop package and log"), at("terminate 70 with 1"));
   EXPECT_TRUE(processes.find(71)->running);
   EXPECT_EQ(started_sessions(), (std::vector<std::uint32_t>{2, 3}));
 }

@@ -18,6 +18,10 @@ TEST_F(SignedUpdateAcceptorTest, ANewerPackageIsStagedHeldOpenAndHandedToTheWork
   EXPECT_EQ(job.package->path(), expected_path);
   EXPECT_EQ(files.files.at(expected_path), bytes);
   EXPECT_EQ(files.open_count[expected_path], 1) << "held with its read handle";
+  const OsString expected_log = std::string(kFolder) + "lumar-update-3100-1780000000000001000.log";
+  EXPECT_EQ(job.package->log_path(), expected_log);
+  EXPECT_EQ(files.files.count(expected_log), 1u) << "the log's name is taken, for msiexec";
+  EXPECT_EQ(files.open_count[expected_log], 0);
   EXPECT_EQ(job.version, "1.1.0");
   EXPECT_EQ(job.caller.image_path, kAppPath);
   EXPECT_EQ(job.caller.session_id, 2u);
@@ -33,7 +37,7 @@ TEST_F(SignedUpdateAcceptorTest, ANewerPackageIsStagedHeldOpenAndHandedToTheWork
   EXPECT_THAT(reports, ElementsAre(StatusReport::kRunningStopRefused));
   EXPECT_TRUE(control.update_in_progress.load()) << "the worker clears it";
 
-  // Dropping the job closes the handle and deletes the file.
+  // Dropping the job closes the handle and deletes the file and the log.
   worker.jobs.clear();
   EXPECT_THAT(files.staged(), IsEmpty());
   EXPECT_EQ(processes.open_handles, 0);
@@ -49,7 +53,7 @@ TEST_F(SignedUpdateAcceptorTest, WhileAnUpdateRunsAnotherIsTurnedAwayWithoutATra
   EXPECT_EQ(lines(), lines_before);
   EXPECT_EQ(reports, reports_before);
   EXPECT_EQ(files.creates, creates_before);
-  EXPECT_EQ(files.staged().size(), 1u);
+  EXPECT_EQ(files.staged().size(), 2u) << "the first request's package and log";
   EXPECT_TRUE(control.update_in_progress.load());
   EXPECT_EQ(worker.jobs.size(), 1u);
   EXPECT_EQ(signatures.checked.size(), 1u) << "no check at all for the busy request";
@@ -111,14 +115,26 @@ TEST_F(SignedUpdateAcceptorTest, AnExceptionGivesEverythingBackAndGoesOn) {
   EXPECT_THAT(worker.jobs, IsEmpty());
 }
 
+// Another user may create files in the temporary folder: a name that is
+// already there, the package's or its log's, is never used or touched.
 TEST_F(SignedUpdateAcceptorTest, ANameThatAlreadyExistsIsRefusedAndTheOtherFileKept) {
-  const OsString taken = std::string(kFolder) + "lumar-update-3100-1780000000000001000.msi";
-  files.files[taken] = {1, 2, 3};
-  files.foreign.insert(taken);
-  expect_refused(accept(package(kLite, "1.1.0")),
-                 "stage " + taken + ": The file exists. (os error 80)");
-  EXPECT_EQ(files.files.at(taken), (Bytes{1, 2, 3}));
-  EXPECT_THAT(files.deleted, IsEmpty());
+  const OsString package_path = std::string(kFolder) + "lumar-update-3100-1780000000000001000.msi";
+  const OsString log_path = std::string(kFolder) + "lumar-update-3100-1780000000000001000.log";
+  const struct {
+    OsString taken;
+    std::vector<OsString> deleted;  // what this request had made by then
+  } cases[] = {{package_path, {}}, {log_path, {package_path}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.taken);
+    files.files = {{c.taken, {1, 2, 3}}};
+    files.foreign = {c.taken};
+    files.deleted.clear();
+    clock.unix_ns = kUnixTime;
+    expect_refused(accept(package(kLite, "1.1.0")),
+                   "stage " + c.taken + ": The file exists. (os error 80)");
+    EXPECT_EQ(files.files.at(c.taken), (Bytes{1, 2, 3}));
+    EXPECT_EQ(files.deleted, c.deleted);
+  }
 }
 
 TEST_F(SignedUpdateAcceptorTest, OnceAStopIsAcceptedNoUpdateStarts) {

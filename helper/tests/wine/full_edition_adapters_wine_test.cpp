@@ -106,10 +106,25 @@ TEST_F(Win32HostsFileTest, AMissingFolderIsAnError) {
 // The child-program adapter, on the stand-in tools beside this test program
 // (the system's search finds them in the program's own folder).
 
+// The adapter runs tools from the system folder only, so the stand-ins are
+// put there for these tests, under names of their own.
 class Win32ChildProgramsTest : public ::testing::Test {
  protected:
-  void SetUp() override { ::SetEnvironmentVariableW(L"LUMAR_FAKE_TOOLS_LOG", log_path.c_str()); }
-  void TearDown() override { ::SetEnvironmentVariableW(L"LUMAR_FAKE_TOOLS_LOG", nullptr); }
+  static constexpr const wchar_t* kStandIns[] = {L"fake_tasklist", L"fake_taskkill",
+                                                 L"fake_ipconfig"};
+  static std::wstring in_system_folder(const wchar_t* tool) {
+    return system_folder() + L"\\" + tool + L".exe";
+  }
+  void SetUp() override {
+    for (const wchar_t* tool : kStandIns) {
+      ASSERT_TRUE(::CopyFileW(program_exe(tool).c_str(), in_system_folder(tool).c_str(), FALSE));
+    }
+    ::SetEnvironmentVariableW(L"LUMAR_FAKE_TOOLS_LOG", log_path.c_str());
+  }
+  void TearDown() override {
+    ::SetEnvironmentVariableW(L"LUMAR_FAKE_TOOLS_LOG", nullptr);
+    for (const wchar_t* tool : kStandIns) ::DeleteFileW(in_system_folder(tool).c_str());
+  }
 
   std::unique_ptr<ChildPrograms> programs = make_win32_child_programs();
   std::wstring log_path = make_temp_folder(L"tools") + L"\\tools.log";

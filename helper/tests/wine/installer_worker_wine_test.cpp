@@ -24,7 +24,8 @@ namespace {
 const std::wstring kInstalledApp = std::wstring(kLiteFolder) + L"\\lumar-desktop.exe";
 
 // A staged package as acceptance leaves it: a private copy held open for
-// reading with read sharing only, deleted when dropped.
+// reading with read sharing only, and the log's name taken beside it, both
+// deleted when dropped unless the log is to be kept.
 class TestStagedPackage final : public StagedPackage {
  public:
   TestStagedPackage(const std::wstring& source, const std::wstring& folder) {
@@ -32,21 +33,29 @@ class TestStagedPackage final : public StagedPackage {
     wide_path_ = folder + L"\\lumar-update-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
                  std::to_wstring(++counter) + L".msi";
     path_ = narrow_lossy(wide_path_);
+    log_path_ = installer_log_path(path_);
     ::CopyFileW(source.c_str(), wide_path_.c_str(), TRUE);
+    const UniqueFile log(::CreateFileW(wide(log_path_).c_str(), GENERIC_WRITE, 0, nullptr,
+                                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     handle_.reset(::CreateFileW(wide_path_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, 0, nullptr));
   }
   ~TestStagedPackage() override {
     handle_.reset();
     ::DeleteFileW(wide_path_.c_str());
+    if (!keep_log_) ::DeleteFileW(wide(log_path_).c_str());
   }
   const OsString& path() const override { return path_; }
+  const OsString& log_path() const override { return log_path_; }
+  void keep_log() override { keep_log_ = true; }
   const std::wstring& wide_path() const { return wide_path_; }
   bool held() const { return handle_.valid(); }
 
  private:
   std::wstring wide_path_;
   OsString path_;
+  OsString log_path_;
+  bool keep_log_ = false;
   UniqueFile handle_;
 };
 
@@ -59,7 +68,6 @@ class ProbedHost final : public WorkerHost {
   Status start_detached(const OsString& program, const OsString& line) override {
     return real_.start_detached(program, line);
   }
-  void delete_file(const OsString& path) override { real_.delete_file(path); }
   Result<OsString> own_executable_path() override { return own_; }
 
  private:
@@ -125,7 +133,7 @@ class InstallerWorkerWine : public testing::Test {
   FakeLogFile log_file;
   HelperLog log{environment, *clock, log_file};
   ServiceControlState control;  // no status handle: a foreground helper
-  InstallerContext context{*processes, *sessions, *installer, host, log, *clock, control};
+  InstallerContext context{*processes, *sessions, *installer, host, log, *clock};
 
  private:
   std::optional<Child> caller_;
@@ -209,8 +217,7 @@ TEST_F(InstallerWorkerWine, ThreadedWorkerRestartsTheCallerOnItsOwnThread) {
   // to its own executable (this test program) only after an installation.
   StdThreadStarter threads;
   ThreadedInstallWorker worker(
-      InstallerContext{*processes, *sessions, *installer, *real_host, log, *clock, control},
-      threads);
+      InstallerContext{*processes, *sessions, *installer, *real_host, log, *clock}, threads);
   std::unique_ptr<InstallJob> restart = job(L"", "1.0.0");
   ASSERT_TRUE(worker.start(restart));
   EXPECT_EQ(restart, nullptr);  // moved into the thread

@@ -96,9 +96,14 @@ TEST_F(ForegroundPipe, ASecondClientIsServedWhileTheFirstIsBeingServed) {
 
 TEST_F(ForegroundPipe, TheClientToolPrintsTheReplyAndExitsByIt) {
   // No LumarHelper service runs (an earlier suite's update may have handed
-  // over to one late): any server of the pipe is talked to.
+  // over to one late): the pipe's server could be anyone, so the tool sends
+  // nothing unless told that a foreground helper is meant.
   ASSERT_TRUE(remove_helper_service());
-  const RunResult ping = run(quote(client_exe()) + L" ping");
+  const RunResult refused = run(quote(client_exe()) + L" ping");
+  EXPECT_EQ(refused.exit_code, 1u);
+  EXPECT_EQ(refused.err,
+            "lumar-helper-client: the pipe is not served by the LumarHelper service\r\n");
+  const RunResult ping = run(quote(client_exe()) + L" --allow-foreground ping");
   EXPECT_EQ(ping.exit_code, 0u);
   EXPECT_EQ(ping.out, std::string(kOk) + "\n");
   const RunResult bad = run(quote(client_exe()) + L" --allow-foreground send \"{\\\"op\\\":1}\"");

@@ -53,7 +53,7 @@ struct Helper {
   ServiceControlState control_state;
 
   // The system side of updates: staging, Windows Installer, sessions.
-  std::unique_ptr<StagingFolder> staging_files = make_win32_staging_file_system();
+  std::unique_ptr<StagingFolder> staging_files = make_win32_staging_folder();
   std::unique_ptr<LeftoverFolders> leftover_folders = make_win32_leftover_folders(*staging_files);
   std::unique_ptr<WindowsInstaller> installer = make_win32_windows_installer(*environment);
   std::unique_ptr<SessionSystem> sessions = make_win32_session_system();
@@ -74,7 +74,7 @@ struct Helper {
           : nullptr;
   StdThreadStarter threads;
   ThreadedInstallWorker install_worker{
-      InstallerContext{*processes, *sessions, *installer, *worker_host, log, *clock, control_state},
+      InstallerContext{*processes, *sessions, *installer, *worker_host, log, *clock},
       threads};
   SignedUpdateAcceptor updates{UpdateAcceptorContext{control_state,
                                                      log,
@@ -82,9 +82,7 @@ struct Helper {
                                                      *staging_files,
                                                      *installer,
                                                      *processes,
-                                                     install_worker,
-                                                     {},
-                                                     {}}};
+                                                     install_worker}};
   CallerStep caller_step{*client_files, *processes, log, *process_exit};
   Dispatcher dispatcher{helper_edition(), host_actions.get(), caller_step, updates, log};
   std::unique_ptr<PipeListener> listener = make_win32_pipe_listener(log);

@@ -82,16 +82,11 @@ class FakeWorkerHost final : public WorkerHost {
   Result<OsString> own_path = OsString(R"(C:\Program Files\Lumar KQ\lumar-helper.exe)");
   Status detached_result;
   std::vector<DetachedStart> detached;
-  std::vector<OsString> deleted;
 
   Status start_detached(const OsString& program, const OsString& line) override {
     detached.push_back({program, line});
     events_.push_back("hand over");
     return detached_result;
-  }
-  void delete_file(const OsString& path) override {
-    deleted.push_back(path);
-    events_.push_back("delete " + path);
   }
   Result<OsString> own_executable_path() override { return own_path; }
 
@@ -101,13 +96,20 @@ class FakeWorkerHost final : public WorkerHost {
 
 class FakeStagedPackage final : public StagedPackage {
  public:
-  FakeStagedPackage(Events& events, OsString path) : events_(events), path_(std::move(path)) {}
-  ~FakeStagedPackage() override { events_.push_back("drop package"); }
+  FakeStagedPackage(Events& events, OsString path)
+      : events_(events), path_(std::move(path)), log_path_(installer_log_path(path_)) {}
+  ~FakeStagedPackage() override {
+    events_.push_back(keep_log_ ? "drop package, keep log" : "drop package and log");
+  }
   const OsString& path() const override { return path_; }
+  const OsString& log_path() const override { return log_path_; }
+  void keep_log() override { keep_log_ = true; }
 
  private:
   Events& events_;
   OsString path_;
+  OsString log_path_;
+  bool keep_log_ = false;
 };
 
 }  // namespace lumar::test
