@@ -17,12 +17,10 @@ namespace lumar::bench {
 // Standard handles on NUL: inheriting ours would keep the script's output
 // pipe open for as long as the child lives.
 inline UniqueHandle start_child(std::wstring command) {
-  const UniqueFile null(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                      nullptr));
+  const Result<UniqueFile> null = open_null_device();
   if (!null) return UniqueHandle();
   Result<UniqueHandle> child =
-      start_process_with_handles(L"", std::move(command), {null.get(), null.get(), null.get()});
+      start_process_with_handles(L"", std::move(command), {null->get(), null->get(), null->get()});
   return child ? std::move(*child) : UniqueHandle();
 }
 

@@ -28,13 +28,13 @@ std::string log_folder(const Environment& environment) {
 std::string HelperLog::path() const { return join_path(log_folder(environment_), kLogFileName); }
 
 void HelperLog::write(std::string_view message) {
-  const std::string folder = log_folder(environment_);
-  file_.create_folders(folder);
+  const std::string file = path();
+  file_.create_folders(parent_folder(file).value_or(""));
   std::string line = format_time_stamp(clock_.local_time());
   line += ' ';
   line += message;
   line += '\n';
-  file_.append(join_path(folder, kLogFileName), line);
+  file_.append(file, line);
 }
 
 }  // namespace lumar

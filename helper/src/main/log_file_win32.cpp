@@ -13,9 +13,12 @@ namespace {
 class Win32LogFile final : public LogFile {
  public:
   void create_folders(std::string_view folder) override {
+    const std::wstring path = wide(folder);
+    // Asked for every line: once the folder is there, one look is all.
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
     // Create each missing ancestor in turn; failures are ignored because the
     // open that follows fails too when the folder really is missing.
-    const std::wstring path = wide(folder);
     for (std::size_t i = 0; i <= path.size(); ++i) {
       if (i == path.size() || path[i] == L'\\' || path[i] == L'/') {
         if (i == 0 || (i == 2 && path[1] == L':')) continue;

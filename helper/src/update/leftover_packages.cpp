@@ -59,16 +59,9 @@ std::optional<std::uint32_t> staging_owner_pid(std::string_view package_path) {
     return std::nullopt;
   }
   std::string_view digits = std::string_view(name).substr(kStagedPackagePrefix.size());
-  digits = digits.substr(0, digits.find('-'));
-  if (digits.starts_with('+')) digits.remove_prefix(1);
-  if (digits.empty()) return std::nullopt;
-  std::uint64_t pid = 0;
-  for (const char c : digits) {
-    if (c < '0' || c > '9') return std::nullopt;
-    pid = pid * 10 + static_cast<std::uint64_t>(c - '0');
-    if (pid > 0xFFFFFFFFu) return std::nullopt;
-  }
-  return static_cast<std::uint32_t>(pid);
+  const std::optional<std::uint64_t> pid = parse_decimal(digits.substr(0, digits.find('-')));
+  if (!pid || *pid > 0xFFFFFFFFu) return std::nullopt;
+  return static_cast<std::uint32_t>(*pid);
 }
 
 }  // namespace lumar

@@ -40,8 +40,7 @@ bool is_live_helper(std::uint32_t pid, Processes& processes) {
   if (!runs || !*runs) return false;
   const SystemResult<OsString> image = processes.image_path(*process);
   if (!image) return false;
-  const std::optional<std::string_view> name = file_name(*image);
-  return name && equal_ascii_ci(*name, kHelperExeName);
+  return has_file_name(*image, kHelperExeName);
 }
 
 void recover_interrupted_update(const RecoveryContext& context) {

@@ -37,26 +37,13 @@ bool runs_from_folder(std::string_view image_path, std::string_view install_loca
 }
 
 bool is_app_image(std::string_view image_path) {
-  const std::optional<std::string_view> name = file_name(image_path);
-  return name && equal_ascii_ci(*name, kAppFileName);
-}
-
-SignedUpdateAcceptor::SignedUpdateAcceptor(UpdateAcceptorContext parts) : parts_(std::move(parts)) {
-  if (!parts_.verify_signature && !parts_.verify_digest) {
-    parts_.verify_signature = [](std::span<const std::uint8_t> package,
-                                 std::string_view signature) {
-      return verify_package_signature(package, signature);
-    };
-    parts_.verify_digest = [](const PackageDigest& digest, std::string_view signature) {
-      return verify_package_digest(digest, signature);
-    };
-  }
+  return has_file_name(image_path, kDesktopAppFileName);
 }
 
 std::unique_ptr<PackageWatcher> SignedUpdateAcceptor::watch_package(const std::string& signature) {
   // A legacy signature signs the package itself: nothing to do beside the
   // read. One that does not parse gets its own text from the full check.
-  if (!parts_.verify_digest || !is_prehashed_signature(signature)) return nullptr;
+  if (!context_.verify_digest || !is_prehashed_signature(signature)) return nullptr;
   return std::make_unique<StreamedDigest>();
 }
 
@@ -65,19 +52,13 @@ Reply SignedUpdateAcceptor::accept_update(Bytes package, const std::string& sign
                                           std::unique_ptr<PackageWatcher> watcher) {
   // The flag belongs to the update that set it: a busy refusal leaves it,
   // and the service's status, alone, and writes nothing.
-  UpdateLease lease = UpdateLease::acquire(parts_.control);
-  if (!lease) {
-    if (watcher) watcher->lost();
-    return Reply::failure(kUpdateBusy);
-  }
+  UpdateLease lease = UpdateLease::acquire(context_.control);
+  if (!lease) return Reply::failure(kUpdateBusy);
   // The watcher has seen `package` whole unless it was told the pieces were
   // lost; either way it is done with before anything else.
   std::optional<PackageDigest> digest;
-  if (auto* streamed = dynamic_cast<StreamedDigest*>(watcher.get())) {
-    digest = streamed->finish();
-  } else if (watcher) {
-    watcher->lost();
-  }
+  if (auto* streamed = dynamic_cast<StreamedDigest*>(watcher.get())) digest = streamed->finish();
+  watcher.reset();
 
   // Both sides write before they read: this request has set
   // update_in_progress and only now reads stop_requested, while the stop
@@ -87,14 +68,15 @@ Reply SignedUpdateAcceptor::accept_update(Bytes package, const std::string& sign
   // back may cost this request a refusal; it never lets both go ahead.
   // An exception from the checks leaves through this frame, so the lease
   // is given back after the staged package and the caller's handle are gone.
-  Status outcome = parts_.control.stop_requested.load() ? Status(fail(kHelperStopping)) : Status();
+  Status outcome =
+      context_.control.stop_requested.load() ? Status(fail(kHelperStopping)) : Status();
   if (outcome) {
     outcome =
         check_stage_and_start(std::move(package), signature, std::move(caller), digest, lease);
   }
   if (outcome) return Reply::success();
 
-  parts_.log.write("install_update: refused: " + outcome.error());
+  context_.log.write("install_update: refused: " + outcome.error());
   lease.release();
   return Reply::failure(outcome.error());
 }
@@ -104,20 +86,20 @@ Status SignedUpdateAcceptor::check_stage_and_start(Bytes package, const std::str
                                                    const std::optional<PackageDigest>& digest,
                                                    UpdateLease& lease) {
   const std::uint32_t caller_pid = opened.pid;
-  const Status valid = digest ? parts_.verify_digest(*digest, signature)
-                              : parts_.verify_signature(package, signature);
+  const Status valid = digest ? context_.verify_digest(*digest, signature)
+                              : context_.verify_signature(package, signature);
   if (!valid) return valid;
   if (!is_compound_file(package)) return fail(std::string(kNotInstallerPackage));
 
   // Staging proves the copy on disk equal to the verified bytes, so the
   // signature holds for what the installer will read.
   Result<std::unique_ptr<StagedPackage>> staged =
-      stage_package(parts_.files, parts_.clock, package);
+      stage_package(context_.files, context_.clock, package);
   if (!staged) return fail(std::move(staged).error());
   std::unique_ptr<StagedPackage> staged_package = std::move(*staged);
   Bytes().swap(package);  // the copy on disk is all that is needed from here
 
-  Result<MsiPackageInfo> info = parts_.installer.read_package_properties(staged_package->path());
+  Result<MsiPackageInfo> info = context_.installer.read_package_properties(staged_package->path());
   if (!info) return fail(std::move(info).error());
   const std::optional<ProductVariant> edition = classify_upgrade_code(info->upgrade_code);
   if (!edition) {
@@ -125,19 +107,19 @@ Status SignedUpdateAcceptor::check_stage_and_start(Bytes package, const std::str
   }
   // Windows Installer is asked with the code exactly as the package has it.
   const std::optional<std::string> installed =
-      installed_version(parts_.installer, info->upgrade_code);
+      installed_version(context_.installer, info->upgrade_code);
   if (!installed) {
     return fail(std::string(edition->product_name) +
                 " is not installed through Windows Installer on this machine");
   }
 
-  Result<RequestCaller> caller = identify_process(parts_.processes, std::move(opened));
+  Result<RequestCaller> caller = identify_process(context_.processes, std::move(opened));
   if (!caller) return fail(std::move(caller).error());
 
   const VersionOrder order = compare_versions(info->product_version, *installed);
   const auto from_installed_folder = [&] {
     const std::optional<std::string> location =
-        install_location(parts_.installer, info->upgrade_code);
+        install_location(context_.installer, info->upgrade_code);
     return location && runs_from_folder(caller->image_path, *location);
   };
   const bool restart_only = order == VersionOrder::kEqual && from_installed_folder();
@@ -147,7 +129,7 @@ Status SignedUpdateAcceptor::check_stage_and_start(Bytes package, const std::str
   }
   if (!is_app_image(caller->image_path)) {
     return fail("the requesting process " + os_text_lossy(caller->image_path) + " is not " +
-                std::string(kAppFileName));
+                std::string(kDesktopAppFileName));
   }
 
   auto job = std::make_unique<InstallJob>();
@@ -162,12 +144,13 @@ Status SignedUpdateAcceptor::check_stage_and_start(Bytes package, const std::str
   job->caller = std::move(*caller);
 
   const std::string pid = std::to_string(caller_pid);
-  parts_.log.write(restart_only ? "install_update: " + job->version +
-                                      " is already installed; restarting pid " + pid + " on it"
-                                : "install_update: accepted " + job->version + " from pid " + pid);
-  parts_.control.set_stop_accepted(false);
+  context_.log.write(restart_only
+                         ? "install_update: " + job->version +
+                               " is already installed; restarting pid " + pid + " on it"
+                         : "install_update: accepted " + job->version + " from pid " + pid);
+  context_.control.set_stop_accepted(false);
   job->lease = std::move(lease);
-  if (Status started = parts_.worker.start(job); !started) {
+  if (Status started = context_.worker.start(job); !started) {
     // The job is still here and goes with this frame: the staged package is
     // deleted and the caller's handle closed. The lease goes back to the
     // request, to be released once the refusal is logged.

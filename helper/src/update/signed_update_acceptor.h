@@ -45,15 +45,20 @@ struct UpdateAcceptorContext {
   WindowsInstaller& installer;
   Processes& processes;
   InstallWorker& worker;
-  // The built-in updater key when both are empty. Without a digest check the
-  // package is not hashed while it is read.
-  SignatureCheck verify_signature;
-  DigestCheck verify_digest;
+  // The checks against the built-in updater key unless a test hands in its
+  // own. Without a digest check the package is not hashed while it is read.
+  SignatureCheck verify_signature = [](std::span<const std::uint8_t> package,
+                                       std::string_view signature) {
+    return verify_package_signature(package, signature);
+  };
+  DigestCheck verify_digest = [](const PackageDigest& digest, std::string_view signature) {
+    return verify_package_digest(digest, signature);
+  };
 };
 
 class SignedUpdateAcceptor final : public UpdateAcceptor {
  public:
-  explicit SignedUpdateAcceptor(UpdateAcceptorContext parts);
+  explicit SignedUpdateAcceptor(UpdateAcceptorContext context) : context_(std::move(context)) {}
 
   // For a prehashed signature, the package is hashed piece by piece while
   // the client's file is read, so the check needs no pass of its own.
@@ -73,7 +78,7 @@ class SignedUpdateAcceptor final : public UpdateAcceptor {
   Status check_stage_and_start(Bytes package, const std::string& signature, OpenedCaller caller,
                                const std::optional<PackageDigest>& digest, UpdateLease& lease);
 
-  UpdateAcceptorContext parts_;
+  UpdateAcceptorContext context_;
 };
 
 inline constexpr std::string_view kNotInstallerPackage = "not a Windows Installer package";
@@ -87,13 +92,11 @@ bool is_compound_file(std::span<const std::uint8_t> bytes);
 // ASCII letters compared without case. No other normalisation.
 bool runs_from_folder(std::string_view image_path, std::string_view install_location);
 
-// The only program that may ask for an update: the worker closes every copy
-// of the caller's image and starts it again as the signed-in users, so any
-// other caller would make its own image the target.
-inline constexpr std::string_view kAppFileName = "lumar-desktop.exe";
-
-// True when the image path's last component is kAppFileName, ASCII letters
-// compared without case.
+// True when the image path's last component is the app's file name, ASCII
+// letters compared without case. The app is the only program that may ask
+// for an update: the worker closes every copy of the caller's image and
+// starts it again as the signed-in users, so any other caller would make its
+// own image the target.
 bool is_app_image(std::string_view image_path);
 
 }  // namespace lumar

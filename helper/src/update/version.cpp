@@ -6,25 +6,6 @@
 #include "main/base/text.h"
 
 namespace lumar {
-namespace {
-
-std::optional<std::uint64_t> parse_number(std::string_view piece) {
-  if (piece.starts_with('+')) piece.remove_prefix(1);
-  if (piece.empty()) return std::nullopt;
-  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-  std::uint64_t value = 0;
-  for (const char c : piece) {
-    // Plain ASCII digits only: no sign but the one "+", no blanks, no
-    // other scripts' digits.
-    if (c < '0' || c > '9') return std::nullopt;
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (kMax - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
-}
-
-}  // namespace
 
 std::optional<std::vector<std::uint64_t>> parse_version(std::string_view text) {
   text = trim_unicode_white_space(text);
@@ -32,7 +13,7 @@ std::optional<std::vector<std::uint64_t>> parse_version(std::string_view text) {
   // Every dot splits, so "1..2", ".1" and "1." hold an empty piece and fail.
   for (std::size_t start = 0;;) {
     const std::size_t dot = text.find('.', start);
-    const std::optional<std::uint64_t> number = parse_number(text.substr(start, dot - start));
+    const std::optional<std::uint64_t> number = parse_decimal(text.substr(start, dot - start));
     if (!number) return std::nullopt;
     numbers.push_back(*number);
     if (dot == std::string_view::npos) return numbers;

@@ -97,18 +97,11 @@ class Win32WindowsInstaller final : public WindowsInstaller {
   Result<std::uint32_t> install(const OsString& package, const OsString& log) override {
     const OsString program = msiexec_path(environment_);
     Result<UniqueHandle> child = start_process_with_handles(
-        wide(program), wide(msiexec_command_line(program, package, log)),
-        {::GetStdHandle(STD_INPUT_HANDLE), ::GetStdHandle(STD_OUTPUT_HANDLE),
-         ::GetStdHandle(STD_ERROR_HANDLE)});
+        wide(program), wide(msiexec_command_line(program, package, log)), own_standard_handles());
     if (!child) return fail(child.error());
     // No limit: an installation takes as long as it takes, and stopping it
     // half-way would be worse than waiting.
-    if (::WaitForSingleObject(child->get(), INFINITE) == WAIT_FAILED) {
-      return fail(last_os_error_text());
-    }
-    DWORD code = 0;
-    if (!::GetExitCodeProcess(child->get(), &code)) return fail(last_os_error_text());
-    return std::uint32_t{code};
+    return wait_for_exit(child->get());
   }
 
  private:

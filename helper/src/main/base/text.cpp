@@ -1,6 +1,7 @@
 #include "main/base/text.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace lumar {
 namespace {
@@ -202,6 +203,20 @@ std::string os_text_lossy(std::string_view os_text) {
   return from_wide_lossy(units);
 }
 OsString from_wide_keep_surrogates(std::u16string_view wide) { return from_wide(wide, true); }
+
+std::optional<std::uint64_t> parse_decimal(std::string_view text) {
+  if (text.starts_with('+')) text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (kMax - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
 
 char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -33,6 +34,11 @@ OsString from_wide_keep_surrogates(std::u16string_view wide);
 // A path or name as UTF-8 text, each unpaired surrogate replaced by one
 // U+FFFD, as the system gives text converted with replacement.
 std::string os_text_lossy(std::string_view os_text);
+
+// An optional "+", then plain ASCII digits only (no blanks, no other sign,
+// no other scripts' digits); nothing when that is not what the text is, or
+// the value is over 2^64 - 1.
+std::optional<std::uint64_t> parse_decimal(std::string_view text);
 
 char ascii_lower(char c);
 std::string ascii_lower(std::string_view text);

@@ -1,5 +1,7 @@
 #include "main/base/text_win32.h"
 
+#include "main/base/unique_any_win32.h"
+
 #include <vector>
 
 namespace lumar {
@@ -30,9 +32,9 @@ std::string os_error_text(std::uint32_t code) {
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
       nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   std::string message;
+  const UniqueLocal held(buffer);
   if (length > 0 && buffer != nullptr) {
     message = narrow_lossy(std::wstring_view(buffer, length));
-    ::LocalFree(buffer);
     // The system ends its messages with a line break; the text keeps its period.
     while (!message.empty() &&
            (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) {

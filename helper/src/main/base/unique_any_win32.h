@@ -15,12 +15,12 @@ namespace lumar {
 inline void close_kernel_handle(HANDLE handle) { ::CloseHandle(handle); }
 inline void free_local(HLOCAL memory) { ::LocalFree(memory); }
 
-// Processes, threads, tokens, events, mutexes, snapshots: NULL means none.
+// Processes, threads, tokens, events, mutexes: NULL means none.
 using UniqueHandle = UniqueValue<HANDLE, close_kernel_handle, nullptr>;
 using UniqueProcess = UniqueHandle;
 using UniqueToken = UniqueHandle;
 
-// Files and pipes: INVALID_HANDLE_VALUE means none.
+// Files, pipes and process snapshots: INVALID_HANDLE_VALUE means none.
 struct FileHandleTraits {
   using type = HANDLE;
   static type invalid() { return INVALID_HANDLE_VALUE; }
@@ -42,6 +42,13 @@ using UniqueServiceHandle = UniqueValue<SC_HANDLE, close_service_manager_handle,
 
 // Memory the system allocated with LocalAlloc (security descriptors, messages).
 using UniqueLocal = UniqueValue<HLOCAL, free_local, nullptr>;
+
+// A child's attribute list, in memory its creator owns.
+inline void delete_attribute_list(LPPROC_THREAD_ATTRIBUTE_LIST list) {
+  ::DeleteProcThreadAttributeList(list);
+}
+using UniqueAttributeList =
+    UniqueValue<LPPROC_THREAD_ATTRIBUTE_LIST, delete_attribute_list, nullptr>;
 
 // A user's environment from CreateEnvironmentBlock.
 inline void destroy_environment_block(void* block) { ::DestroyEnvironmentBlock(block); }

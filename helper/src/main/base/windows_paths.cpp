@@ -123,6 +123,11 @@ std::string join_path(std::string_view base, std::string_view name) {
   return out;
 }
 
+bool has_file_name(std::string_view path, std::string_view name) {
+  const std::optional<std::string_view> last = file_name(path);
+  return last && equal_ascii_ci(*last, name);
+}
+
 std::optional<std::string_view> file_name(std::string_view path) {
   const std::optional<LastComponent> last = last_component(path);
   if (!last || last->name == "..") return std::nullopt;

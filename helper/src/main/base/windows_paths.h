@@ -40,6 +40,9 @@ std::string join_path(std::string_view base, std::string_view name);
 // skipped, as the system's own path parsing does. Both "\" and "/" separate,
 // except after the extended-length prefix "\\?\".
 std::optional<std::string_view> file_name(std::string_view path);
+// True when the path's last component is `name`, the ASCII letters compared
+// without case.
+bool has_file_name(std::string_view path, std::string_view name);
 
 // The folder part of a path (a root keeps its separator: the parent of
 // "C:\app.exe" is "C:\"); nothing when the path has no parent.
