@@ -57,6 +57,10 @@ build() {
 build lite-1.0.0 "$LITE_CODE" 1.0.0 no "${lite[@]}"
 build lite-1.1.0 "$LITE_CODE" 1.1.0 no "${lite[@]}"
 build lite-0.9.0 "$LITE_CODE" 0.9.0 no "${lite[@]}"
+# Versions Windows Installer compares in part only: a fourth field, and a
+# minor version above 255.
+build lite-1.1.0.1 "$LITE_CODE" 1.1.0.1 no "${lite[@]}"
+build lite-1.300.0 "$LITE_CODE" 1.300.0 no "${lite[@]}"
 build lite-1.2.0-fails "$LITE_CODE" 1.2.0 yes "${lite[@]}"
 # wixl keeps the letter case of the code in the Property table.
 build lite-1.1.0-lower "${LITE_CODE,,}" 1.1.0 no "${lite[@]}"
@@ -70,14 +74,19 @@ build lite-no-version "$LITE_CODE" 1.1.0 no "${lite[@]}"
 msibuild "$work/lite-no-version.msi" -q "DELETE FROM \`Property\` WHERE \`Property\`='ProductVersion'"
 # Correctly signed, but no installer package.
 cp "$work/source/lumar-desktop.exe" "$work/not-msi.exe"
+# A compound file cut short, which is no database.
+head -c 4096 "$work/lite-1.1.0.msi" >"$work/lite-cut.msi"
 
-sign() {  # sign <key> <file> <signature file>
-  minisign -S -s "$1" -m "$2" -x "$3" -t "lumar test package $(basename "$2")" >/dev/null </dev/null
+sign() {  # sign <key> <file> <signature file> [minisign options]
+  minisign -S -s "$1" -m "$2" -x "$3" -t "lumar test package $(basename "$2")" "${@:4}" \
+    >/dev/null </dev/null
 }
 for file in "$work"/*.msi "$work/not-msi.exe"; do
   sign "$updater_key" "$file" "$file.minisig"
 done
 sign "$other_key" "$work/lite-1.1.0.msi" "$work/lite-1.1.0.msi.other-key.minisig"
+# A signature in the legacy format, of the whole file rather than its hash.
+sign "$updater_key" "$work/lite-1.1.0.msi" "$work/lite-1.1.0.msi.legacy.minisig" -l
 
 # Replace the folder's contents only once everything was made.
 rm -f "$out"/*.msi "$out"/*.minisig "$out"/not-msi.exe

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# lumar-release-check on real packages: built with wixl from the test
-# product, signed with minisign by the test keys, read back with libmsi.
+# lumar-release-check on real packages: the Wine tests' packages, built by
+# packages/make-packages.sh with wixl and signed with minisign by the test
+# keys, read back with libmsi.
 #
 #   release-check-test.sh <lumar-release-check>
 set -euo pipefail
@@ -11,39 +12,11 @@ keys="$here/../data/test-key"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
-readonly LITE_CODE="{E4D28B06-93AF-5C47-B1E2-0F5A7D3C9841}"
-readonly FULL_CODE="{7A1E3C55-4B90-5F21-9D3A-61C04E8B2F17}"
 readonly OTHER_CODE="{3C9A1F42-6D0B-4E85-A7C3-58B2E9F01D64}"
 
-mkdir "$work/source"
-echo "stand-in app" >"$work/source/lumar-desktop.exe"
-package() {  # package <name> <upgrade code> <version>
-  (cd "$work/source" &&
-    wixl -a x64 -D "ProductName=Test" -D "Folder=Test" -D "WithHelper=no" -D "Fail=no" \
-      -D "ComponentGuid={5B0C7E21-8F3A-4D69-9E14-2A6C0F8D3B57}" -D "AppExe=lumar-desktop.exe" \
-      -D "UpgradeCode=$2" -D "Version=$3" -o "$work/$1" "$here/../packages/product.wxs")
-  sign lumar-test-updater "$work/$1" "$work/$1.minisig"
-}
-sign() {  # sign <key name> <file> <signature> [minisign options]
-  minisign -S -s "$keys/$1.key" -m "$2" -x "$3" "${@:4}" >/dev/null </dev/null
-}
-
-package lite.msi "$LITE_CODE" 1.1.0
-package lite-4th.msi "$LITE_CODE" 1.1.0.1
-package lite-wide.msi "$LITE_CODE" 1.300.0
-package full.msi "$FULL_CODE" 1.1.0
-package other.msi "$OTHER_CODE" 1.1.0
-sign lumar-test-other "$work/lite.msi" "$work/lite.msi.other"
-sign lumar-test-updater "$work/lite.msi" "$work/lite.msi.legacy" -l
-echo "not a package" >"$work/text.msi"
-sign lumar-test-updater "$work/text.msi" "$work/text.msi.minisig"
-# libmsi reads what the helper's msi.dll would: a package without a
-# ProductVersion row, and a compound file cut short that is no database.
-cp "$work/lite.msi" "$work/no-version.msi"
-msibuild "$work/no-version.msi" -q "DELETE FROM \`Property\` WHERE \`Property\`='ProductVersion'"
-sign lumar-test-updater "$work/no-version.msi" "$work/no-version.msi.minisig"
-head -c 4096 "$work/lite.msi" >"$work/cut.msi"
-sign lumar-test-updater "$work/cut.msi" "$work/cut.msi.minisig"
+# The Wine tests' packages, around a stand-in app that is only text.
+echo "stand-in app" >"$work/lumar-desktop.exe"
+"$here/../packages/make-packages.sh" "$work" "$work/lumar-desktop.exe" "$keys"
 
 failures=0
 # expect <exit code> <expected last line> <expected other line or ""> <args...>
@@ -74,41 +47,41 @@ expect() {
 }
 
 expect 0 "accepted: Lumar KQ Lite 1.1.0" "signature: ok: signed by key 16EF79FFEA8C716F" \
-  lite.msi lite.msi.minisig
+  lite-1.1.0.msi lite-1.1.0.msi.minisig
 expect 1 "refused: signature does not match the Lumar updater key" \
-  "signature key id: BE664E1FDBF85593" lite.msi lite.msi.other
+  "signature key id: BE664E1FDBF85593" lite-1.1.0.msi lite-1.1.0.msi.other-key.minisig
 expect 1 "refused: signature does not match the Lumar updater key" \
-  "trusted key id: 16EF79FFEA8C716F" lite.msi lite.msi.other
-expect 0 "accepted: Lumar KQ Lite 1.1.0" "" lite.msi lite.msi.other --key "$keys/lumar-test-other.pub"
-expect 0 "accepted: Lumar KQ Lite 1.1.0" "" lite.msi lite.msi.legacy
+  "trusted key id: 16EF79FFEA8C716F" lite-1.1.0.msi lite-1.1.0.msi.other-key.minisig
+expect 0 "accepted: Lumar KQ Lite 1.1.0" "" lite-1.1.0.msi lite-1.1.0.msi.other-key.minisig --key "$keys/lumar-test-other.pub"
+expect 0 "accepted: Lumar KQ Lite 1.1.0" "" lite-1.1.0.msi lite-1.1.0.msi.legacy.minisig
 expect 1 "refused: package is not a Lumar KQ release (UpgradeCode $OTHER_CODE)" "" \
-  other.msi other.msi.minisig
-expect 0 "accepted: Lumar KQ 1.1.0" "edition: ok: Lumar KQ" full.msi full.msi.minisig
-expect 1 "refused: not a Windows Installer package" "" text.msi text.msi.minisig
-expect 1 "refused: package has no ProductVersion" "" no-version.msi no-version.msi.minisig
-expect 1 "refused: open package (1627)" "" cut.msi cut.msi.minisig
+  other-1.1.0.msi other-1.1.0.msi.minisig
+expect 0 "accepted: Lumar KQ 1.1.0" "edition: ok: Lumar KQ" full-1.1.0.msi full-1.1.0.msi.minisig
+expect 1 "refused: not a Windows Installer package" "" not-msi.exe not-msi.exe.minisig
+expect 1 "refused: package has no ProductVersion" "" lite-no-version.msi lite-no-version.msi.minisig
+expect 1 "refused: open package (1627)" "" lite-cut.msi lite-cut.msi.minisig
 expect 1 "refused: package 1.1.0 is not newer than the installed 1.1.0" "" \
-  lite.msi lite.msi.minisig --installed 1.1.0
+  lite-1.1.0.msi lite-1.1.0.msi.minisig --installed 1.1.0
 expect 1 "refused: package 1.1.0 is not newer than the installed 1.2" "" \
-  lite.msi lite.msi.minisig --installed 1.2
+  lite-1.1.0.msi lite-1.1.0.msi.minisig --installed 1.2
 expect 0 "accepted: Lumar KQ Lite 1.1.0" "version: ok: 1.1.0 is newer than the installed 1.0.9" \
-  lite.msi lite.msi.minisig --installed 1.0.9
+  lite-1.1.0.msi lite-1.1.0.msi.minisig --installed 1.0.9
 fourth="warning: 1.1.0.1 differs from the installed 1.1.0 only in a fourth or later field, which Windows Installer ignores when it upgrades: both products would stay installed side by side"
-expect 0 "accepted: Lumar KQ Lite 1.1.0.1" "$fourth" lite-4th.msi lite-4th.msi.minisig --installed 1.1.0
-expect 1 "accepted: Lumar KQ Lite 1.1.0.1" "$fourth" lite-4th.msi lite-4th.msi.minisig --installed 1.1.0 --strict
+expect 0 "accepted: Lumar KQ Lite 1.1.0.1" "$fourth" lite-1.1.0.1.msi lite-1.1.0.1.msi.minisig --installed 1.1.0
+expect 1 "accepted: Lumar KQ Lite 1.1.0.1" "$fourth" lite-1.1.0.1.msi lite-1.1.0.1.msi.minisig --installed 1.1.0 --strict
 expect 1 "accepted: Lumar KQ Lite 1.300.0" \
   "warning: ProductVersion 1.300.0: the minor version 300 is above 255, which Windows Installer cannot order" \
-  lite-wide.msi lite-wide.msi.minisig --strict
+  lite-1.300.0.msi lite-1.300.0.msi.minisig --strict
 expect 2 "refused: read missing.msi: No such file or directory (os error 2)" "" \
-  missing.msi lite.msi.minisig
+  missing.msi lite-1.1.0.msi.minisig
 expect 2 "refused: read $work/missing.pub: No such file or directory (os error 2)" "" \
-  lite.msi lite.msi.minisig --key "$work/missing.pub"
+  lite-1.1.0.msi lite-1.1.0.msi.minisig --key "$work/missing.pub"
 
 # The README's pipeline step: it stops on a refusal and passes an accepted package.
 publish() {  # publish <expected exit code> <installed version>
   local got=0
   LUMAR_UPDATER_KEY="$keys/lumar-test-updater.key" LUMAR_UPDATER_PUB="$keys/lumar-test-updater.pub" \
-    LUMAR_RELEASE_CHECK="$tool" "$here/../packages/publish-step.sh" "$work/lite.msi" "$2" \
+    LUMAR_RELEASE_CHECK="$tool" "$here/../packages/publish-step.sh" "$work/lite-1.1.0.msi" "$2" \
     >/dev/null 2>&1 || got=$?
   if [[ "$got" != "$1" ]]; then
     echo "FAIL: publish-step.sh over $2 exits $got, not $1"
@@ -119,7 +92,7 @@ publish 0 1.0.0
 publish 1 1.1.0
 
 usage_code=0
-"$tool" lite.msi >/dev/null 2>&1 || usage_code=$?
+"$tool" lite-1.1.0.msi >/dev/null 2>&1 || usage_code=$?
 if [[ "$usage_code" != 2 ]]; then
   echo "FAIL: a usage error exits $usage_code, not 2"
   failures=$((failures + 1))

@@ -1,24 +1,32 @@
 // Copies of the stand-in desktop app for the Wine tests of finding, closing
 // and starting the app: each test gets its own folder with its own copy, so
-// that the copies of one test are never mistaken for another's.
+// that the copies of one test are never mistaken for another's. And the
+// copy the Lite test packages install, asking the helper for an update.
 #pragma once
 
 #include <windows.h>
 
 #include <chrono>
-#include <optional>
+#include <memory>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "main/base/filetime_win32.h"
 #include "main/base/text_win32.h"
 #include "main/processes.h"
+#include "package_support.h"
 #include "update/app_processes.h"
 #include "wine_harness.h"
 
 namespace lumar::test {
+
+// The stand-in app as the Lite test packages install it.
+inline std::wstring installed_app() { return std::wstring(kLiteFolder) + L"\\lumar-desktop.exe"; }
+
+// The file the stand-in app in `folder` records its starts and replies in.
+inline std::wstring app_starts_file(const std::wstring& folder = kLiteFolder) {
+  return folder + L"\\lumar-desktop-starts.txt";
+}
 
 // One line of the stand-in's record file.
 struct AppStart {
@@ -28,7 +36,7 @@ struct AppStart {
 // The starts recorded beside the stand-in app in `folder`.
 inline std::vector<AppStart> read_app_starts(const std::wstring& folder) {
   std::vector<AppStart> found;
-  std::istringstream lines(read_file(folder + L"\\lumar-desktop-starts.txt"));
+  std::istringstream lines(read_file(app_starts_file(folder)));
   for (std::string line; std::getline(lines, line);) {
     std::vector<std::string> fields;
     std::istringstream parts(line);
@@ -42,13 +50,33 @@ inline std::vector<AppStart> read_app_starts(const std::wstring& folder) {
 
 // Waits (30 s at most) until `count` starts have been recorded in `folder`.
 inline std::vector<AppStart> wait_for_app_starts(const std::wstring& folder, std::size_t count) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  std::vector<AppStart> found = read_app_starts(folder);
-  while (found.size() < count && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::vector<AppStart> found;
+  wait_until(std::chrono::seconds(30), [&] {
     found = read_app_starts(folder);
-  }
+    return found.size() >= count;
+  });
   return found;
+}
+
+// The replies the stand-in app in `folder` recorded
+// ("reply<TAB>{pid}<TAB>{line}").
+inline std::vector<std::string> app_replies(const std::wstring& folder = kLiteFolder) {
+  std::vector<std::string> replies;
+  std::istringstream lines(read_file(app_starts_file(folder)));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("reply\t", 0) == 0) replies.push_back(line.substr(line.find('\t', 6) + 1));
+  }
+  return replies;
+}
+
+// Starts `app` (a copy of the stand-in) asking for the test package
+// `package` with its signature; `mode` "update" quits after the reply,
+// "update-stay" stays up.
+inline Child ask_for_update(const std::wstring& package, const wchar_t* mode = L"update",
+                            const std::wstring& app = installed_app()) {
+  return Child(quote(app) + L" " + mode + L" " + quote(package_path(package)) + L" " +
+                   quote(signature_path(package)),
+               {}, false);
 }
 
 class AppCopy {
@@ -92,12 +120,6 @@ inline void kill_copies(const std::wstring& exe) {
     (void)processes->terminate(copy.process, 1);
     (void)processes->wait(copy.process, std::chrono::seconds(10));
   }
-}
-
-inline std::uint64_t system_time_now() {
-  FILETIME now{};
-  ::GetSystemTimeAsFileTime(&now);
-  return filetime_ticks(now);
 }
 
 }  // namespace lumar::test

@@ -1,5 +1,6 @@
 // Command lines built by main/windows_paths, split again by the system's own
-// parser: every argument must come back exactly, under either quoting rule.
+// parser: every argument must come back exactly, under either quoting rule;
+// and the real helper's answer to the command lines it does not serve.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -10,7 +11,9 @@
 #include <vector>
 
 #include "main/base/text_win32.h"
+#include "main/base/unique_any_win32.h"
 #include "main/base/windows_paths.h"
+#include "wine_harness.h"
 
 namespace lumar::test {
 namespace {
@@ -18,10 +21,10 @@ namespace {
 std::vector<std::string> split_by_system(const std::string& line) {
   int count = 0;
   LPWSTR* argv = ::CommandLineToArgvW(wide(line).c_str(), &count);
+  const UniqueLocal owned(argv);
   std::vector<std::string> split;
   if (!argv) return split;
   for (int i = 0; i < count; ++i) split.push_back(narrow_lossy(argv[i]));
-  ::LocalFree(argv);
   return split;
 }
 
@@ -49,6 +52,23 @@ TEST(CommandLineWine, CommandLineToArgvWGivesTheArgumentsBack) {
   // A program without a space is left bare by the usual rule.
   EXPECT_EQ(split_by_system(command_line("tasklist", {"/FI", "PID eq 4"})),
             (std::vector<std::string>{"tasklist", "/FI", "PID eq 4"}));
+}
+
+TEST(CommandLine, VariantPrintsDesktopAndUnknownModesPrintUsage) {
+  const RunResult variant = run(quote(helper_exe()) + L" variant extra args");
+  EXPECT_EQ(variant.exit_code, 0u);
+  EXPECT_EQ(variant.out, "desktop\n");
+  EXPECT_EQ(variant.err, "");
+
+  const RunResult none = run(quote(helper_exe()));
+  EXPECT_EQ(none.exit_code, 2u);
+  EXPECT_EQ(none.err, "usage: lumar-helper [install|uninstall|run|daemon|variant] (got '')\n");
+  EXPECT_EQ(none.out, "");
+
+  const RunResult upper = run(quote(helper_exe()) + L" --Run");
+  EXPECT_EQ(upper.exit_code, 2u);
+  EXPECT_EQ(upper.err,
+            "usage: lumar-helper [install|uninstall|run|daemon|variant] (got '--Run')\n");
 }
 
 }  // namespace

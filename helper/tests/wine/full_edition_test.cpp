@@ -29,11 +29,8 @@
 namespace lumar::test {
 namespace {
 
-constexpr char kOk[] = R"({"ok":true})";
 const std::string kStart(kHostsBlockStart);
 const std::string kEnd(kHostsBlockEnd);
-
-std::string failure(const std::string& text) { return R"({"ok":false,"error":")" + text + "\"}"; }
 
 std::string block_for(std::initializer_list<std::string_view> domains) {
   std::string out = kStart + "\n";
@@ -59,32 +56,26 @@ std::optional<DWORD> pid_of_image(std::string_view image) {
 class StandInMachine {
  public:
   StandInMachine() {
-    for (const wchar_t* tool : {L"tasklist", L"taskkill", L"ipconfig"}) {
-      const std::wstring target = system_folder() + L"\\" + tool + L".exe";
-      const std::wstring backup = target + L".lumar-original";
+    for (const std::wstring tool : kStandInTools) {
+      const std::wstring target = system_tool_path(tool);
+      const std::wstring original = original_tool_path(tool);
       // A run that died half-way left the original in the backup.
-      if (!file_exists(backup)) ::CopyFileW(target.c_str(), backup.c_str(), TRUE);
-      ok_ =
-          ::CopyFileW(program_exe(std::wstring(L"fake_") + tool).c_str(), target.c_str(), FALSE) &&
-          ok_;
-      tools_.push_back({target, backup});
-      const std::wstring name = std::wstring(tool) + L".exe";
-      ok_ = ::RegSetKeyValueW(HKEY_CURRENT_USER, kOverrides, name.c_str(), REG_SZ, L"native",
-                              sizeof(L"native")) == ERROR_SUCCESS &&
+      if (!file_exists(original)) ::CopyFileW(target.c_str(), original.c_str(), TRUE);
+      ok_ = ::CopyFileW(program_exe(L"fake_" + tool).c_str(), target.c_str(), FALSE) && ok_;
+      ok_ = ::RegSetKeyValueW(HKEY_CURRENT_USER, kDllOverridesKey, (tool + L".exe").c_str(), REG_SZ,
+                              L"native", sizeof(L"native")) == ERROR_SUCCESS &&
             ok_;
     }
     hosts_original_ = read_file(prefix_hosts_path());
     hosts_existed_ = file_exists(prefix_hosts_path());
   }
   ~StandInMachine() {
-    for (const auto& [target, backup] : tools_) {
-      const std::wstring name = target.substr(target.rfind(L'\\') + 1);
-      ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kOverrides, name.c_str());
-      if (::CopyFileW(backup.c_str(), target.c_str(), FALSE)) ::DeleteFileW(backup.c_str());
-    }
+    restore_system_tools();
     ::SetFileAttributesW(prefix_hosts_path().c_str(), FILE_ATTRIBUTE_NORMAL);
     if (hosts_existed_) write_file(prefix_hosts_path(), hosts_original_);
   }
+  StandInMachine(const StandInMachine&) = delete;
+  StandInMachine& operator=(const StandInMachine&) = delete;
   bool ok() const { return ok_; }
 
   // Where the stand-ins record, for the helper (and so its children).
@@ -95,28 +86,25 @@ class StandInMachine {
   std::wstring log_path = make_temp_folder(L"tools") + L"\\tools.log";
 
  private:
-  static constexpr const wchar_t* kOverrides = L"Software\\Wine\\DllOverrides";
-  std::vector<std::pair<std::wstring, std::wstring>> tools_;
   std::string hosts_original_;
   bool hosts_existed_ = false;
   bool ok_ = true;
 };
 
-class HostActionsThroughThePipe : public ::testing::Test {
+class HostActionsThroughThePipe : public ForegroundHelperSuite {
  protected:
   static void SetUpTestSuite() {
-    machine_ = new StandInMachine();
-    helper_ = new ForegroundHelper(helper_exe(), machine_->environment());
+    machine_.emplace();
+    helper_.emplace(helper_exe(), machine_->environment());
   }
   static void TearDownTestSuite() {
-    delete helper_;
-    helper_ = nullptr;
-    delete machine_;
-    machine_ = nullptr;
+    helper_.reset();
+    machine_.reset();
   }
   void SetUp() override {
     ASSERT_TRUE(machine_->ok()) << "the stand-in tools could not be put in place";
-    ASSERT_TRUE(helper_->serving()) << "the helper never answered ping";
+    ForegroundHelperSuite::SetUp();
+    if (HasFatalFailure()) return;
     ::DeleteFileW(machine_->log_path.c_str());
     ::SetFileAttributesW(prefix_hosts_path().c_str(), FILE_ATTRIBUTE_NORMAL);
   }
@@ -135,18 +123,15 @@ class HostActionsThroughThePipe : public ::testing::Test {
     return "taskkill: /F | /T | /PID | " + std::to_string(pid) + "\n";
   }
 
-  static StandInMachine* machine_;
-  static ForegroundHelper* helper_;
+  static inline std::optional<StandInMachine> machine_;
 };
-StandInMachine* HostActionsThroughThePipe::machine_ = nullptr;
-ForegroundHelper* HostActionsThroughThePipe::helper_ = nullptr;
 
 #if LUMAR_EDITION_FULL
 
 TEST_F(HostActionsThroughThePipe, KillEndsARealProcess) {
   Child target(quote(program_exe(L"fake_kill_target")), {}, false);
   ASSERT_TRUE(target.started());
-  EXPECT_EQ(kill(target.pid()), kOk);
+  EXPECT_EQ(kill(target.pid()), kOkReply);
   // taskkill has been waited for, so the process is already gone.
   EXPECT_EQ(::WaitForSingleObject(target.handle(), 0), WAIT_OBJECT_0);
   DWORD code = 0;
@@ -158,25 +143,26 @@ TEST_F(HostActionsThroughThePipe, KillEndsARealProcess) {
 TEST_F(HostActionsThroughThePipe, KillRefusesProtectedProcessesByTheirListedName) {
   // The helper itself.
   EXPECT_EQ(kill(helper_->process().pid()),
-            failure("refusing to terminate protected process 'lumar-helper.exe'"));
+            refusal_reply("refusing to terminate protected process 'lumar-helper.exe'"));
   EXPECT_EQ(tools_log(), listed(helper_->process().pid()));
-  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n"), kOk);
+  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n"), kOkReply);
 
   // One of Wine's own system processes.
   const std::optional<DWORD> services = pid_of_image("services.exe");
   ASSERT_TRUE(services);
   ::DeleteFileW(machine_->log_path.c_str());
-  EXPECT_EQ(kill(*services), failure("refusing to terminate protected process 'services.exe'"));
+  EXPECT_EQ(kill(*services),
+            refusal_reply("refusing to terminate protected process 'services.exe'"));
   EXPECT_EQ(tools_log(), listed(*services));
   EXPECT_EQ(pid_of_image("services.exe"), services);
 }
 
 TEST_F(HostActionsThroughThePipe, KillOfNoProcessIsTaskkillsFailure) {
-  EXPECT_EQ(kill(0), failure("invalid pid"));
+  EXPECT_EQ(kill(0), refusal_reply("invalid pid"));
   EXPECT_EQ(tools_log(), "");
   // Beyond 32 bits the id is passed on as it is.
   const std::uint64_t pid = 4294967301u;
-  EXPECT_EQ(kill(pid), failure("taskkill failed (exit 128)"));
+  EXPECT_EQ(kill(pid), refusal_reply("taskkill failed (exit 128)"));
   EXPECT_EQ(tools_log(), listed(pid) + killed(pid));
 }
 
@@ -188,17 +174,17 @@ TEST_F(HostActionsThroughThePipe, WriteHostsRewritesThePrefixHostsFile) {
   // characters have no place in a host name.
   EXPECT_EQ(write_hosts(R"(["WWW.Name.Tld/login","name.tld","intranet","wpad#.x",)"
                         R"("nul\u0000.tld","bell\u0007.tld","esc\u001b.tld","del\u007f.tld"])"),
-            kOk);
+            kOkReply);
   EXPECT_EQ(read_file(prefix_hosts_path()),
             "127.0.0.1 localhost\n10.0.0.5 nas\n" + block_for({"name.tld"}));
   EXPECT_EQ(tools_log(), "ipconfig: /flushdns\n");
 
   // A second request replaces the block.
-  EXPECT_EQ(write_hosts(R"(["b.tld","a.tld"])"), kOk);
+  EXPECT_EQ(write_hosts(R"(["b.tld","a.tld"])"), kOkReply);
   EXPECT_EQ(read_file(prefix_hosts_path()),
             "127.0.0.1 localhost\n10.0.0.5 nas\n" + block_for({"b.tld", "a.tld"}));
   // An empty list removes it.
-  EXPECT_EQ(write_hosts("[]"), kOk);
+  EXPECT_EQ(write_hosts("[]"), kOkReply);
   EXPECT_EQ(read_file(prefix_hosts_path()), "127.0.0.1 localhost\n10.0.0.5 nas\n");
   EXPECT_EQ(tools_log(), "ipconfig: /flushdns\nipconfig: /flushdns\nipconfig: /flushdns\n");
   EXPECT_TRUE(leftovers(system_folder() + L"\\drivers\\etc").empty());
@@ -206,7 +192,7 @@ TEST_F(HostActionsThroughThePipe, WriteHostsRewritesThePrefixHostsFile) {
 
 TEST_F(HostActionsThroughThePipe, WriteHostsCreatesAMissingFile) {
   ASSERT_TRUE(::DeleteFileW(prefix_hosts_path().c_str()));
-  EXPECT_EQ(write_hosts(R"(["n.tld"])"), kOk);
+  EXPECT_EQ(write_hosts(R"(["n.tld"])"), kOkReply);
   EXPECT_EQ(read_file(prefix_hosts_path()), "\n" + block_for({"n.tld"}));
 }
 
@@ -216,7 +202,7 @@ TEST_F(HostActionsThroughThePipe, WriteHostsRefusesAReadOnlyFile) {
   write_file(prefix_hosts_path(), old_content);
   ASSERT_TRUE(::SetFileAttributesW(prefix_hosts_path().c_str(), FILE_ATTRIBUTE_READONLY));
   EXPECT_EQ(write_hosts(R"(["n.tld"])"),
-            failure("hosts write: " + os_error_text(ERROR_ACCESS_DENIED)));
+            refusal_reply("hosts write: " + os_error_text(ERROR_ACCESS_DENIED)));
   ASSERT_TRUE(::SetFileAttributesW(prefix_hosts_path().c_str(), FILE_ATTRIBUTE_NORMAL));
   EXPECT_EQ(read_file(prefix_hosts_path()), old_content);
   EXPECT_EQ(tools_log(), "");  // no flush after a refusal
@@ -225,7 +211,7 @@ TEST_F(HostActionsThroughThePipe, WriteHostsRefusesAReadOnlyFile) {
 #else  // the Lite edition
 
 TEST_F(HostActionsThroughThePipe, LiteRefusesBothWithoutAnyEffect) {
-  const std::string lite = failure("Lumar KQ Lite's helper only installs updates");
+  const std::string lite = refusal_reply("Lumar KQ Lite's helper only installs updates");
   Child target(quote(program_exe(L"fake_kill_target")), {}, false);
   ASSERT_TRUE(target.started());
   EXPECT_EQ(kill(target.pid()), lite);

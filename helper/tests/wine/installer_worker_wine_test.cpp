@@ -21,8 +21,6 @@
 namespace lumar::test {
 namespace {
 
-const std::wstring kInstalledApp = std::wstring(kLiteFolder) + L"\\lumar-desktop.exe";
-
 // A staged package as acceptance leaves it: a private copy held open for
 // reading with read sharing only, and the log's name taken beside it, both
 // deleted when dropped unless the log is to be kept.
@@ -85,17 +83,18 @@ class InstallerWorkerWine : public testing::Test {
  protected:
   void SetUp() override {
     uninstall_test_products();
-    ::DeleteFileW((std::wstring(kLiteFolder) + L"\\lumar-desktop-starts.txt").c_str());
+    ::DeleteFileW(app_starts_file().c_str());
     ASSERT_EQ(install_package(L"lite-1.0.0.msi"), 0u);
     ASSERT_EQ(installed_version(kLiteCode), "1.0.0");
     environment.values["SystemRoot"] = system_root();
   }
-  void TearDown() override { kill_copies(kInstalledApp); }
+  void TearDown() override { kill_copies(installed_app()); }
 
   // The caller: the installed app, which has asked and quits at once. The
   // job holds the update's lease, as acceptance leaves it.
   std::unique_ptr<InstallJob> job(const std::wstring& package_name, std::string version) {
-    caller_.emplace(quote(kInstalledApp) + L" quit", std::map<std::wstring, std::wstring>{}, false);
+    caller_.emplace(quote(installed_app()) + L" quit", std::map<std::wstring, std::wstring>{},
+                    false);
     auto made = std::make_unique<InstallJob>();
     made->lease = UpdateLease::acquire(control);
     if (!package_name.empty()) {
@@ -105,7 +104,7 @@ class InstallerWorkerWine : public testing::Test {
       made->package = std::move(package);
     }
     made->version = std::move(version);
-    made->caller.image_path = narrow_lossy(kInstalledApp);
+    made->caller.image_path = narrow_lossy(installed_app());
     made->caller.process = *processes->open(caller_->pid(), ProcessAccess::kControl);
     made->caller.session_id = 1;
     return made;
@@ -113,7 +112,7 @@ class InstallerWorkerWine : public testing::Test {
 
   std::vector<DWORD> running_copies() {
     std::vector<DWORD> pids;
-    for (const AppInstance& copy : find_app_instances(*processes, narrow_lossy(kInstalledApp))) {
+    for (const AppInstance& copy : find_app_instances(*processes, narrow_lossy(installed_app()))) {
       pids.push_back(::GetProcessId(native<UniqueProcess>(copy.process)));
     }
     return pids;
@@ -140,14 +139,14 @@ class InstallerWorkerWine : public testing::Test {
 };
 
 TEST_F(InstallerWorkerWine, InstallsTheUpdateRestartsTheAppAndHandsOver) {
-  Child other(quote(kInstalledApp), {}, false);  // another copy, closed around the update
+  Child other(quote(installed_app()), {}, false);  // another copy, closed around the update
   // Each copy appends a line to the starts file. Appends from two processes
   // at once are not atomic under Wine, so the caller starts only once this
   // copy's line is there.
   ASSERT_EQ(wait_for_app_starts(kLiteFolder, 1).size(), 1u);
   std::unique_ptr<InstallJob> update = job(L"lite-1.1.0.msi", "1.1.0");
   ASSERT_TRUE(staged->held());
-  const std::wstring log_path = staged_path.substr(0, staged_path.size() - 3) + L"log";
+  const std::wstring log_path = wide(installer_log_path(staged->path()));
 
   run_installer(*update, context);
 
@@ -173,13 +172,13 @@ TEST_F(InstallerWorkerWine, InstallsTheUpdateRestartsTheAppAndHandsOver) {
   const std::vector<AppStart> starts = wait_for_app_starts(kLiteFolder, 3);  // caller, other, new
   ASSERT_EQ(starts.size(), 3u);
   EXPECT_EQ(starts[2].pid, std::to_string(copies[0]));
-  EXPECT_EQ(starts[2].command_line, "\"" + narrow_lossy(kInstalledApp) + "\"");
+  EXPECT_EQ(starts[2].command_line, "\"" + narrow_lossy(installed_app()) + "\"");
   EXPECT_EQ(starts[2].current_folder, narrow_lossy(kLiteFolder));
 }
 
 TEST_F(InstallerWorkerWine, FailedInstallationKeepsItsLogAndStillRestartsTheApp) {
   std::unique_ptr<InstallJob> update = job(L"lite-1.2.0-fails.msi", "1.2.0");
-  const std::wstring log_path = staged_path.substr(0, staged_path.size() - 3) + L"log";
+  const std::wstring log_path = wide(installer_log_path(staged->path()));
 
   run_installer(*update, context);
 
@@ -222,11 +221,7 @@ TEST_F(InstallerWorkerWine, ThreadedWorkerRestartsTheCallerOnItsOwnThread) {
   ASSERT_TRUE(worker.start(restart));
   EXPECT_EQ(restart, nullptr);  // moved into the thread
 
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (control.update_in_progress && std::chrono::steady_clock::now() < deadline) {
-    ::Sleep(50);
-  }
-  ASSERT_FALSE(control.update_in_progress);
+  ASSERT_TRUE(wait_until(std::chrono::seconds(60), [&] { return !control.update_in_progress; }));
   EXPECT_EQ(log_file.messages,
             std::vector<std::string>{"install_update: app restarted in session 1"});
   EXPECT_EQ(running_copies().size(), 1u);

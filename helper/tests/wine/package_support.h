@@ -17,6 +17,14 @@ inline constexpr const char* kOtherCode = "{3C9A1F42-6D0B-4E85-A7C3-58B2E9F01D64
 // Where the Lite packages install the stand-in app.
 inline constexpr const wchar_t* kLiteFolder = L"C:\\Program Files\\Lumar KQ Lite";
 
+// "0.9" and `zeros` times ".0": the versions of the test packages whose
+// version texts are long.
+inline std::string long_version(int zeros) {
+  std::string version = "0.9";
+  for (int i = 0; i < zeros; ++i) version += ".0";
+  return version;
+}
+
 // "{build}\helper\tests\packages\{name}"
 std::wstring package_path(const std::wstring& name);
 // Its signature made with the test updater key.

@@ -18,37 +18,25 @@
 namespace lumar::test {
 namespace {
 
-constexpr char kOk[] = R"({"ok":true})";
-constexpr char kBadRequest[] = R"({"ok":false,"error":"bad request"})";
+const std::string kBadRequest = refusal_reply("bad request");
 
-class ForegroundPipe : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { helper_ = new ForegroundHelper(); }
-  static void TearDownTestSuite() {
-    delete helper_;
-    helper_ = nullptr;
-  }
-  void SetUp() override { ASSERT_TRUE(helper_->serving()) << "the helper never answered ping"; }
-
-  static ForegroundHelper* helper_;
-};
-ForegroundHelper* ForegroundPipe::helper_ = nullptr;
+using ForegroundPipe = ForegroundHelperSuite;
 
 TEST_F(ForegroundPipe, AnswersPingAndMalformedLinesWithExactlyOneReplyLine) {
-  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n"), kOk);
-  EXPECT_EQ(exchange("{\"op\":\"ping\"}\r\n"), kOk);
+  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n"), kOkReply);
+  EXPECT_EQ(exchange("{\"op\":\"ping\"}\r\n"), kOkReply);
   EXPECT_EQ(exchange("not json\n"), kBadRequest);
   EXPECT_EQ(exchange("{\"op\":\"Kill\",\"pid\":7}\n"), kBadRequest);
   EXPECT_EQ(exchange(std::string("{\"op\":\"ping\"}\0\n", 15)), kBadRequest);
   EXPECT_EQ(exchange("\xFF\xFE\n"), kBadRequest);
   // Only the first line of a connection is served; the reply is one line.
-  EXPECT_EQ(exchange("{\"op\":\"ping\"}\nnot json\n"), kOk);
+  EXPECT_EQ(exchange("{\"op\":\"ping\"}\nnot json\n"), kOkReply);
   EXPECT_EQ(exchange("{\"op\":\"kill\"}\n"), kBadRequest);
 }
 
 TEST_F(ForegroundPipe, AnOverlongLineIsCutAtTheBoundAndRefused) {
   EXPECT_EQ(exchange(std::string(300000, 'a')), kBadRequest);
-  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n"), kOk);
+  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n"), kOkReply);
 }
 
 TEST_F(ForegroundPipe, ClientsThatCloseAtOnceDoNotStopTheServer) {
@@ -56,7 +44,7 @@ TEST_F(ForegroundPipe, ClientsThatCloseAtOnceDoNotStopTheServer) {
     UniqueFile pipe = connect_pipe();
     ASSERT_TRUE(pipe);
   }
-  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n"), kOk);
+  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n"), kOkReply);
 }
 
 TEST_F(ForegroundPipe, AStalledClientHoldsTheServerOnlyForTheBound) {
@@ -70,7 +58,7 @@ TEST_F(ForegroundPipe, AStalledClientHoldsTheServerOnlyForTheBound) {
   std::thread reader([&] { stalled_reply = read_reply(stalled.get()); });
 
   // A second client waits and is served once the bound has passed.
-  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n", std::chrono::seconds(40)), kOk);
+  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n", std::chrono::seconds(40)), kOkReply);
   reader.join();
   // The stalled client was answered with what it had sent so far.
   EXPECT_EQ(stalled_reply, std::string(kBadRequest) + "\n");
@@ -81,7 +69,7 @@ TEST_F(ForegroundPipe, AClientThatNeverReadsItsReplyIsLetGo) {
   ASSERT_TRUE(silent);
   DWORD written = 0;
   ASSERT_TRUE(::WriteFile(silent.get(), "{\"op\":\"ping\"}\n", 14, &written, nullptr));
-  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n", std::chrono::seconds(40)), kOk);
+  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n", std::chrono::seconds(40)), kOkReply);
 }
 
 TEST_F(ForegroundPipe, ASecondClientIsServedWhileTheFirstIsBeingServed) {
@@ -90,8 +78,8 @@ TEST_F(ForegroundPipe, ASecondClientIsServedWhileTheFirstIsBeingServed) {
   std::thread b([&] { second = exchange("[\"ping\"]\n"); });
   a.join();
   b.join();
-  EXPECT_EQ(first, kOk);
-  EXPECT_EQ(second, kOk);
+  EXPECT_EQ(first, kOkReply);
+  EXPECT_EQ(second, kOkReply);
 }
 
 TEST_F(ForegroundPipe, TheClientToolPrintsTheReplyAndExitsByIt) {
@@ -105,40 +93,22 @@ TEST_F(ForegroundPipe, TheClientToolPrintsTheReplyAndExitsByIt) {
             "lumar-helper-client: the pipe is not served by the LumarHelper service\r\n");
   const RunResult ping = run(quote(client_exe()) + L" --allow-foreground ping");
   EXPECT_EQ(ping.exit_code, 0u);
-  EXPECT_EQ(ping.out, std::string(kOk) + "\n");
+  EXPECT_EQ(ping.out, std::string(kOkReply) + "\n");
   const RunResult bad = run(quote(client_exe()) + L" --allow-foreground send \"{\\\"op\\\":1}\"");
   EXPECT_EQ(bad.exit_code, 1u);
   EXPECT_EQ(bad.out, std::string(kBadRequest) + "\n");
 }
 
-// A package path as a JSON string, and the same text as the reply shows it.
-std::string json_text(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '\0') {
-      out += "\\u0000";
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 std::string install_update(const std::string& path) {
-  return "{\"op\":\"install_update\",\"path\":\"" + json_text(path) + "\",\"signature\":\"x\"}\n";
-}
-
-std::string refused(const std::string& error) {
-  return "{\"ok\":false,\"error\":\"" + json_text(error) + "\"}";
+  return "{\"op\":\"install_update\",\"path\":\"" + json_escaped(path) +
+         "\",\"signature\":\"x\"}\n";
 }
 
 TEST_F(ForegroundPipe, APackagePathIsReadWholeAndOnlyFromAFileOnDisk) {
   // The name before the NUL exists and would be read if the path were cut.
   const std::string cut = std::string(R"(C:\windows\win.ini)") + '\0' + ".msi";
   EXPECT_EQ(exchange(install_update(cut)),
-            refused("read " + cut + ": " + os_error_text(ERROR_INVALID_NAME)));
+            refusal_reply("read " + cut + ": " + os_error_text(ERROR_INVALID_NAME)));
 
   // A sparse file one byte over the bound is refused without being read.
   const std::wstring big = make_temp_folder(L"pipe-big") + L"\\big.msi";
@@ -152,7 +122,7 @@ TEST_F(ForegroundPipe, APackagePathIsReadWholeAndOnlyFromAFileOnDisk) {
     ASSERT_TRUE(::SetEndOfFile(file.get()));
   }
   EXPECT_EQ(exchange(install_update(narrow_lossy(big))),
-            refused(narrow_lossy(big) + " is too large to be a release"));
+            refusal_reply(narrow_lossy(big) + " is too large to be a release"));
   ::DeleteFileW(big.c_str());
 
   // A pipe named as the package cannot hold the serial server.
@@ -161,8 +131,8 @@ TEST_F(ForegroundPipe, APackagePathIsReadWholeAndOnlyFromAFileOnDisk) {
                                       4096, 4096, 0, nullptr));
   ASSERT_TRUE(other);
   EXPECT_EQ(exchange(install_update(narrow_lossy(pipe_name))),
-            refused("read " + narrow_lossy(pipe_name) + ": not a file on disk"));
-  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n"), kOk);
+            refusal_reply("read " + narrow_lossy(pipe_name) + ": not a file on disk"));
+  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n"), kOkReply);
 }
 
 // Wine keeps the DACL but does not enforce it: what each group may do is
@@ -187,17 +157,17 @@ TEST_F(ForegroundPipe, ThePipesDaclLetsUsersTalkButNotServe) {
     ASSERT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
     wchar_t* sid = nullptr;
     ASSERT_TRUE(::ConvertSidToStringSidW(&allowed->SidStart, &sid));
+    const UniqueLocal owned_sid(sid);
     granted[narrow_lossy(sid)] = allowed->Mask;
-    ::LocalFree(sid);
   }
-  const ACCESS_MASK read_write =
+  constexpr ACCESS_MASK read_write =
       (FILE_GENERIC_READ | FILE_GENERIC_WRITE) & ~FILE_CREATE_PIPE_INSTANCE;
+  static_assert(read_write == 0x12019b);
   EXPECT_EQ(granted, (std::map<std::string, ACCESS_MASK>{
                          {"S-1-5-18", FILE_ALL_ACCESS},      // LocalSystem
                          {"S-1-5-32-544", FILE_ALL_ACCESS},  // Administrators
                          {"S-1-5-11", read_write},           // Authenticated Users
                      }));
-  EXPECT_EQ(read_write, 0x12019bu);
 }
 
 TEST_F(ForegroundPipe, TheLogRecordsTheForegroundFallback) {
@@ -210,23 +180,6 @@ TEST_F(ForegroundPipe, TheLogRecordsTheForegroundFallback) {
   EXPECT_EQ(log[4], '-');
   EXPECT_EQ(log[10], ' ');
   EXPECT_EQ(log[13], ':');
-}
-
-TEST(CommandLine, VariantPrintsDesktopAndUnknownModesPrintUsage) {
-  const RunResult variant = run(quote(helper_exe()) + L" variant extra args");
-  EXPECT_EQ(variant.exit_code, 0u);
-  EXPECT_EQ(variant.out, "desktop\n");
-  EXPECT_EQ(variant.err, "");
-
-  const RunResult none = run(quote(helper_exe()));
-  EXPECT_EQ(none.exit_code, 2u);
-  EXPECT_EQ(none.err, "usage: lumar-helper [install|uninstall|run|daemon|variant] (got '')\n");
-  EXPECT_EQ(none.out, "");
-
-  const RunResult upper = run(quote(helper_exe()) + L" --Run");
-  EXPECT_EQ(upper.exit_code, 2u);
-  EXPECT_EQ(upper.err,
-            "usage: lumar-helper [install|uninstall|run|daemon|variant] (got '--Run')\n");
 }
 
 }  // namespace

@@ -21,22 +21,12 @@ namespace lumar::test {
 namespace {
 
 const std::wstring kTemp = L"C:\\windows\\Temp";
-const std::wstring kInstalledApp = std::wstring(kLiteFolder) + L"\\lumar-desktop.exe";
 const std::string kStartedLine =
-    "service: started " + narrow_lossy(kInstalledApp) + " after an interrupted update";
+    "service: started " + narrow_lossy(installed_app()) + " after an interrupted update";
 
 bool installer_mutex_exists() {
   const UniqueHandle mutex(::OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\_MSIExecute"));
   return mutex.valid();
-}
-
-bool wait_until(std::chrono::seconds limit, const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return true;
 }
 
 class RecoveryAtServiceStart : public ::testing::Test {
@@ -45,13 +35,13 @@ class RecoveryAtServiceStart : public ::testing::Test {
     ASSERT_TRUE(remove_helper_service());
     uninstall_test_products();
     ASSERT_EQ(install_package(L"lite-1.0.0.msi"), 0u);
-    ::DeleteFileW((std::wstring(kLiteFolder) + L"\\lumar-desktop-starts.txt").c_str());
+    ::DeleteFileW(app_starts_file().c_str());
     folder_ = make_temp_folder(L"recovery");
     helper_ = copy_helper(folder_ + L"\\helper");
   }
   void TearDown() override {
     EXPECT_TRUE(remove_helper_service());
-    kill_copies(kInstalledApp);
+    kill_copies(installed_app());
     uninstall_test_products();
   }
 
@@ -60,7 +50,7 @@ class RecoveryAtServiceStart : public ::testing::Test {
     ASSERT_EQ(run_logged(helper_, L"install", folder_).exit_code, 0u);
     ASSERT_TRUE(service_log_.wait_for("service: running"));
     // Serving: the recovery runs beside the pipe server.
-    ASSERT_EQ(exchange("{\"op\":\"ping\"}\n"), R"({"ok":true})");
+    ASSERT_EQ(exchange("{\"op\":\"ping\"}\n"), kOkReply);
   }
   std::vector<AppStart> app_starts() const { return read_app_starts(kLiteFolder); }
 
@@ -85,20 +75,20 @@ TEST_F(RecoveryAtServiceStart, AYoungOrphanWaitsForTheInstallerThenIsDeletedAndT
   EXPECT_TRUE(wait_until(30s, [&] { return !file_exists(orphan.path()); }));
   const std::vector<AppStart> starts = wait_for_app_starts(kLiteFolder, 1);
   ASSERT_EQ(starts.size(), 1u);
-  EXPECT_EQ(starts[0].command_line, "\"" + narrow_lossy(kInstalledApp) + "\"");
+  EXPECT_EQ(starts[0].command_line, "\"" + narrow_lossy(installed_app()) + "\"");
   EXPECT_EQ(starts[0].session, "1");
   EXPECT_TRUE(service_log_.wait_for(kStartedLine));
 }
 
 TEST_F(RecoveryAtServiceStart, AnAppAlreadyRunningInTheConsoleSessionIsNotStartedAgain) {
-  Child running(quote(kInstalledApp), {}, false);
+  Child running(quote(installed_app()), {}, false);
   ASSERT_EQ(wait_for_app_starts(kLiteFolder, 1).size(), 1u);
   const PlantedStagedFile orphan(kTemp, staged_name(kDeadPid), std::chrono::minutes(10),
                                  package_path(L"lite-1.1.0.msi"));
 
   start_service();
   EXPECT_TRUE(wait_until(30s, [&] { return !file_exists(orphan.path()); }));
-  ASSERT_EQ(exchange("{\"op\":\"ping\"}\n"), R"({"ok":true})");
+  ASSERT_EQ(exchange("{\"op\":\"ping\"}\n"), kOkReply);
   EXPECT_EQ(app_starts().size(), 1u);
   for (const std::string& line : service_log_.messages()) EXPECT_NE(line, kStartedLine);
 }
@@ -123,7 +113,7 @@ TEST_F(RecoveryAtServiceStart, OnlyOrphansAreTouchedAndOldOnesStartNothing) {
 
   start_service();
   EXPECT_TRUE(wait_until(30s, [&] { return !file_exists(old_orphan.path()); }));
-  ASSERT_EQ(exchange("{\"op\":\"ping\"}\n"), R"({"ok":true})");
+  ASSERT_EQ(exchange("{\"op\":\"ping\"}\n"), kOkReply);
   EXPECT_TRUE(file_exists(of_live_helper.path()));
   EXPECT_TRUE(file_exists(no_number.path()));
   EXPECT_TRUE(file_exists(future.path()));

@@ -1,36 +1,23 @@
 #include "service_wine_support.h"
 
+#include <cstdint>
 #include <memory>
-#include <thread>
 
-#include "main/base/unique_any.h"
+#include "main/base/unique_any_win32.h"
 
 namespace lumar::test {
 namespace {
 
-void close_service_handle(SC_HANDLE handle) { ::CloseServiceHandle(handle); }
-using UniqueSc = UniqueValue<SC_HANDLE, close_service_handle, nullptr>;
-
-UniqueSc open_helper_service(DWORD access) {
-  UniqueSc manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!manager) return UniqueSc();
-  return UniqueSc(::OpenServiceW(manager.get(), L"LumarHelper", access));
-}
-
-template <class Predicate>
-bool poll_until(std::chrono::seconds limit, Predicate done) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    if (done()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+UniqueServiceHandle open_helper_service(DWORD access) {
+  const UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return UniqueServiceHandle();
+  return UniqueServiceHandle(::OpenServiceW(manager.get(), L"LumarHelper", access));
 }
 
 }  // namespace
 
 std::optional<ServiceSettings> query_helper_service() {
-  const UniqueSc service = open_helper_service(SERVICE_QUERY_CONFIG);
+  const UniqueServiceHandle service = open_helper_service(SERVICE_QUERY_CONFIG);
   if (!service) return std::nullopt;
   auto buffer = std::make_unique<DWORD[]>(2048);
   DWORD needed = 0;
@@ -52,7 +39,7 @@ std::optional<ServiceSettings> query_helper_service() {
 }
 
 std::optional<SERVICE_STATUS_PROCESS> query_service_status() {
-  const UniqueSc service = open_helper_service(SERVICE_QUERY_STATUS);
+  const UniqueServiceHandle service = open_helper_service(SERVICE_QUERY_STATUS);
   if (!service) return std::nullopt;
   SERVICE_STATUS_PROCESS status{};
   DWORD needed = 0;
@@ -64,21 +51,21 @@ std::optional<SERVICE_STATUS_PROCESS> query_service_status() {
 }
 
 bool wait_for_service_state(DWORD state, std::chrono::seconds limit) {
-  return poll_until(limit, [&] {
+  return wait_until(limit, [&] {
     const auto status = query_service_status();
     return status && status->dwCurrentState == state;
   });
 }
 
 bool set_helper_binary_path(const std::wstring& command_line) {
-  const UniqueSc service = open_helper_service(SERVICE_CHANGE_CONFIG);
+  const UniqueServiceHandle service = open_helper_service(SERVICE_CHANGE_CONFIG);
   return service && ::ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
                                            SERVICE_NO_CHANGE, command_line.c_str(), nullptr,
                                            nullptr, nullptr, nullptr, nullptr, nullptr);
 }
 
 DWORD send_stop_control() {
-  const UniqueSc service = open_helper_service(SERVICE_STOP);
+  const UniqueServiceHandle service = open_helper_service(SERVICE_STOP);
   if (!service) return ::GetLastError();
   SERVICE_STATUS status{};
   return ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status) ? 0 : ::GetLastError();
@@ -90,8 +77,8 @@ bool stop_helper_service() {
 }
 
 bool wait_until_helper_service_gone(std::chrono::seconds limit) {
-  return poll_until(limit, [] {
-    const UniqueSc service = open_helper_service(SERVICE_QUERY_STATUS);
+  return wait_until(limit, [] {
+    const UniqueServiceHandle service = open_helper_service(SERVICE_QUERY_STATUS);
     return !service && ::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
   });
 }
@@ -101,8 +88,8 @@ bool remove_helper_service() {
   // "install" is just starting) accepts no stop yet, and one deleted while
   // it runs can no longer be opened to stop it: stop it, again and again,
   // until it has stopped, and only then delete it.
-  const bool stopped = poll_until(60s, [] {
-    const UniqueSc service = open_helper_service(SERVICE_QUERY_STATUS | SERVICE_STOP);
+  const bool stopped = wait_until(60s, [] {
+    const UniqueServiceHandle service = open_helper_service(SERVICE_QUERY_STATUS | SERVICE_STOP);
     if (!service) return true;  // gone, or already marked for deletion
     SERVICE_STATUS status{};
     if (!::QueryServiceStatus(service.get(), &status)) return false;
@@ -111,7 +98,8 @@ bool remove_helper_service() {
     return false;
   });
   if (!stopped) return false;
-  if (const UniqueSc service = open_helper_service(DELETE)) ::DeleteService(service.get());
+  if (const UniqueServiceHandle service = open_helper_service(DELETE))
+    ::DeleteService(service.get());
   return wait_until_helper_service_gone();
 }
 
@@ -151,7 +139,7 @@ std::vector<std::string> LogTail::messages() const {
 }
 
 bool LogTail::wait_for(const std::string& message, std::chrono::seconds limit) const {
-  return poll_until(limit, [&] {
+  return wait_until(limit, [&] {
     for (const std::string& m : messages()) {
       if (m == message) return true;
     }
@@ -169,13 +157,9 @@ PlantedStagedFile::PlantedStagedFile(const std::wstring& folder, const std::wstr
   } else {
     ::CopyFileW(contents_from.c_str(), path_.c_str(), FALSE);
   }
-  FILETIME now{};
-  ::GetSystemTimeAsFileTime(&now);
-  ULARGE_INTEGER ticks{};
-  ticks.LowPart = now.dwLowDateTime;
-  ticks.HighPart = now.dwHighDateTime;
-  ticks.QuadPart -= static_cast<ULONGLONG>(age.count()) * 10'000'000ULL;
-  const FILETIME written{ticks.LowPart, ticks.HighPart};
+  const std::uint64_t ticks =
+      system_time_now() - static_cast<std::uint64_t>(age.count()) * 10'000'000ULL;
+  const FILETIME written{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
   const UniqueFile file(::CreateFileW(path_.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
                                       nullptr, OPEN_EXISTING, 0, nullptr));
   ::SetFileTime(file.get(), nullptr, nullptr, &written);

@@ -4,15 +4,10 @@
 // free. Wine never passes a control handler's result code back to
 // ControlService; the handler's codes are checked with fakes
 // (service_runtime_test.cpp), and a stop refused during an update is seen
-// here through the status report, which makes ControlService fail with 1052.
+// through the status report (service_update_wine_test.cpp).
 #include <gtest/gtest.h>
 
-#include <sstream>
-#include <thread>
-
-#include "app_wine_support.h"
 #include "main/base/text_win32.h"
-#include "package_support.h"
 #include "service_wine_support.h"
 #include "wine_harness.h"
 
@@ -63,7 +58,7 @@ TEST_F(ServiceRegistration, FirstInstallCreatesDescribesAndStartsTheService) {
   ASSERT_TRUE(wait_for_service_state(SERVICE_RUNNING));
   EXPECT_EQ(query_service_status()->dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
   EXPECT_TRUE(service_log_->wait_for("service: running"));
-  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n"), R"({"ok":true})");
+  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n"), kOkReply);
 }
 
 TEST_F(ServiceRegistration, InstallAgainFromTheSameExecutableRestartsTheService) {
@@ -80,7 +75,7 @@ TEST_F(ServiceRegistration, InstallAgainFromTheSameExecutableRestartsTheService)
   ASSERT_TRUE(wait_for_service_state(SERVICE_RUNNING));
   EXPECT_NE(query_service_status()->dwProcessId, first_pid);
   EXPECT_TRUE(service_log_->wait_for("service: stopped"));
-  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n"), R"({"ok":true})");
+  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n"), kOkReply);
 }
 
 TEST_F(ServiceRegistration, AStopEndsTheServiceProcessWithCodeZeroEvenWithAClientConnected) {
@@ -133,7 +128,7 @@ TEST_F(ServiceRegistration, InstallAfterTheRegisteredCopyWasDeletedMovesTheRegis
                                           " to " + narrow_lossy(new_copy),
                                       "install: service restarted on this install's helper"}));
   EXPECT_TRUE(wait_for_service_state(SERVICE_RUNNING));
-  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n"), R"({"ok":true})");
+  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n"), kOkReply);
 }
 
 TEST_F(ServiceRegistration, ARegisteredCommandLineInOtherLetterCaseIsTheSameHelper) {
@@ -199,121 +194,6 @@ TEST_F(ServiceRegistration, UninstallOfARunningServiceStopsAndDeletesIt) {
   EXPECT_EQ(log_messages(command_log()).back(), "uninstall: service deleted");
   EXPECT_TRUE(wait_until_helper_service_gone());
   EXPECT_TRUE(service_log_->wait_for("service: stopped"));
-}
-
-}  // namespace
-}  // namespace lumar::test
-
-namespace lumar::test {
-namespace {
-
-const std::wstring kInstalledHelper = std::wstring(kLiteFolder) + L"\\lumar-helper.exe";
-const std::wstring kInstalledApp = std::wstring(kLiteFolder) + L"\\lumar-desktop.exe";
-
-// The replies the stand-in app recorded ("reply<TAB>{pid}<TAB>{line}").
-std::vector<std::string> app_replies() {
-  std::vector<std::string> replies;
-  std::istringstream lines(read_file(std::wstring(kLiteFolder) + L"\\lumar-desktop-starts.txt"));
-  for (std::string line; std::getline(lines, line);) {
-    if (line.rfind("reply\t", 0) == 0) replies.push_back(line.substr(line.find('\t', 6) + 1));
-  }
-  return replies;
-}
-
-template <class Predicate>
-bool eventually(Predicate done, std::chrono::seconds limit = 90s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return true;
-}
-
-DWORD accepted_controls() {
-  const std::optional<SERVICE_STATUS_PROCESS> status = query_service_status();
-  return status ? status->dwControlsAccepted : 0xFFFFFFFF;
-}
-
-// The product as users have it: Lite 1.0.0 installed by msiexec, with the
-// helper beside the app, registered by the product's setup step
-// "lumar-helper.exe install" and running as the service.
-class ServiceUpdate : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(remove_helper_service());
-    uninstall_test_products();
-    ASSERT_EQ(install_package(L"lite-1.0.0.msi"), 0u);
-    ASSERT_TRUE(file_exists(kInstalledHelper)) << "the package carries the helper";
-    ::DeleteFileW((std::wstring(kLiteFolder) + L"\\lumar-desktop-starts.txt").c_str());
-    folder_ = make_temp_folder(L"svc-update");
-    const RunResult setup = run_logged(kInstalledHelper, L"install", folder_);
-    ASSERT_EQ(setup.exit_code, 0u) << setup.err;
-    ASSERT_TRUE(service_log_.wait_for("service: running"));
-    ASSERT_EQ(exchange("{\"op\":\"ping\"}\n"), R"({"ok":true})");
-  }
-  void TearDown() override {
-    EXPECT_TRUE(remove_helper_service());
-    kill_copies(kInstalledApp);
-    uninstall_test_products();
-  }
-
-  // Starts the installed app asking for `package`; "update" quits after the
-  // reply, "update-stay" stays up.
-  Child ask_from_installed_app(const std::wstring& package, const wchar_t* mode) {
-    return Child(quote(kInstalledApp) + L" " + mode + L" " + quote(package_path(package)) + L" " +
-                     quote(signature_path(package)),
-                 {}, false);
-  }
-
-  std::wstring folder_;
-  LogTail service_log_;
-};
-
-TEST_F(ServiceUpdate, WhileAnUpdateRunsTheServiceCannotBeStoppedAndAfterwardsItCan) {
-  // The app asks and stays up: the installer worker waits for it to quit,
-  // so the update stays in progress until the test ends the app.
-  Child app = ask_from_installed_app(L"lite-1.2.0-fails.msi", L"update-stay");
-  ASSERT_TRUE(eventually([] { return !app_replies().empty(); }));
-  ASSERT_EQ(app_replies(), std::vector<std::string>{R"({"ok":true})"});
-
-  EXPECT_EQ(accepted_controls(), 0u);
-  EXPECT_EQ(send_stop_control(), static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL));  // 1052
-  EXPECT_EQ(query_service_status()->dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
-  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n"), R"({"ok":true})") << "still serving";
-
-  app.terminate();  // the worker goes on as if the app had quit; msiexec fails
-  ASSERT_TRUE(service_log_.wait_for("install_update: 1.2.0: msiexec exit 1603", 90s));
-  ASSERT_TRUE(eventually([] { return accepted_controls() == SERVICE_ACCEPT_STOP; }));
-  EXPECT_EQ(send_stop_control(), 0u);
-  EXPECT_TRUE(wait_for_service_state(SERVICE_STOPPED));
-  EXPECT_TRUE(service_log_.wait_for("service: stopped"));
-}
-
-TEST_F(ServiceUpdate, AWholeUpdateEndsWithTheNewlyInstalledHelperServing) {
-  const DWORD old_pid = query_service_status()->dwProcessId;
-  Child app = ask_from_installed_app(L"lite-1.1.0.msi", L"update");
-  const std::optional<RunResult> ended = app.wait(60s);
-  ASSERT_TRUE(ended) << "the app did not quit after its request";
-  EXPECT_EQ(app_replies(), std::vector<std::string>{R"({"ok":true})"});
-
-  // Written by the old service alone, before its hand-over.
-  ASSERT_TRUE(service_log_.wait_for("install_update: 1.1.0: msiexec exit 0"));
-  ASSERT_TRUE(service_log_.wait_for("service: stopped"));
-  // The hand-over's "install" starts the service again on the new files.
-  ASSERT_TRUE(eventually([&] {
-    const std::optional<SERVICE_STATUS_PROCESS> status = query_service_status();
-    return status && status->dwCurrentState == SERVICE_RUNNING && status->dwProcessId != old_pid;
-  }));
-  EXPECT_EQ(installed_version(kLiteCode), "1.1.0");
-  EXPECT_EQ(query_helper_service()->binary_path, L"\"" + kInstalledHelper + L"\" run");
-  const UniqueHandle service_process(
-      ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, query_service_status()->dwProcessId));
-  ASSERT_TRUE(service_process);
-  EXPECT_EQ(process_image_path(service_process.get()), narrow_lossy(kInstalledHelper));
-  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n"), R"({"ok":true})");
-  // The app was started again after the installation.
-  EXPECT_EQ(wait_for_app_starts(kLiteFolder, 2).size(), 2u);
 }
 
 }  // namespace

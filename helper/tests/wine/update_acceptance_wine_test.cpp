@@ -9,9 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <optional>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -22,6 +20,7 @@
 #include "pipe_client.h"
 #include "service_wine_support.h"
 #include "update/base64.h"
+#include "update/installer_worker.h"
 #include "wine_harness.h"
 
 namespace lumar::test {
@@ -29,64 +28,40 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::wstring installed_app() { return std::wstring(kLiteFolder) + L"\\lumar-desktop.exe"; }
-std::wstring starts_file() { return std::wstring(kLiteFolder) + L"\\lumar-desktop-starts.txt"; }
-
-std::wstring temp_folder() {
-  wchar_t buffer[MAX_PATH + 1];
-  const DWORD n = ::GetTempPathW(MAX_PATH + 1, buffer);
-  return std::wstring(buffer, n);
-}
-
 // Names of staged packages and installer logs in the helper's temp folder.
 std::vector<std::wstring> staging_leftovers() {
-  const std::wstring folder = temp_folder();  // ends in a backslash
+  const std::wstring folder = temp_path();  // ends in a backslash
   return names_in(folder.substr(0, folder.size() - 1), L"lumar-update-*");
 }
 
 void remove_staging_leftovers() {
   for (const std::wstring& name : staging_leftovers()) {
-    ::DeleteFileW((temp_folder() + name).c_str());
+    ::DeleteFileW((temp_path() + name).c_str());
   }
 }
 
-// The replies the stand-in app recorded ("reply<TAB>{pid}<TAB>{line}").
-std::vector<std::string> app_replies() {
-  std::vector<std::string> replies;
-  std::istringstream lines(read_file(starts_file()));
-  for (std::string line; std::getline(lines, line);) {
-    if (line.rfind("reply\t", 0) != 0) continue;
-    replies.push_back(line.substr(line.find('\t', 6) + 1));
-  }
-  return replies;
-}
-
-std::string refusal(const std::string& reason) {
-  return "{\"ok\":false,\"error\":\"" + reason + "\"}";
-}
-
-class UpdateEndToEnd : public ::testing::Test {
+class UpdateEndToEnd : public ForegroundHelperSuite {
  protected:
   static void SetUpTestSuite() {
     remove_helper_service();
     uninstall_test_products();
-    helper_ = new ForegroundHelper();
+    ForegroundHelperSuite::SetUpTestSuite();
   }
   static void TearDownTestSuite() {
-    delete helper_;
-    helper_ = nullptr;
+    ForegroundHelperSuite::TearDownTestSuite();
     remove_helper_service();
     uninstall_test_products();
     remove_staging_leftovers();
   }
 
   void SetUp() override {
-    ASSERT_TRUE(helper_->serving()) << "the foreground helper did not come up";
+    ForegroundHelperSuite::SetUp();
+    if (HasFatalFailure()) return;
     uninstall_test_products();
     remove_staging_leftovers();
     ASSERT_EQ(install_package(L"lite-1.0.0.msi"), 0u);
-    ::DeleteFileW(starts_file().c_str());
-    log_mark_ = messages().size();
+    ::DeleteFileW(app_starts_file().c_str());
+    log_.emplace(helper_->log_path());
   }
   void TearDown() override {
     kill_copies(installed_app());
@@ -97,21 +72,8 @@ class UpdateEndToEnd : public ::testing::Test {
   }
 
   // The helper log's messages written during this test.
-  std::vector<std::string> messages() const {
-    std::vector<std::string> all = log_messages(helper_->log());
-    if (!all.empty() && all.back().empty()) all.pop_back();
-    return std::vector<std::string>(all.begin() + std::min(log_mark_, all.size()), all.end());
-  }
-
-  bool wait_for_message(const std::string& message, std::chrono::seconds limit = 90s) const {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-      const std::vector<std::string> now = messages();
-      if (std::find(now.begin(), now.end(), message) != now.end()) return true;
-      std::this_thread::sleep_for(100ms);
-    }
-    return false;
-  }
+  std::vector<std::string> messages() const { return log_->messages(); }
+  bool wait_for_message(const std::string& message) const { return log_->wait_for(message, 90s); }
 
   // `expected` appear in the log in this order (other lines may come between).
   void expect_in_order(const std::vector<std::string>& expected) const {
@@ -137,23 +99,10 @@ class UpdateEndToEnd : public ::testing::Test {
     return run(quote(client_exe()) + L" --allow-foreground send --file " + quote(line));
   }
 
-  // Starts the installed app asking for `package`; `mode` "update" quits
-  // after the reply, "update-stay" stays up.
-  Child ask_from_installed_app(const std::wstring& package, const wchar_t* mode = L"update") {
-    return Child(quote(installed_app()) + L" " + mode + L" " + quote(package_path(package)) + L" " +
-                     quote(signature_path(package)),
-                 {}, false);
-  }
-
-  static ForegroundHelper* helper_;
-  std::size_t log_mark_ = 0;
+  std::optional<LogTail> log_;
 };
 
-ForegroundHelper* UpdateEndToEnd::helper_ = nullptr;
-
 TEST_F(UpdateEndToEnd, RefusalsSayWhyAreLoggedAndLeaveNothingBehind) {
-  std::string long_version = "0.9";
-  for (int i = 0; i < 70; ++i) long_version += ".0";
   const struct {
     std::wstring package, signature;
     std::string reason;
@@ -169,7 +118,7 @@ TEST_F(UpdateEndToEnd, RefusalsSayWhyAreLoggedAndLeaveNothingBehind) {
       {L"lite-0.9.0.msi", L"", "package 0.9.0 is not newer than the installed 1.0.0"},
       // Read in full through the installer's retry for long values.
       {L"lite-long-version.msi", L"",
-       "package " + long_version + " is not newer than the installed 1.0.0"},
+       "package " + long_version(70) + " is not newer than the installed 1.0.0"},
       // The installed version, but asked for by a program elsewhere.
       {L"lite-1.0.0.msi", L"", "package 1.0.0 is not newer than the installed 1.0.0"},
   };
@@ -177,7 +126,7 @@ TEST_F(UpdateEndToEnd, RefusalsSayWhyAreLoggedAndLeaveNothingBehind) {
     SCOPED_TRACE(c.reason);
     const RunResult result = ask_from_client(c.package, c.signature);
     EXPECT_EQ(result.exit_code, 1u);
-    EXPECT_EQ(result.out, refusal(c.reason) + "\n");
+    EXPECT_EQ(result.out, refusal_reply(c.reason) + "\n");
     const std::vector<std::string> now = messages();
     ASSERT_FALSE(now.empty());
     EXPECT_EQ(now.back(), "install_update: refused: " + c.reason);
@@ -187,11 +136,11 @@ TEST_F(UpdateEndToEnd, RefusalsSayWhyAreLoggedAndLeaveNothingBehind) {
 }
 
 TEST_F(UpdateEndToEnd, TheInstalledVersionAskedForByTheInstalledAppOnlyRestartsIt) {
-  Child app = ask_from_installed_app(L"lite-1.0.0.msi");
+  Child app = ask_for_update(L"lite-1.0.0.msi");
   const std::optional<RunResult> ended = app.wait(60s);
   ASSERT_TRUE(ended);
   EXPECT_EQ(ended->exit_code, 0u);
-  EXPECT_EQ(app_replies(), std::vector<std::string>{"{\"ok\":true}"});
+  EXPECT_EQ(app_replies(), std::vector<std::string>{kOkReply});
 
   const std::string pid = std::to_string(app.pid());
   ASSERT_TRUE(wait_for_message("install_update: app restarted in session 1"));
@@ -207,28 +156,24 @@ TEST_F(UpdateEndToEnd, TheInstalledVersionAskedForByTheInstalledAppOnlyRestartsI
 
 TEST_F(UpdateEndToEnd, AFailingInstallKeepsItsLogAndAnotherRequestMeanwhileIsBusy) {
   // The app asks and stays up: the worker waits for it, holding the update.
-  Child app = ask_from_installed_app(L"lite-1.2.0-fails.msi", L"update-stay");
-  const auto deadline = std::chrono::steady_clock::now() + 60s;
-  while (app_replies().empty() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(50ms);
-  }
-  ASSERT_EQ(app_replies(), std::vector<std::string>{"{\"ok\":true}"});
+  Child app = ask_for_update(L"lite-1.2.0-fails.msi", L"update-stay");
+  wait_until(60s, [] { return !app_replies().empty(); });
+  ASSERT_EQ(app_replies(), std::vector<std::string>{kOkReply});
   const std::vector<std::wstring> staged = staging_leftovers();
   ASSERT_EQ(staged.size(), 2u) << "the package, and its log's name taken beside it";
   const std::wstring package_name = staged[0].ends_with(L".msi") ? staged[0] : staged[1];
   const std::size_t lines_before = messages().size();
 
   const RunResult busy = ask_from_client(L"lite-1.1.0.msi", L"");
-  EXPECT_EQ(busy.out, refusal("an update is already being installed") + "\n");
+  EXPECT_EQ(busy.out, refusal_reply("an update is already being installed") + "\n");
   EXPECT_EQ(messages().size(), lines_before) << "the busy refusal is not logged";
   EXPECT_EQ(staging_leftovers(), staged) << "the busy request staged nothing";
 
   app.terminate();  // the worker goes on as if the app had quit
   ASSERT_TRUE(wait_for_message("install_update: 1.2.0: msiexec exit 1603"));
   const std::string pid = std::to_string(app.pid());
-  std::wstring log_name = package_name;
-  log_name.replace(log_name.size() - 3, 3, L"log");
-  const std::string log_path = narrow_lossy(temp_folder() + log_name);
+  const std::wstring log_name = wide(installer_log_path(narrow_lossy(package_name)));
+  const std::string log_path = narrow_lossy(temp_path() + log_name);
   expect_in_order({"install_update: accepted 1.2.0 from pid " + pid,
                    "install_update: msiexec log kept at " + log_path,
                    "install_update: 1.2.0: msiexec exit 1603"});
@@ -241,20 +186,20 @@ TEST_F(UpdateEndToEnd, AFailingInstallKeepsItsLogAndAnotherRequestMeanwhileIsBus
 TEST_F(UpdateEndToEnd, ALowerCaseUpgradeCodeIsAcceptedAndAskedAboutAsWritten) {
   // The package's code is in lower case; Windows Installer is asked with
   // that text and must find the installed product of the same family.
-  Child app = ask_from_installed_app(L"lite-1.1.0-lower.msi");
+  Child app = ask_for_update(L"lite-1.1.0-lower.msi");
   const std::optional<RunResult> ended = app.wait(60s);
   ASSERT_TRUE(ended);
-  EXPECT_EQ(app_replies(), std::vector<std::string>{"{\"ok\":true}"});
+  EXPECT_EQ(app_replies(), std::vector<std::string>{kOkReply});
   ASSERT_TRUE(wait_for_message("install_update: 1.1.0: msiexec exit 0"));
   EXPECT_EQ(installed_version(kLiteCode), "1.1.0");
 }
 
 TEST_F(UpdateEndToEnd, TheInstalledAppAsksForANewerVersionAndRunsItAfterwards) {
-  Child app = ask_from_installed_app(L"lite-1.1.0.msi");
+  Child app = ask_for_update(L"lite-1.1.0.msi");
   const std::optional<RunResult> ended = app.wait(60s);
   ASSERT_TRUE(ended) << "the app did not quit after its request";
   EXPECT_EQ(ended->exit_code, 0u);
-  EXPECT_EQ(app_replies(), std::vector<std::string>{"{\"ok\":true}"});
+  EXPECT_EQ(app_replies(), std::vector<std::string>{kOkReply});
 
   ASSERT_TRUE(wait_for_message("install_update: app restarted in session 1"));
   const std::string pid = std::to_string(app.pid());
@@ -280,20 +225,15 @@ TEST_F(UpdateEndToEnd, AnotherProgramAskingForANewerVersionIsRefusedAndNothingIs
   const std::wstring other = std::wstring(kLiteFolder) + L"\\lumar-other.exe";
   ASSERT_TRUE(::CopyFileW(installed_app().c_str(), other.c_str(), FALSE));
   Child running(quote(installed_app()), {}, false);  // a copy of the real app, left alone
-  Child asking(quote(other) + L" update " + quote(package_path(L"lite-1.1.0.msi")) + L" " +
-                   quote(signature_path(L"lite-1.1.0.msi")),
-               {}, false);
+  Child asking = ask_for_update(L"lite-1.1.0.msi", L"update", other);
   const std::optional<RunResult> ended = asking.wait(60s);
   ASSERT_TRUE(ended);
   EXPECT_EQ(ended->exit_code, 1u);
 
-  std::string reason =
+  const std::string reason =
       "the requesting process " + narrow_lossy(other) + " is not lumar-desktop.exe";
   EXPECT_EQ(messages().back(), "install_update: refused: " + reason);
-  for (std::size_t at = 0; (at = reason.find('\\', at)) != std::string::npos; at += 2) {
-    reason.insert(at, 1, '\\');
-  }
-  EXPECT_EQ(app_replies(), std::vector<std::string>{refusal(reason)});
+  EXPECT_EQ(app_replies(), std::vector<std::string>{refusal_reply(reason)});
   EXPECT_TRUE(running.running()) << "the app was closed for another program's request";
   EXPECT_TRUE(staging_leftovers().empty());
   EXPECT_EQ(installed_version(kLiteCode), "1.0.0");

@@ -27,13 +27,6 @@ class WindowsInstallerWine : public ::testing::Test {
   std::unique_ptr<WindowsInstaller> installer = make_win32_windows_installer(*environment);
 };
 
-// "0.9" and `zeros` times ".0".
-std::string long_version(int zeros) {
-  std::string version = "0.9";
-  for (int i = 0; i < zeros; ++i) version += ".0";
-  return version;
-}
-
 TEST_F(WindowsInstallerWine, ReadsTheUpgradeCodeAndVersionOfRealPackages) {
   Result<MsiPackageInfo> info = read(L"lite-1.1.0.msi");
   ASSERT_TRUE(info) << info.error();

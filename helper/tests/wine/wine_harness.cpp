@@ -88,6 +88,25 @@ bool file_exists(const std::wstring& path) {
 
 std::wstring quote(const std::wstring& argument) { return L"\"" + argument + L"\""; }
 
+std::string json_escaped(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '\\' || c == '"') {
+      out += '\\';
+      out += c;
+    } else if (c == '\0') {
+      out += "\\u0000";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string refusal_reply(std::string_view error) {
+  return R"({"ok":false,"error":")" + json_escaped(error) + "\"}";
+}
+
 namespace {
 
 // The current environment with `overrides` applied, as a Unicode block.
@@ -193,10 +212,10 @@ ForegroundHelper::ForegroundHelper(const std::wstring& exe,
     : program_data_(make_temp_folder(L"programdata")) {
   environment[L"ProgramData"] = program_data_;
   child_.emplace(quote(exe) + L" run", environment, true);
+  // Not wait_until: a helper that has ended will never serve.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
   while (std::chrono::steady_clock::now() < deadline && child_->running()) {
-    if (const auto reply = exchange("{\"op\":\"ping\"}\n", std::chrono::seconds(1));
-        reply && *reply == "{\"ok\":true}") {
+    if (exchange("{\"op\":\"ping\"}\n", std::chrono::seconds(1)) == kOkReply) {
       serving_ = true;
       break;
     }

@@ -6,12 +6,18 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
+#include "main/base/filetime_win32.h"
 #include "main/base/unique_any_win32.h"
 
 namespace lumar::test {
@@ -41,6 +47,25 @@ std::string read_file(const std::wstring& path);
 void write_file(const std::wstring& path, const std::string& bytes);
 bool file_exists(const std::wstring& path);
 std::wstring quote(const std::wstring& argument);
+
+// Asks `done` every 100 ms until it holds (true) or `limit` has passed
+// (false); it is always asked at least once.
+template <class Predicate>
+bool wait_until(std::chrono::milliseconds limit, Predicate&& done) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
+// The system clock in FILETIME ticks, as the helper's adapters report times.
+inline std::uint64_t system_time_now() {
+  FILETIME now{};
+  ::GetSystemTimeAsFileTime(&now);
+  return filetime_ticks(now);
+}
 
 struct RunResult {
   DWORD exit_code = 0;
@@ -93,6 +118,24 @@ class ForegroundHelper {
   std::optional<Child> child_;
   bool serving_ = false;
 };
+
+// A suite of tests against one foreground helper, started before its first
+// test and ended after its last.
+class ForegroundHelperSuite : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { helper_.emplace(); }
+  static void TearDownTestSuite() { helper_.reset(); }
+  void SetUp() override { ASSERT_TRUE(helper_->serving()) << "the helper never answered ping"; }
+
+  static inline std::optional<ForegroundHelper> helper_;
+};
+
+// The replies to a request line, as the helper writes them (without the
+// line feed): text in a JSON string has its backslashes, quotes and NULs
+// escaped.
+inline constexpr char kOkReply[] = R"({"ok":true})";
+std::string json_escaped(std::string_view text);
+std::string refusal_reply(std::string_view error);
 
 // Sends raw bytes over the pipe and returns what came back (up to the first
 // line feed or the server's close). Retries the connect while busy.

@@ -21,15 +21,14 @@
 
 #include <windows.h>
 
-#include <tlhelp32.h>
-
 #include <iostream>
 #include <memory>
 #include <vector>
 
+#include "full_edition_wine_support.h"
 #include "main/base/text_win32.h"
-#include "main/base/unique_any_win32.h"
 #include "main/hosts_block.h"
+#include "main/processes.h"
 #include "package_support.h"
 #include "service_wine_support.h"
 #include "wine_harness.h"
@@ -44,12 +43,6 @@ bool begins_with(const std::wstring& path, const std::wstring& prefix) {
 std::wstring windows_folder() {
   wchar_t folder[MAX_PATH];
   const UINT n = ::GetWindowsDirectoryW(folder, MAX_PATH);
-  return std::wstring(folder, n);
-}
-
-std::wstring system_folder() {
-  wchar_t folder[MAX_PATH];
-  const UINT n = ::GetSystemDirectoryW(folder, MAX_PATH);
   return std::wstring(folder, n);
 }
 
@@ -77,44 +70,30 @@ void end_leftover_processes() {
     found.push_back(temp_path() + L"lumar-test-");
     return found;
   }();
-  // A snapshot that failed is INVALID_HANDLE_VALUE, as a file's.
-  const UniqueFile snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return;
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof entry;
-  for (BOOL ok = ::Process32FirstW(snapshot.get(), &entry); ok;
-       ok = ::Process32NextW(snapshot.get(), &entry)) {
-    if (entry.th32ProcessID == ::GetCurrentProcessId()) continue;
-    const UniqueHandle process(
-        ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
-                      entry.th32ProcessID));
+  const std::unique_ptr<Processes> processes = make_win32_processes();
+  const SystemResult<std::vector<ProcessEntry>> entries = processes->snapshot();
+  if (!entries) return;
+  for (const ProcessEntry& entry : *entries) {
+    if (entry.pid == ::GetCurrentProcessId()) continue;
+    const SystemResult<ProcessHandle> process = processes->open(entry.pid, ProcessAccess::kControl);
     if (!process) continue;
-    wchar_t image[MAX_PATH * 2];
-    DWORD size = MAX_PATH * 2;
-    if (!::QueryFullProcessImageNameW(process.get(), 0, image, &size)) continue;
-    const std::wstring path(image, size);
+    const SystemResult<OsString> image = processes->image_path(*process);
+    if (!image) continue;
+    const std::wstring path = wide(*image);
     for (const std::wstring& prefix : prefixes) {
       if (!begins_with(path, prefix)) continue;
-      ::TerminateProcess(process.get(), 1);
-      ::WaitForSingleObject(process.get(), 10000);
+      (void)processes->terminate(*process, 1);
+      (void)processes->wait(*process, std::chrono::seconds(10));
       break;
     }
   }
 }
 
-// The full edition's tests put stand-ins for these tools into the system
-// folder, keep the originals beside them and make Wine load the stand-ins
-// through a DLL override.
-void restore_system_tools() {
-  for (const wchar_t* tool : {L"tasklist.exe", L"taskkill.exe", L"ipconfig.exe"}) {
-    const std::wstring target = system_folder() + L"\\" + tool;
-    const std::wstring backup = target + L".lumar-original";
-    if (file_exists(backup) && ::CopyFileW(backup.c_str(), target.c_str(), FALSE)) {
-      ::DeleteFileW(backup.c_str());
-    }
-    ::RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", tool);
-  }
-  const std::wstring hosts = system_folder() + L"\\drivers\\etc\\hosts";
+// The full edition's stand-in tools, and the managed block in the prefix's
+// hosts file with the temporary files its replacement may leave.
+void restore_full_edition_machine() {
+  restore_system_tools();
+  const std::wstring hosts = prefix_hosts_path();
   const std::string content = read_file(hosts);
   if (content.find(kHostsBlockStart) != std::string::npos) {
     ::SetFileAttributesW(hosts.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -141,7 +120,7 @@ void reset_prefix(Scratch scratch) {
   for (const std::wstring& folder : {temp_path(), windows_folder() + L"\\Temp"}) {
     remove_matching(folder, L"lumar-update-*");
   }
-  restore_system_tools();
+  restore_full_edition_machine();
   if (scratch == Scratch::keep) {
     std::cout << "Scratch folders of this run kept in " << narrow_lossy(scratch_root()) << "\n";
     return;

@@ -14,7 +14,6 @@
 #include <thread>
 
 #include "main/base/text_win32.h"
-#include "main/base/unique_any.h"
 #include "main/base/unique_any_win32.h"
 #include "main/product.h"
 #include "update/windows_installer.h"
@@ -23,13 +22,10 @@ namespace {
 
 using namespace lumar;
 
-void close_service_handle(SC_HANDLE handle) { ::CloseServiceHandle(handle); }
-using UniqueSc = UniqueValue<SC_HANDLE, close_service_handle, nullptr>;
-
-UniqueSc open_service() {
-  const UniqueSc manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!manager) return UniqueSc();
-  return UniqueSc(
+UniqueServiceHandle open_service() {
+  const UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return UniqueServiceHandle();
+  return UniqueServiceHandle(
       ::OpenServiceW(manager.get(), L"LumarHelper", SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
 }
 
@@ -57,7 +53,7 @@ const char* state_name(DWORD state) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  const UniqueSc service = open_service();
+  const UniqueServiceHandle service = open_service();
   if (!service) {
     std::printf("service LumarHelper: not registered\n");
     return 1;
