@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <string>
 
 namespace lumar {
@@ -29,7 +30,7 @@ Result<OpenedCaller> open_caller(Processes& processes, std::uint32_t pid) {
 }  // namespace
 
 ImpersonationGuard::~ImpersonationGuard() {
-  if (borrowed_->revert()) return;
+  if (!borrowed_ || borrowed_->revert()) return;
   // No request may be served under a borrowed identity: if it cannot be
   // given back, the helper ends here, without a reply.
   try {
@@ -130,13 +131,14 @@ Result<CallerPackage> CallerStep::run(PipeConnection& connection, std::string_vi
     return fail(std::move(caller).error());
   }
 
-  std::unique_ptr<Impersonation> borrowed = connection.impersonate();
-  if (!borrowed) return fail("cannot impersonate the requesting process");
   // The client's identity is held for the read alone.
-  Expected<Bytes, PackageReadError> contents = [&] {
-    const ImpersonationGuard as_client(std::move(borrowed), log_, exit_);
-    return read_package(files_, path, kMaxPackageSize, watcher);
-  }();
+  std::optional<Expected<Bytes, PackageReadError>> read;  // nothing: not impersonated
+  {
+    const ImpersonationGuard as_client(connection, log_, exit_);
+    if (as_client.held()) read.emplace(read_package(files_, path, kMaxPackageSize, watcher));
+  }
+  if (!read) return fail("cannot impersonate the requesting process");
+  Expected<Bytes, PackageReadError>& contents = *read;
   if (!contents) {
     const PackageReadError& error = contents.error();
     switch (error.fault) {

@@ -44,6 +44,29 @@ Expected<Bytes, PackageReadError> read_package(ClientFiles& files, std::string_v
                                                std::uint64_t limit,
                                                PackageWatcher* watcher = nullptr);
 
+// Borrows the client's identity for one scope and gives it back when the
+// scope ends, however it ends, an exception included. It is taken in the
+// constructor, so there is no moment at which the thread holds it bare. A
+// thread that cannot give it back must serve nobody else: the guard logs
+// "install_update: RevertToSelf failed; exiting" and ends the process with
+// exit code 1.
+class ImpersonationGuard {
+ public:
+  ImpersonationGuard(PipeConnection& connection, HelperLog& log, ProcessExit& exit)
+      : borrowed_(connection.impersonate()), log_(log), exit_(exit) {}
+  ImpersonationGuard(const ImpersonationGuard&) = delete;
+  ImpersonationGuard& operator=(const ImpersonationGuard&) = delete;
+  ~ImpersonationGuard();
+
+  // False when the client could not be impersonated: the thread is itself.
+  bool held() const { return borrowed_ != nullptr; }
+
+ private:
+  std::unique_ptr<Impersonation> borrowed_;
+  HelperLog& log_;
+  ProcessExit& exit_;
+};
+
 class CallerStep {
  public:
   CallerStep(ClientFiles& files, Processes& processes, HelperLog& log, ProcessExit& exit)

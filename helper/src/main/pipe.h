@@ -14,39 +14,19 @@
 
 #include "main/base/expected.h"
 #include "main/helper_log.h"
-#include "main/process_exit.h"
 
 namespace lumar {
 
 using Deadline = std::chrono::steady_clock::time_point;
 
 // The client's identity borrowed by the serving thread: the system's half.
-// The serving thread never holds one bare; it wraps it at once in an
-// ImpersonationGuard.
+// Only an ImpersonationGuard (caller_step.h) takes one, in its constructor,
+// so the identity is never held outside a scope that gives it back.
 class Impersonation {
  public:
   virtual ~Impersonation() = default;
   // Gives the identity back; false when the system refused.
   [[nodiscard]] virtual bool revert() noexcept = 0;
-};
-
-// Holds a borrowed identity for one scope and gives it back when the scope
-// ends, however it ends, an exception included. A thread that cannot give it
-// back must serve nobody else: the guard logs "install_update: RevertToSelf
-// failed; exiting" and ends the process with exit code 1.
-class ImpersonationGuard {
- public:
-  ImpersonationGuard(std::unique_ptr<Impersonation> borrowed, HelperLog& log,
-                     ProcessExit& exit) noexcept
-      : borrowed_(std::move(borrowed)), log_(log), exit_(exit) {}
-  ImpersonationGuard(const ImpersonationGuard&) = delete;
-  ImpersonationGuard& operator=(const ImpersonationGuard&) = delete;
-  ~ImpersonationGuard();
-
- private:
-  std::unique_ptr<Impersonation> borrowed_;
-  HelperLog& log_;
-  ProcessExit& exit_;
 };
 
 // One connected client. Destroying it disconnects the client and closes the
