@@ -47,7 +47,7 @@ Status start_app_in_session(SessionSystem& sessions, std::uint32_t session,
   UserProcessLaunch launch;
   launch.application = OsString(executable_path);
   // The quoted path alone: the app takes no arguments.
-  launch.command_line = command_line(executable_path, {}, QuoteRule::kInstaller);
+  launch.command_line = command_line(executable_path, {}, QuoteRule::kProgramAlwaysQuoted);
   if (const std::optional<std::string_view> folder = parent_folder(executable_path)) {
     launch.current_directory = OsString(*folder);
   }

@@ -23,8 +23,8 @@ void append_sessions(std::vector<std::uint32_t>& list, const std::vector<std::ui
 void hand_over(const InstallerContext& context) {
   const Result<OsString> own = context.host.own_executable_path();
   if (!own) return;
-  const Status started =
-      context.host.start_detached(*own, command_line(*own, {"install"}, QuoteRule::kInstaller));
+  const Status started = context.host.start_detached(
+      *own, command_line(*own, {"install"}, QuoteRule::kProgramAlwaysQuoted));
   if (!started) {
     context.log.write("install_update: hand over to " + os_text_lossy(*own) + ": " +
                       started.error());

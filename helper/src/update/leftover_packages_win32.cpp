@@ -15,10 +15,9 @@
 namespace lumar {
 namespace {
 
-std::vector<std::uint8_t> own_account_sid() {
-  HANDLE raw = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) return {};
-  const UniqueHandle token(raw);
+std::vector<std::uint8_t> read_own_account_sid() {
+  UniqueHandle token;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) return {};
   DWORD size = 0;
   ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
   std::vector<std::uint8_t> buffer(size);
@@ -29,6 +28,13 @@ std::vector<std::uint8_t> own_account_sid() {
   if (!::IsValidSid(sid)) return {};
   const auto* bytes = static_cast<const std::uint8_t*>(sid);
   return {bytes, bytes + ::GetLengthSid(sid)};
+}
+
+// Read once, when a scan first needs it: the helper's account does not
+// change, and "variant" or "uninstall" never need it at all.
+const std::vector<std::uint8_t>& own_account_sid() {
+  static const std::vector<std::uint8_t> sid = read_own_account_sid();
+  return sid;
 }
 
 class Win32LeftoverFolders final : public LeftoverFolders {
@@ -77,13 +83,12 @@ class Win32LeftoverFolders final : public LeftoverFolders {
         ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid)) {
       return true;
     }
-    return !own_account_.empty() &&
-           ::EqualSid(owner, const_cast<std::uint8_t*>(own_account_.data()));
+    const std::vector<std::uint8_t>& own_account = own_account_sid();
+    return !own_account.empty() && ::EqualSid(owner, const_cast<std::uint8_t*>(own_account.data()));
   }
 
  private:
   StagingFolder& staging_;
-  std::vector<std::uint8_t> own_account_ = own_account_sid();
 };
 
 }  // namespace

@@ -54,7 +54,7 @@ GetTempPath2WFunction find_get_temp_path2() {
 class Win32StagingFolder final : public StagingFolder {
  public:
   Result<OsString> staging_folder() override {
-    const GetTempPath2WFunction get_temp_path2 = find_get_temp_path2();
+    static const GetTempPath2WFunction get_temp_path2 = find_get_temp_path2();
     std::vector<wchar_t> buffer(MAX_PATH + 1);
     for (int attempt = 0; attempt < 3; ++attempt) {
       const DWORD size = static_cast<DWORD>(buffer.size());

@@ -46,7 +46,7 @@ OsString msiexec_command_line(const OsString& program, const OsString& package,
   return command_line(
       program,
       {"/i", package, "/quiet", "/norestart", "MSIRESTARTMANAGERCONTROL=Disable", "/l*v", log},
-      QuoteRule::kInstaller);
+      QuoteRule::kProgramAlwaysQuoted);
 }
 
 std::string property_query(std::string_view name) {

@@ -32,7 +32,7 @@ TEST(WindowsPaths, QuotesAnArgumentByEitherRule) {
   };
   for (const QuoteCase& c : cases) {
     EXPECT_EQ(quote_argument(c.argument), c.standard) << c.argument;
-    EXPECT_EQ(quote_argument(c.argument, QuoteRule::kInstaller), c.installer) << c.argument;
+    EXPECT_EQ(quote_argument(c.argument, QuoteRule::kProgramAlwaysQuoted), c.installer) << c.argument;
   }
 }
 
@@ -41,9 +41,9 @@ TEST(WindowsPaths, CommandLineQuotesTheProgramByItsRule) {
             R"(C:\Lumar\lumar-helper.exe run)");
   EXPECT_EQ(command_line("tasklist", {"/FI", "PID eq 4", ""}), R"(tasklist /FI "PID eq 4" "")");
   // The installer's program is always enclosed, as it is.
-  EXPECT_EQ(command_line(R"(C:\x\prog.exe)", {"/i", "a b"}, QuoteRule::kInstaller),
+  EXPECT_EQ(command_line(R"(C:\x\prog.exe)", {"/i", "a b"}, QuoteRule::kProgramAlwaysQuoted),
             R"("C:\x\prog.exe" /i "a b")");
-  EXPECT_EQ(command_line("p", {}, QuoteRule::kInstaller), R"("p")");
+  EXPECT_EQ(command_line("p", {}, QuoteRule::kProgramAlwaysQuoted), R"("p")");
 }
 
 TEST(WindowsPaths, JoinInsertsOneBackslash) {

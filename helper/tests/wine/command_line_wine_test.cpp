@@ -41,7 +41,7 @@ TEST(CommandLineWine, CommandLineToArgvWGivesTheArgumentsBack) {
       {"\xC3\x84 \xE2\x82\xAC", "\xF0\x9F\x98\x80\\"},
   };
   const std::string program = R"(C:\Program Files\Lumar KQ\lumar-helper.exe)";
-  for (const QuoteRule rule : {QuoteRule::kStandard, QuoteRule::kInstaller}) {
+  for (const QuoteRule rule : {QuoteRule::kStandard, QuoteRule::kProgramAlwaysQuoted}) {
     for (const std::vector<std::string>& arguments : lists) {
       const std::string line = command_line(program, arguments, rule);
       std::vector<std::string> expected{program};

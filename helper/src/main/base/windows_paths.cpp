@@ -100,7 +100,7 @@ std::string quote_argument(std::string_view argument, QuoteRule rule) {
 std::string command_line(std::string_view program, const std::vector<std::string>& arguments,
                          QuoteRule rule) {
   std::string line;
-  if (rule == QuoteRule::kInstaller) {
+  if (rule == QuoteRule::kProgramAlwaysQuoted) {
     // The program name ends at the next quote whatever precedes it: a path
     // holds no quote, and its backslashes stay literal.
     line += '"';

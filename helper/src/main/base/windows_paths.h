@@ -17,10 +17,11 @@ enum class QuoteRule {
   // quotes when it is empty or holds a space, tab, line feed, vertical tab or
   // double quote, and is written unchanged otherwise.
   kStandard,
-  // The installer's line: the program is always enclosed, as it is; an
-  // argument is enclosed only when empty or holding a space or tab, and a
-  // double quote in an unenclosed one is escaped in place.
-  kInstaller,
+  // The lines the helper starts its own programs with (msiexec, the app,
+  // the hand-over): the program is always enclosed, as it is; an argument is
+  // enclosed only when empty or holding a space or tab, and a double quote
+  // in an unenclosed one is escaped in place.
+  kProgramAlwaysQuoted,
 };
 
 // One argument. Backslashes before a double quote, including the closing
