@@ -42,10 +42,9 @@ constexpr std::uint32_t kMaxTimeoutSeconds = 4000000;
 int usage() {
   std::fputs(
       "usage: lumar-helper-client [--timeout S] [--allow-foreground] ping | send '<line>' | "
-      "send --raw '<text>' | send --file <path>\n"
-      "       lumar-helper-client verify PACKAGE.msi SIGNATURE.minisig [--installed VERSION] "
-      "[--json] [--strict]\n",
+      "send --raw '<text>' | send --file <path>\n",
       stderr);
+  std::fprintf(stderr, "       %s\n", kVerifyUsage);
   return 2;
 }
 

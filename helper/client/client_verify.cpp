@@ -47,10 +47,7 @@ int run_verify(const std::vector<std::string>& args) {
   const std::optional<ReleaseCheckArguments> parsed =
       parse_release_check_arguments(args, /*key_allowed=*/false);
   if (!parsed) {
-    std::fputs(
-        "usage: lumar-helper-client verify PACKAGE.msi SIGNATURE.minisig [--installed VERSION] "
-        "[--json] [--strict]\n",
-        stderr);
+    std::fprintf(stderr, "usage: %s\n", kVerifyUsage);
     return 2;
   }
   const std::unique_ptr<ClientFiles> files = make_win32_client_files();

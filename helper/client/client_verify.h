@@ -7,6 +7,11 @@
 
 namespace lumar {
 
+// The command's line of the usage text.
+inline constexpr const char* kVerifyUsage =
+    "lumar-helper-client verify PACKAGE.msi SIGNATURE.minisig [--installed VERSION] "
+    "[--json] [--strict]";
+
 // `args`: what follows "verify". Returns the exit code: 0 accepted, 1
 // refused (or a warning under --strict), 2 usage or an unreadable file.
 int run_verify(const std::vector<std::string>& args);

@@ -85,20 +85,18 @@ ReleaseCheckReport run_release_check(const ReleaseCheckInput& input, WindowsInst
   ReleaseCheckReport report;
   Steps steps(report);
 
+  const std::optional<SignatureKeyIds> ids = read_key_ids(input.signature_member, input.key_base64);
   const Status signature =
       verify_package_signature(input.package, input.signature_member, input.key_base64);
   if (!signature) {
     // The one-line refusal cannot say which key signed; the ids show
     // whether the package was signed with another key or merely altered.
-    const std::optional<SignatureKeyIds> ids =
-        read_key_ids(input.signature_member, input.key_base64);
     if (ids && ids->signature != ids->key) {
       report.notes.push_back("signature key id: " + key_id_text(ids->signature));
       report.notes.push_back("trusted key id: " + key_id_text(ids->key));
     }
     return steps.refuse("signature", signature.error());
   }
-  const std::optional<SignatureKeyIds> ids = read_key_ids(input.signature_member, input.key_base64);
   steps.pass("signature", ids ? "signed by key " + key_id_text(ids->key) : "valid");
 
   if (!is_compound_file(input.package)) {
@@ -114,8 +112,7 @@ ReleaseCheckReport run_release_check(const ReleaseCheckInput& input, WindowsInst
 
   const std::optional<ProductVariant> edition = classify_upgrade_code(info->upgrade_code);
   if (!edition) {
-    return steps.refuse(
-        "edition", "package is not a Lumar KQ release (UpgradeCode " + info->upgrade_code + ")");
+    return steps.refuse("edition", not_a_release_text(info->upgrade_code));
   }
   report.product_name = std::string(edition->product_name);
   steps.pass("edition", report.product_name);
@@ -125,15 +122,12 @@ ReleaseCheckReport run_release_check(const ReleaseCheckInput& input, WindowsInst
     // The installer is asked with the code exactly as the package has it.
     installed = installed_version(installer, info->upgrade_code);
     if (!installed) {
-      return steps.refuse("version", report.product_name +
-                                         " is not installed through Windows Installer on this "
-                                         "machine");
+      return steps.refuse("version", not_installed_text(report.product_name));
     }
   }
   if (installed) {
     if (compare_versions(info->product_version, *installed) != VersionOrder::kGreater) {
-      return steps.refuse("version", "package " + info->product_version +
-                                         " is not newer than the installed " + *installed);
+      return steps.refuse("version", not_newer_text(info->product_version, *installed));
     }
     steps.pass("version", info->product_version + " is newer than the installed " + *installed);
   }

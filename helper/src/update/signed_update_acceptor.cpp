@@ -26,6 +26,19 @@ std::string_view without_trailing_backslashes(std::string_view text) {
 
 }  // namespace
 
+std::string not_a_release_text(std::string_view upgrade_code) {
+  return "package is not a Lumar KQ release (UpgradeCode " + std::string(upgrade_code) + ")";
+}
+
+std::string not_installed_text(std::string_view product_name) {
+  return std::string(product_name) + " is not installed through Windows Installer on this machine";
+}
+
+std::string not_newer_text(std::string_view version, std::string_view installed) {
+  return "package " + std::string(version) + " is not newer than the installed " +
+         std::string(installed);
+}
+
 bool is_compound_file(std::span<const std::uint8_t> bytes) {
   return bytes.size() >= kCompoundFileSignature.size() &&
          std::equal(kCompoundFileSignature.begin(), kCompoundFileSignature.end(), bytes.begin());
@@ -103,14 +116,13 @@ Status SignedUpdateAcceptor::check_stage_and_start(Bytes package, const std::str
   if (!info) return fail(std::move(info).error());
   const std::optional<ProductVariant> edition = classify_upgrade_code(info->upgrade_code);
   if (!edition) {
-    return fail("package is not a Lumar KQ release (UpgradeCode " + info->upgrade_code + ")");
+    return fail(not_a_release_text(info->upgrade_code));
   }
   // Windows Installer is asked with the code exactly as the package has it.
   const std::optional<std::string> installed =
       installed_version(context_.installer, info->upgrade_code);
   if (!installed) {
-    return fail(std::string(edition->product_name) +
-                " is not installed through Windows Installer on this machine");
+    return fail(not_installed_text(edition->product_name));
   }
 
   Result<RequestCaller> caller = identify_process(context_.processes, std::move(opened));
@@ -124,8 +136,7 @@ Status SignedUpdateAcceptor::check_stage_and_start(Bytes package, const std::str
   };
   const bool restart_only = order == VersionOrder::kEqual && from_installed_folder();
   if (order != VersionOrder::kGreater && !restart_only) {
-    return fail("package " + info->product_version + " is not newer than the installed " +
-                *installed);
+    return fail(not_newer_text(info->product_version, *installed));
   }
   if (!is_app_image(caller->image_path)) {
     return fail("the requesting process " + os_text_lossy(caller->image_path) + " is not " +

@@ -83,6 +83,11 @@ class SignedUpdateAcceptor final : public UpdateAcceptor {
 
 inline constexpr std::string_view kNotInstallerPackage = "not a Windows Installer package";
 
+// Refusals that the release check words exactly as acceptance does.
+std::string not_a_release_text(std::string_view upgrade_code);
+std::string not_installed_text(std::string_view product_name);
+std::string not_newer_text(std::string_view version, std::string_view installed);
+
 // True when the bytes start with the compound-file header every Windows
 // Installer package has. Checked before the installer opens the file.
 bool is_compound_file(std::span<const std::uint8_t> bytes);
