@@ -32,7 +32,6 @@ DWORD milliseconds_until(Deadline deadline) {
 class OverlappedIo {
  public:
   explicit OverlappedIo(HANDLE event) : event_(event) {}
-  bool ready() const { return event_ != nullptr; }
 
   // Runs `start` (a ReadFile/WriteFile/ConnectNamedPipe call on `ov`), then
   // waits for it. Returns the bytes transferred, or nothing on failure,
@@ -202,6 +201,12 @@ class Win32PipeListener final : public PipeListener {
   }
 
   Result<std::unique_ptr<PipeConnection>> accept() override {
+    if (!io_event_) {
+      // Made once, and again at the next accept should it ever fail.
+      io_event_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+      if (!io_event_)
+        return fail("ConnectNamedPipe failed (" + std::to_string(::GetLastError()) + ")");
+    }
     if (!waiting_) {
       // Nothing of ours holds the name: claim it as its first instance.
       Result<UniqueFile> first = create_instance(true);
@@ -213,9 +218,8 @@ class Win32PipeListener final : public PipeListener {
     DWORD error = 0;
     const HANDLE pipe = waiting_.get();
     const auto connect = [pipe](OVERLAPPED* ov, DWORD*) { return connect_client(pipe, ov); };
-    const bool connected = io.ready() && io.run(pipe, connect, INFINITE, &error).has_value();
+    const bool connected = io.run(pipe, connect, INFINITE, &error).has_value();
     if (!connected) {
-      if (!io.ready()) error = ::GetLastError();
       // The failed instance is closed only once its successor exists.
       UniqueFile failed = std::move(waiting_);
       if (Result<UniqueFile> next = create_instance(false)) waiting_ = std::move(*next);
@@ -251,7 +255,7 @@ class Win32PipeListener final : public PipeListener {
   UniqueLocal descriptor_;
   SECURITY_ATTRIBUTES attributes_{};
   // Manual-reset, for every overlapped call on every instance in turn.
-  UniqueHandle io_event_{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  UniqueHandle io_event_;
   ReplyFlusher flusher_;
   // The instance that waits for the next client; it holds the name.
   UniqueFile waiting_;
