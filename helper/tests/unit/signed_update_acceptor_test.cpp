@@ -19,7 +19,7 @@ TEST_F(SignedUpdateAcceptorTest, ANewerPackageIsStagedHeldOpenAndHandedToTheWork
   EXPECT_EQ(files.files.at(expected_path), bytes);
   EXPECT_EQ(files.open_count[expected_path], 1) << "held with its read handle";
   EXPECT_EQ(job.version, "1.1.0");
-  EXPECT_EQ(job.caller.image_path, kAppPath);
+  EXPECT_EQ(job.caller.image_path, kLiteAppPath);
   EXPECT_EQ(job.caller.session_id, 2u);
   EXPECT_TRUE(job.caller.process);
 
