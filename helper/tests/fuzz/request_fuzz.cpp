@@ -7,8 +7,6 @@
 #include <string>
 
 #include "fakes/fake_client_files.h"
-#include "fakes/fake_clock.h"
-#include "fakes/fake_environment.h"
 #include "fakes/fake_log.h"
 #include "fakes/fake_pipe.h"
 #include "fakes/fake_processes.h"
@@ -32,14 +30,11 @@ class NoExit : public ProcessExit {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static test::FakeClientFiles files;
   static NoExit exit;
-  static test::FakeEnvironment environment;
-  static test::FakeClock clock;
-  static test::FakeLogFile log_file;
-  static HelperLog log(environment, clock, log_file);
+  static test::RecordingLog log;
   static test::FakeProcesses processes;
-  static CallerStep caller_step(files, processes, log, exit);
+  static CallerStep caller_step(files, processes, log.log, exit);
   static test::RefusingUpdateAcceptor updates;
-  static Dispatcher dispatcher(Edition::kLite, nullptr, caller_step, updates, log);
+  static Dispatcher dispatcher(Edition::kLite, nullptr, caller_step, updates, log.log);
 
   // Sends nothing and cannot be impersonated.
   test::FakePipeConnection connection;
@@ -57,6 +52,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   files.opens.clear();
   processes.opened.clear();
   processes.access.clear();
-  log_file = test::FakeLogFile();
+  log.file = test::FakeLogFile();
   return 0;
 }

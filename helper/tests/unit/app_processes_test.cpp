@@ -7,11 +7,10 @@
 namespace lumar {
 namespace {
 
+using test::app_process;
 using test::fails_with;
-using test::FakeProcess;
 using test::FakeProcesses;
-
-constexpr char kApp[] = R"(C:\Program Files\Lumar KQ\lumar-desktop.exe)";
+using test::kAppPath;
 
 class FindAppInstances : public testing::Test {
  protected:
@@ -19,7 +18,7 @@ class FindAppInstances : public testing::Test {
 };
 
 TEST_F(FindAppInstances, PathWithoutFileNameTakesNoSnapshot) {
-  processes.add({.pid = 8, .exe_name = "lumar-desktop.exe", .image = kApp});
+  processes.add(app_process(8));
   for (const char* path : {"", R"(C:\)", R"(C:\Program Files\..)"}) {
     EXPECT_TRUE(find_app_instances(processes, path).empty()) << path;
   }
@@ -27,15 +26,14 @@ TEST_F(FindAppInstances, PathWithoutFileNameTakesNoSnapshot) {
 }
 
 TEST_F(FindAppInstances, FailedSnapshotIsAnEmptyList) {
-  processes.add({.pid = 8, .exe_name = "lumar-desktop.exe", .image = kApp});
+  processes.add(app_process(8));
   processes.snapshot_error = 18;  // ERROR_NO_MORE_FILES
-  EXPECT_TRUE(find_app_instances(processes, kApp).empty());
+  EXPECT_TRUE(find_app_instances(processes, kAppPath).empty());
   EXPECT_TRUE(processes.opened.empty());
 }
 
 TEST_F(FindAppInstances, ListsExactCopiesInSnapshotOrderAndOpensOnlyMatchingNames) {
-  processes.add(
-      {.pid = 20, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 2, .created = 555});
+  processes.add(app_process(20, 2u, 555u));
   processes.add({.pid = 4, .exe_name = "explorer.exe", .image = R"(C:\Windows\explorer.exe)"});
   // Same name, another folder: opened, compared, left out.
   processes.add(
@@ -48,7 +46,7 @@ TEST_F(FindAppInstances, ListsExactCopiesInSnapshotOrderAndOpensOnlyMatchingName
                  .created = 444});
 
   {
-    const std::vector<AppInstance> found = find_app_instances(processes, kApp);
+    const std::vector<AppInstance> found = find_app_instances(processes, kAppPath);
     ASSERT_EQ(found.size(), 2u);
     EXPECT_EQ(test::fake_value(found[0].process), 20u);
     EXPECT_EQ(found[0].session_id, 2u);
@@ -67,7 +65,7 @@ TEST_F(FindAppInstances, NonAsciiCaseAndUnnormalisedPathsDoNotMatch) {
   processes.add({.pid = 5,
                  .exe_name = "l\xC3\x9Cmar-desktop.exe",  // Ü
                  .image = "C:\\Apps\\l\xC3\x9Cmar-desktop.exe"});
-  processes.add({.pid = 6, .exe_name = "lumar-desktop.exe", .image = kApp});
+  processes.add(app_process(6));
   EXPECT_TRUE(find_app_instances(processes, accented).empty());
   EXPECT_TRUE(processes.opened.empty());
   // The system reports backslashes, long names and no prefix; nothing is
@@ -87,16 +85,14 @@ TEST_F(FindAppInstances, ImagePathsWithLoneSurrogatesMatchTheSameText) {
 }
 
 TEST_F(FindAppInstances, EveryFailedQueryLeavesTheProcessOutAndClosesItsHandle) {
-  processes.add({.pid = 1, .exe_name = "lumar-desktop.exe", .image = kApp, .openable = false});
+  processes.add(app_process(1)).openable = false;
   // Could be looked at, but not waited for or ended: no use as a copy.
-  processes.add({.pid = 6, .exe_name = "lumar-desktop.exe", .image = kApp, .controllable = false});
-  processes.add({.pid = 2, .exe_name = "lumar-desktop.exe", .image = fails_with(31)});
-  processes.add(
-      {.pid = 3, .exe_name = "lumar-desktop.exe", .image = kApp, .session = fails_with(5)});
-  processes.add(
-      {.pid = 4, .exe_name = "lumar-desktop.exe", .image = kApp, .created = fails_with(5)});
-  processes.add({.pid = 5, .exe_name = "lumar-desktop.exe", .image = kApp});
-  const std::vector<AppInstance> found = find_app_instances(processes, kApp);
+  processes.add(app_process(6)).controllable = false;
+  processes.add(app_process(2)).image = fails_with(31);
+  processes.add(app_process(3, fails_with(5)));
+  processes.add(app_process(4, 1u, fails_with(5)));
+  processes.add(app_process(5));
+  const std::vector<AppInstance> found = find_app_instances(processes, kAppPath);
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(test::fake_value(found[0].process), 5u);
   EXPECT_EQ(processes.opened, (std::vector<std::uint32_t>{1, 6, 2, 3, 4, 5}));

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes/fake_clock.h"
-#include "fakes/fake_environment.h"
 #include "fakes/fake_log.h"
 #include "fakes/fake_processes.h"
 
@@ -11,14 +9,12 @@ namespace lumar {
 namespace {
 
 using std::chrono::milliseconds;
+using test::app_process;
 using test::Events;
-using test::FakeClock;
-using test::FakeEnvironment;
-using test::FakeLogFile;
 using test::FakeProcesses;
 using test::FakeSessions;
-
-constexpr char kApp[] = R"(C:\Program Files\Lumar KQ\lumar-desktop.exe)";
+using test::kAppPath;
+using test::RecordingLog;
 
 // Wine runs every process in session 1 and gives a token for any session,
 // so sessions other than 1, several sessions and a session without a user
@@ -28,28 +24,21 @@ class AppSessions : public testing::Test {
   Events events;
   FakeProcesses processes{&events};
   FakeSessions sessions{&events};
-  FakeEnvironment environment;
-  FakeClock clock;
-  FakeLogFile log_file;
-  HelperLog log{environment, clock, log_file};
+  RecordingLog log;
 };
 
 TEST_F(AppSessions, ClosesCopiesCreatedBeforeTheCutoffAndRecordsTheirSessions) {
-  processes.add(
-      {.pid = 11, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 3, .created = 499});
-  processes.add(
-      {.pid = 12, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 1, .created = 100});
-  processes.add(
-      {.pid = 13, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 3, .created = 0});
+  processes.add(app_process(11, 3u, 499u));
+  processes.add(app_process(12, 1u, 100u));
+  processes.add(app_process(13, 3u, 0u));
   // Started at or after the cutoff: someone else's, left running.
-  processes.add(
-      {.pid = 14, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 4, .created = 500});
-  processes.add(
-      {.pid = 15, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 5, .created = 900});
+  processes.add(app_process(14, 4u, 500u));
+  processes.add(app_process(15, 5u, 900u));
 
-  EXPECT_EQ(close_app_copies(processes, log, kApp, 500), (std::vector<std::uint32_t>{3, 1, 3}));
+  EXPECT_EQ(close_app_copies(processes, log.log, kAppPath, 500),
+            (std::vector<std::uint32_t>{3, 1, 3}));
 
-  EXPECT_EQ(log_file.messages,
+  EXPECT_EQ(log.lines(),
             (std::vector<std::string>{"install_update: closed a copy of the app in session 3",
                                       "install_update: closed a copy of the app in session 1",
                                       "install_update: closed a copy of the app in session 3"}));
@@ -66,13 +55,9 @@ TEST_F(AppSessions, ClosesCopiesCreatedBeforeTheCutoffAndRecordsTheirSessions) {
 }
 
 TEST_F(AppSessions, CopyThatIgnoresTerminationStillCountsAsClosed) {
-  processes.add({.pid = 11,
-                 .exe_name = "lumar-desktop.exe",
-                 .image = kApp,
-                 .session = 2,
-                 .survives_termination = true});
-  EXPECT_EQ(close_app_copies(processes, log, kApp, 1000), (std::vector<std::uint32_t>{2}));
-  EXPECT_EQ(log_file.messages,
+  processes.add(app_process(11, 2u)).survives_termination = true;
+  EXPECT_EQ(close_app_copies(processes, log.log, kAppPath, 1000), (std::vector<std::uint32_t>{2}));
+  EXPECT_EQ(log.lines(),
             (std::vector<std::string>{"install_update: closed a copy of the app in session 2"}));
   EXPECT_TRUE(processes.find(11)->running);
 }
@@ -80,23 +65,23 @@ TEST_F(AppSessions, CopyThatIgnoresTerminationStillCountsAsClosed) {
 TEST_F(AppSessions, NoCopiesCloseNothingAndLogNothing) {
   processes.add(
       {.pid = 11, .exe_name = "lumar-desktop.exe", .image = R"(C:\other\lumar-desktop.exe)"});
-  EXPECT_TRUE(close_app_copies(processes, log, kApp, 1000).empty());
-  EXPECT_TRUE(log_file.messages.empty());
+  EXPECT_TRUE(close_app_copies(processes, log.log, kAppPath, 1000).empty());
+  EXPECT_TRUE(log.lines().empty());
   EXPECT_TRUE(processes.find(11)->running);
 }
 
 TEST_F(AppSessions, StartsTheQuotedPathAloneInItsOwnFolderAsTheSessionsUser) {
   sessions.signed_in = {2};
-  ASSERT_TRUE(start_app_in_session(sessions, 2, kApp));
+  ASSERT_TRUE(start_app_in_session(sessions, 2, kAppPath));
   ASSERT_EQ(sessions.starts.size(), 1u);
   const test::Start& start = sessions.starts[0];
   EXPECT_EQ(start.session, 2u);
-  EXPECT_EQ(start.launch.application, kApp);
-  EXPECT_EQ(start.launch.command_line, std::string("\"") + kApp + "\"");
+  EXPECT_EQ(start.launch.application, kAppPath);
+  EXPECT_EQ(start.launch.command_line, std::string("\"") + kAppPath + "\"");
   EXPECT_EQ(start.launch.current_directory, R"(C:\Program Files\Lumar KQ)");
   EXPECT_EQ(sessions.live_tokens, 0);
   EXPECT_EQ(sessions.live_environments, 0);
-  EXPECT_TRUE(log_file.messages.empty());
+  EXPECT_TRUE(log.lines().empty());
 
   // Without a parent folder the helper's own current folder is left to it.
   ASSERT_TRUE(start_app_in_session(sessions, 2, "lumar-desktop.exe"));
@@ -105,13 +90,13 @@ TEST_F(AppSessions, StartsTheQuotedPathAloneInItsOwnFolderAsTheSessionsUser) {
 
 TEST_F(AppSessions, StartFailuresNameTheStepAndReleaseWhatWasAcquired) {
   sessions.signed_in = {1};
-  const Status no_user = start_app_in_session(sessions, 0, kApp);
+  const Status no_user = start_app_in_session(sessions, 0, kAppPath);
   ASSERT_FALSE(no_user);
   EXPECT_EQ(no_user.error(), "no signed-in user in session 0 (1008)");
   EXPECT_EQ(sessions.environments_built, 0);
 
   sessions.environment_error = 8;
-  const Status no_environment = start_app_in_session(sessions, 1, kApp);
+  const Status no_environment = start_app_in_session(sessions, 1, kAppPath);
   ASSERT_FALSE(no_environment);
   EXPECT_EQ(no_environment.error(), "build the user's environment (8)");
   EXPECT_EQ(sessions.live_tokens, 0);
@@ -128,34 +113,33 @@ TEST_F(AppSessions, StartFailuresNameTheStepAndReleaseWhatWasAcquired) {
 
 TEST_F(AppSessions, RestartServesEachSessionOnceInAscendingOrder) {
   sessions.signed_in = {1, 2, 3};
-  restart_app_in_sessions(sessions, log, kApp, {3, 1, 3, 2});
+  restart_app_in_sessions(sessions, log.log, kAppPath, {3, 1, 3, 2});
   ASSERT_EQ(sessions.starts.size(), 3u);
   EXPECT_EQ(sessions.starts[0].session, 1u);
   EXPECT_EQ(sessions.starts[1].session, 2u);
   EXPECT_EQ(sessions.starts[2].session, 3u);
-  EXPECT_EQ(log_file.messages,
-            (std::vector<std::string>{"install_update: app restarted in session 1",
-                                      "install_update: app restarted in session 2",
-                                      "install_update: app restarted in session 3"}));
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"install_update: app restarted in session 1",
+                                                   "install_update: app restarted in session 2",
+                                                   "install_update: app restarted in session 3"}));
 }
 
 TEST_F(AppSessions, RestartLogsAFailedSessionAndServesTheOthers) {
   sessions.signed_in = {1, 2};
   sessions.start_errors[2] = 5;
-  restart_app_in_sessions(sessions, log, kApp, {2, 0, 1});
+  restart_app_in_sessions(sessions, log.log, kAppPath, {2, 0, 1});
   ASSERT_EQ(sessions.starts.size(), 1u);
   EXPECT_EQ(sessions.starts[0].session, 1u);
-  EXPECT_EQ(log_file.messages,
+  EXPECT_EQ(log.lines(),
             (std::vector<std::string>{
                 "install_update: restart the app: no signed-in user in session 0 (1008)",
                 "install_update: app restarted in session 1",
-                std::string("install_update: restart the app: start ") + kApp + " (5)"}));
+                std::string("install_update: restart the app: start ") + kAppPath + " (5)"}));
 }
 
 TEST_F(AppSessions, RestartWithNoSessionsDoesNothing) {
-  restart_app_in_sessions(sessions, log, kApp, {});
+  restart_app_in_sessions(sessions, log.log, kAppPath, {});
   EXPECT_TRUE(sessions.starts.empty());
-  EXPECT_TRUE(log_file.messages.empty());
+  EXPECT_TRUE(log.lines().empty());
 }
 
 }  // namespace

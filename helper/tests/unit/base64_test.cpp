@@ -39,10 +39,11 @@ TEST(Base64Decode, DecodesTheStandardVectors) {
   EXPECT_EQ(decoded_text("+/+/"), "\xFB\xFF\xBF");
 }
 
-TEST(Base64Decode, RoundTripsEveryLengthAndByteValue) {
+TEST(Base64, RoundTripsEveryLengthAndByteValue) {
   for (std::size_t size = 0; size <= 300; ++size) {
     Bytes bytes(size);
     for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 151 + size);
+    EXPECT_EQ(encode_base64(std::string(bytes.begin(), bytes.end())), encoded(bytes)) << size;
     const Result<Bytes> back = decode_base64(encoded(bytes));
     ASSERT_TRUE(back) << size << ": " << back.error();
     EXPECT_EQ(*back, bytes) << size;

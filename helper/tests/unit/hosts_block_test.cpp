@@ -6,21 +6,10 @@
 #include "fakes/fake_child_programs.h"
 #include "fakes/fake_environment.h"
 #include "fakes/fake_hosts_file.h"
+#include "hosts_expectations.h"
 
-namespace lumar {
+namespace lumar::test {
 namespace {
-
-const std::string kStart(kHostsBlockStart);
-const std::string kEnd(kHostsBlockEnd);
-
-std::string block_for(std::initializer_list<std::string_view> domains) {
-  std::string out = kStart + "\n";
-  for (std::string_view d : domains) {
-    const std::string s(d);
-    out += "127.0.0.1 " + s + "\n127.0.0.1 www." + s + "\n::1 " + s + "\n::1 www." + s + "\n";
-  }
-  return out + kEnd + "\n";
-}
 
 TEST(HostsMarkers, AreTheExactBytes) {
   EXPECT_EQ(kHostsBlockStart.size(), 61u);
@@ -257,4 +246,4 @@ TEST_F(WriteHostsBlock, FlushFailuresDoNotMatter) {
 }
 
 }  // namespace
-}  // namespace lumar
+}  // namespace lumar::test

@@ -3,10 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <future>
 
-#include "fakes/fake_clock.h"
-#include "fakes/fake_environment.h"
 #include "fakes/fake_installer.h"
 #include "fakes/fake_log.h"
 #include "fakes/fake_processes.h"
@@ -17,18 +14,17 @@ namespace lumar {
 namespace {
 
 using std::chrono::milliseconds;
+using test::app_process;
 using test::Events;
 using test::FakeClock;
-using test::FakeEnvironment;
-using test::FakeLogFile;
 using test::FakeProcesses;
 using test::FakeSessions;
 using test::FakeStagedPackage;
 using test::FakeStatusSink;
 using test::FakeWindowsInstaller;
 using test::FakeWorkerHost;
+using test::kAppPath;
 
-constexpr char kApp[] = R"(C:\Program Files\Lumar KQ\lumar-desktop.exe)";
 constexpr char kPackage[] = R"(C:\windows\SystemTemp\lumar-update-77-1700000000000000001.msi)";
 constexpr char kLog[] = R"(C:\windows\SystemTemp\lumar-update-77-1700000000000000001.log)";
 constexpr std::uint32_t kCallerPid = 50;
@@ -39,29 +35,6 @@ TEST(InstallerLogPath, ReplacesThePackagesExtension) {
   EXPECT_EQ(installer_log_path(R"(C:\a\.msi)"), R"(C:\a\.msi.log)");
 }
 
-TEST(UpdateLease, IsHeldOnceTravelsByMoveAndGivesTheServiceBackOnce) {
-  Events events;
-  ServiceControlState control;
-  control.set_status_handle(std::make_unique<FakeStatusSink>(events));
-  UpdateLease first = UpdateLease::acquire(control);
-  ASSERT_TRUE(first);
-  // A second update finds the flag taken: its empty lease changes nothing.
-  UpdateLease busy = UpdateLease::acquire(control);
-  EXPECT_FALSE(busy);
-  busy = UpdateLease();
-  EXPECT_TRUE(control.update_in_progress);
-  EXPECT_TRUE(events.empty());
-
-  UpdateLease moved = std::move(first);
-  EXPECT_FALSE(first);
-  { const UpdateLease last = std::move(moved); }
-  EXPECT_FALSE(control.update_in_progress);
-  EXPECT_EQ(events, (Events{"report stop accepted"}));
-  moved.release();
-  first.release();
-  EXPECT_EQ(events.size(), 1u);
-}
-
 // The worker against the pretend machine. Wine cannot show a 60 s wait
 // without spending it, several sessions, or a copy created after a cutoff,
 // so these run here; the Wine tests run the same worker with real msiexec.
@@ -70,12 +43,7 @@ class RunInstaller : public testing::Test {
   RunInstaller() {
     clock.filetime = 1000;  // FILETIME ticks: later than the copies a test starts with
     control.set_status_handle(std::make_unique<FakeStatusSink>(events));
-    processes.add({.pid = kCallerPid,
-                   .exe_name = "lumar-desktop.exe",
-                   .image = kApp,
-                   .session = 2,
-                   .created = 10,
-                   .quits_when_waited_for = true});
+    processes.add(app_process(kCallerPid, 2u, 10u)).quits_when_waited_for = true;
   }
 
   // An accepted job, holding the update's lease as acceptance leaves it.
@@ -84,7 +52,7 @@ class RunInstaller : public testing::Test {
     made->lease = UpdateLease::acquire(control);
     if (with_package) made->package = std::make_unique<FakeStagedPackage>(events, kPackage);
     made->version = "1.1.0";
-    made->caller.image_path = kApp;
+    made->caller.image_path = kAppPath;
     made->caller.process = *processes.open(kCallerPid, ProcessAccess::kControl);
     made->caller.session_id = *processes.find(kCallerPid)->session;
     return made;
@@ -111,18 +79,17 @@ class RunInstaller : public testing::Test {
   FakeSessions sessions{&events};
   FakeWindowsInstaller installer{&events};
   FakeWorkerHost host{events};
-  FakeEnvironment environment;
-  FakeClock clock;
-  FakeLogFile log_file{&events};
-  HelperLog log{environment, clock, log_file};
+  test::RecordingLog recording{&events};
+  // The worker's clock sets the cutoffs; the log reads the same one.
+  FakeClock& clock = recording.clock;
+  HelperLog& log = recording.log;
   ServiceControlState control;
   InstallerContext context{processes, sessions, installer, host, log, clock};
 };
 
 TEST_F(RunInstaller, SuccessfulInstallationClosesInstallsCleansUpRestartsAndHandsOver) {
   sessions.signed_in = {1, 2};
-  processes.add(
-      {.pid = 60, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 1, .created = 20});
+  processes.add(app_process(60, 1u, 20u));
 
   run_installer(*job(), context);
 
@@ -171,12 +138,12 @@ TEST_P(InstallerExitCodes, OnlyZeroAnd3010CountAsSuccess) {
   const std::string exit_line = std::string("install_update: 1.1.0: msiexec exit ") + c.logged;
   if (c.succeeded) {
     EXPECT_NE(std::find(events.begin(), events.end(), "drop package and log"), events.end());
-    EXPECT_EQ(log_file.messages[0], exit_line);
+    EXPECT_EQ(recording.lines()[0], exit_line);
     EXPECT_EQ(host.detached.size(), 1u);
   } else {
     EXPECT_NE(std::find(events.begin(), events.end(), "drop package, keep log"), events.end());
-    EXPECT_EQ(log_file.messages[0], std::string("install_update: msiexec log kept at ") + kLog);
-    EXPECT_EQ(log_file.messages[1], exit_line);
+    EXPECT_EQ(recording.lines()[0], std::string("install_update: msiexec log kept at ") + kLog);
+    EXPECT_EQ(recording.lines()[1], exit_line);
     EXPECT_TRUE(host.detached.empty());
   }
   // Whatever the outcome: the package is gone, the app is back, the service
@@ -206,8 +173,7 @@ TEST_F(RunInstaller, AppThatDoesNotQuitIsTerminatedAfterSixtySeconds) {
 
 TEST_F(RunInstaller, AlreadyInstalledVersionOnlyRestartsTheCaller) {
   sessions.signed_in = {1, 2};
-  processes.add(
-      {.pid = 60, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 1, .created = 20});
+  processes.add(app_process(60, 1u, 20u));
   run_installer(*job(/*with_package=*/false), context);
   EXPECT_EQ(steps(), (std::vector<std::string>{
                          "start in session 2",
@@ -226,11 +192,9 @@ TEST_F(RunInstaller, CopyStartedDuringTheInstallationIsClosedAfterIt) {
   sessions.signed_in = {1, 2, 3, 4};
   installer.while_installing = [this] {
     clock.filetime = 2000;
-    processes.add(
-        {.pid = 70, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 3, .created = 1500});
+    processes.add(app_process(70, 3u, 1500u));
     // Created exactly at the second cutoff: not this update's to close.
-    processes.add(
-        {.pid = 71, .exe_name = "lumar-desktop.exe", .image = kApp, .session = 4, .created = 2000});
+    processes.add(app_process(71, 4u, 2000u));
   };
   run_installer(*job(), context);
   const std::vector<std::string> s = steps();
@@ -245,16 +209,16 @@ TEST_F(RunInstaller, CopyStartedDuringTheInstallationIsClosedAfterIt) {
 TEST_F(RunInstaller, HandOverFailureIsLoggedAndAMissingOwnPathIsSilent) {
   host.detached_result = fail("Access is denied. (os error 5)");
   run_installer(*job(), context);
-  EXPECT_EQ(log_file.messages.back(),
+  EXPECT_EQ(recording.lines().back(),
             R"(install_update: hand over to C:\Program Files\Lumar KQ\lumar-helper.exe: )"
             "Access is denied. (os error 5)");
 
-  log_file.messages.clear();
+  recording.file.messages.clear();
   host.detached.clear();
   host.own_path = fail("The specified module could not be found. (os error 126)");
   run_installer(*job(), context);
   EXPECT_TRUE(host.detached.empty());
-  EXPECT_EQ(log_file.messages.back(), "install_update: app restarted in session 2");
+  EXPECT_EQ(recording.lines().back(), "install_update: app restarted in session 2");
 }
 
 TEST_F(RunInstaller, WorkerThatCannotStartGivesTheJobBackUntouched) {
@@ -271,7 +235,7 @@ TEST_F(RunInstaller, WorkerThatCannotStartGivesTheJobBackUntouched) {
   EXPECT_TRUE(j->package);
   EXPECT_TRUE(j->caller.process);
   EXPECT_TRUE(j->lease);
-  EXPECT_EQ(j->caller.image_path, kApp);
+  EXPECT_EQ(j->caller.image_path, kAppPath);
   EXPECT_EQ(j->version, "1.1.0");
   EXPECT_TRUE(events.empty());
   EXPECT_TRUE(control.update_in_progress);  // clearing it is the refusal's job
@@ -284,24 +248,18 @@ TEST_F(RunInstaller, AnExceptionInTheWorkerIsLoggedAndGivesTheServiceBack) {
   installer.while_installing = [] { throw std::bad_alloc(); };
   std::unique_ptr<InstallJob> j = job();
   ASSERT_TRUE(worker.start(j));  // the fake starter runs the body at once
-  EXPECT_EQ(log_file.messages.back(), "install_update: internal error: std::bad_alloc");
+  EXPECT_EQ(recording.lines().back(), "install_update: internal error: std::bad_alloc");
   EXPECT_FALSE(control.update_in_progress);
   EXPECT_EQ(events.back(), "report stop accepted");
 }
 
 TEST_F(RunInstaller, RealThreadRunsTheJobToItsEnd) {
-  StdThreadStarter threads;
+  test::JoiningThreadStarter threads;
   ThreadedInstallWorker worker(context, threads);
   std::unique_ptr<InstallJob> j = job();
-  // Closing the caller's handle is the last act of an installation.
-  auto done = std::make_shared<std::promise<void>>();
-  std::future<void> finished = done->get_future();
-  processes.on_close = [done](std::uint32_t pid) {
-    if (pid == kCallerPid) done->set_value();
-  };
   ASSERT_TRUE(worker.start(j));
   EXPECT_EQ(j, nullptr);  // moved out before the thread began
-  finished.wait();
+  threads.join();
   EXPECT_FALSE(control.update_in_progress);
   EXPECT_EQ(installer.installs.size(), 1u);
   EXPECT_EQ(host.detached.size(), 1u);

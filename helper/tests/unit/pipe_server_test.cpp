@@ -4,11 +4,13 @@
 
 #include <deque>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "fakes/fake_client_files.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_log.h"
+#include "fakes/fake_pipe.h"
 #include "fakes/fake_processes.h"
 #include "fakes/fake_updates.h"
 
@@ -19,50 +21,11 @@ using namespace std::chrono_literals;
 using test::DyingProcessExit;
 using test::FakeClientFiles;
 using test::FakeClock;
+using test::FakePipeConnection;
 using test::FakeProcesses;
+using test::LentPipeConnection;
 using test::RecordingLog;
 using test::RefusingUpdateAcceptor;
-
-// What one served connection saw; outlives the connection, which the server
-// owns and destroys.
-struct Transcript {
-  std::deque<std::string> chunks;  // what the client sends, one read each
-  std::chrono::milliseconds per_read{0};
-  int reads = 0;
-  std::vector<Deadline> read_deadlines;
-  std::string sent;
-  Deadline send_deadline{};
-  bool closed = false;
-};
-
-class ScriptedConnection : public PipeConnection {
- public:
-  ScriptedConnection(Transcript& transcript, FakeClock& clock) : t_(transcript), clock_(clock) {}
-  ~ScriptedConnection() override { t_.closed = true; }
-
-  std::size_t read(std::span<std::uint8_t> buffer, Deadline deadline) override {
-    ++t_.reads;
-    t_.read_deadlines.push_back(deadline);
-    clock_.now += t_.per_read;
-    if (t_.chunks.empty()) return 0;
-    std::string& next = t_.chunks.front();
-    const std::size_t n = std::min(next.size(), buffer.size());
-    std::copy_n(next.begin(), n, buffer.begin());
-    next.erase(0, n);
-    if (next.empty()) t_.chunks.pop_front();
-    return n;
-  }
-  void send(std::string_view bytes, Deadline deadline) override {
-    t_.sent += bytes;
-    t_.send_deadline = deadline;
-  }
-  SystemResult<std::uint32_t> client_process_id() override { return 1u; }
-  std::unique_ptr<Impersonation> impersonate() override { return nullptr; }
-
- private:
-  Transcript& t_;
-  FakeClock& clock_;
-};
 
 class ScriptedListener : public PipeListener {
  public:
@@ -78,12 +41,19 @@ class ScriptedListener : public PipeListener {
 
 class PipeServerTest : public ::testing::Test {
  protected:
-  Transcript& serve(std::deque<std::string> chunks, std::chrono::milliseconds per_read = 0ms) {
-    transcript = Transcript{std::move(chunks), per_read};
+  // One connection whose client sends `chunks`, one read each, taking
+  // `per_read` for each read.
+  FakePipeConnection& serve(std::deque<std::string> chunks,
+                            std::chrono::milliseconds per_read = 0ms) {
+    transcript.emplace();
+    transcript->chunks = std::move(chunks);
+    transcript->pid = 1u;
+    transcript->can_impersonate = false;
+    transcript->on_read = [this, per_read] { clock.now += per_read; };
     listener.accepts.emplace_back(
-        std::unique_ptr<PipeConnection>(std::make_unique<ScriptedConnection>(transcript, clock)));
+        std::unique_ptr<PipeConnection>(std::make_unique<LentPipeConnection>(*transcript)));
     server.serve_one();
-    return transcript;
+    return *transcript;
   }
   std::string reply_to(std::deque<std::string> chunks) { return serve(std::move(chunks)).sent; }
 
@@ -97,7 +67,7 @@ class PipeServerTest : public ::testing::Test {
   Dispatcher dispatcher{Edition::kLite, nullptr, caller_step, updates, log.log};
   ScriptedListener listener;
   PipeServer server{listener, dispatcher, log.log, clock};
-  Transcript transcript;
+  std::optional<FakePipeConnection> transcript;
 };
 
 constexpr char kOk[] = "{\"ok\":true}\n";
@@ -105,7 +75,7 @@ constexpr char kBad[] = "{\"ok\":false,\"error\":\"bad request\"}\n";
 
 TEST_F(PipeServerTest, ServesTheFirstLineOnlyWithOneReplyAndThenCloses) {
   EXPECT_EQ(reply_to({"{\"op\":\"ping\"}\n"}), kOk);
-  EXPECT_TRUE(transcript.closed);
+  EXPECT_TRUE(transcript->closed);
   EXPECT_EQ(reply_to({"{\"op\":\"ping\"}\r\n"}), kOk);
   // One CR belongs to the line end; a second is JSON white space.
   EXPECT_EQ(reply_to({"{\"op\":\"ping\"}\r\r\n"}), kOk);
@@ -125,7 +95,7 @@ TEST_F(PipeServerTest, StopsReadingOnceTheLineFeedHasArrived) {
 
 TEST_F(PipeServerTest, StopsReadingWithTheReadThatCrossesTheSizeBound) {
   std::deque<std::string> chunks(293, std::string(1024, 'a'));  // 300 032 bytes, no line feed
-  const Transcript& t = serve(chunks);
+  const FakePipeConnection& t = serve(chunks);
   EXPECT_EQ(t.sent, kBad);
   // Reads are 1024 bytes at most: 256 reads reach 262 144 bytes exactly,
   // which is not over the bound; the 257th crosses it and is the last.
@@ -145,7 +115,7 @@ TEST_F(PipeServerTest, InvalidUtf8AndSplitCharactersBecomeReplacementCharacters)
 TEST_F(PipeServerTest, AClientHoldsTheServerForTenSecondsAtMostAllTold) {
   const Deadline start = clock.now;
   // A client that sends a byte every three seconds and never a line feed.
-  const Transcript& slow = serve({"{", "\"", "o", "p", "\"", ":"}, 3s);
+  const FakePipeConnection& slow = serve({"{", "\"", "o", "p", "\"", ":"}, 3s);
   EXPECT_EQ(slow.sent, kBad);
   for (Deadline d : slow.read_deadlines) EXPECT_EQ(d, start + 9s);
   // Its reads overran the whole budget: the reply still gets the grace second.
@@ -153,7 +123,7 @@ TEST_F(PipeServerTest, AClientHoldsTheServerForTenSecondsAtMostAllTold) {
 
   // A prompt client keeps nearly the whole budget for taking its reply.
   const Deadline before = clock.now;
-  const Transcript& prompt = serve({"{\"op\":\"ping\"}\n"}, 1s);
+  const FakePipeConnection& prompt = serve({"{\"op\":\"ping\"}\n"}, 1s);
   EXPECT_EQ(prompt.read_deadlines.front(), before + 9s);
   EXPECT_EQ(prompt.send_deadline, before + 1s + 9s);
 }

@@ -15,15 +15,17 @@
 #include "fakes/fake_leftover_folders.h"
 #include "fakes/fake_log.h"
 #include "fakes/fake_processes.h"
+#include "fakes/test_products.h"
 #include "main/base/windows_paths.h"
 
 namespace lumar {
 namespace {
 
+using test::kFull;
+using test::kLite;
+
 constexpr std::uint64_t kSecond = 10'000'000;  // FILETIME ticks
 const OsString kStaging = R"(C:\users\root\Temp\)";
-const std::string kLite = "{E4D28B06-93AF-5C47-B1E2-0F5A7D3C9841}";
-const std::string kFull = "{7A1E3C55-4B90-5F21-9D3A-61C04E8B2F17}";
 const OsString kProductFolder = R"(C:\Program Files\Lumar KQ Lite\)";
 const OsString kApp = R"(C:\Program Files\Lumar KQ Lite\lumar-desktop.exe)";
 
@@ -52,7 +54,6 @@ class FakeRecoveryHost final : public RecoveryHost {
  private:
   test::Events& events_;
 };
-
 
 class RecoveryTest : public ::testing::Test {
  protected:

@@ -6,7 +6,6 @@
 #include <optional>
 #include <string>
 
-#include "update/base64.h"
 #include "update/release_check.h"
 
 namespace lumar {
@@ -33,15 +32,6 @@ TEST(VersionWarnings, FlagOnlyWhatWindowsInstallerCannotOrder) {
   };
   for (const WarningCase& c : cases) {
     EXPECT_EQ(version_warnings(c.version, c.installed).size(), c.warnings) << c.version;
-  }
-}
-
-TEST(EncodeBase64, DecodesBackForEveryPaddingLength) {
-  using namespace std::string_literals;
-  for (const std::string& text : {""s, "a"s, "ab"s, "abc"s, "abcd"s, "\xff\x00\x80"s}) {
-    Result<Bytes> decoded = decode_base64(encode_base64(text));
-    ASSERT_TRUE(decoded) << text;
-    EXPECT_EQ(std::string(decoded->begin(), decoded->end()), text);
   }
 }
 

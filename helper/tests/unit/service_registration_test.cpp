@@ -6,169 +6,22 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <set>
-
 #include "fakes/fake_leftover_folders.h"
 #include "fakes/fake_log.h"
+#include "fakes/fake_service_manager.h"
 #include "update/leftover_packages.h"
 
 namespace lumar {
 namespace {
 
-constexpr std::uint32_t kRunning = 4;
-constexpr std::uint32_t kStopPending = 3;
-constexpr std::uint32_t kServiceStopped = 1;
-
-std::string name(ManagerAccess access) {
-  return access == ManagerAccess::kInstall ? "install" : "uninstall";
-}
-std::string name(ServiceAccess access) {
-  switch (access) {
-    case ServiceAccess::kCreate:
-      return "create";
-    case ServiceAccess::kInstall:
-      return "install";
-    case ServiceAccess::kUninstall:
-      return "uninstall";
-  }
-  return "?";
-}
-const std::string kFailed = "IO error in winapi call";
 const OsString kHere = R"(C:\Program Files\Lumar KQ\lumar-helper.exe)";
 const OsString kElsewhere = R"(D:\Other\lumar-helper.exe)";
 const OsString kStaging = R"(C:\Temp\)";
 
-// One service database with at most the LumarHelper service in it. Every
-// call is recorded; any call can be made to fail; every handle handed out is
-// counted until it is closed.
-class FakeServiceManager final : public ServiceManager {
- public:
-  struct Service {
-    ServiceDefinition definition;
-    std::optional<std::string> description;
-    std::uint32_t state = kServiceStopped;
-    int pending_polls = 0;  // "stop pending" answers left after a stop
-  };
-
-  std::optional<Service> service;
-  std::set<std::string> failing;  // names of calls that fail
-  int polls_until_stopped = 2;
-  bool never_stops = false;
-  std::optional<ServiceConfig> stored_config;  // overrides what the service reports
-  std::vector<std::string> calls;
-  int open_handles = 0;
-
-  void register_at(const OsString& path, std::uint32_t state = kRunning) {
-    service = Service{helper_service_definition(path), {}, state};
-  }
-  int count(const std::string& call) const {
-    return static_cast<int>(std::count(calls.begin(), calls.end(), call));
-  }
-
-  Status call(const std::string& name) {
-    calls.push_back(name);
-    if (failing.contains(name)) return fail(kFailed);
-    return {};
-  }
-
-  class Handle {
-   public:
-    explicit Handle(int& open) : open_(open) { ++open_; }
-    ~Handle() { --open_; }
-
-   private:
-    int& open_;
-  };
-
-  class FakeService final : public ServiceObject {
-   public:
-    explicit FakeService(FakeServiceManager& scm) : scm_(scm), handle_(scm.open_handles) {}
-
-    Result<ServiceConfig> query_config() override {
-      if (Status ok = scm_.call("query_config"); !ok) return fail(ok.error());
-      if (scm_.stored_config) return *scm_.stored_config;
-      const ServiceDefinition& d = scm_.service->definition;
-      return ServiceConfig{d.command_line, d.start_type, d.error_control};
-    }
-    Status change_config(const ServiceDefinition& definition) override {
-      if (Status ok = scm_.call("change_config"); !ok) return ok;
-      scm_.service->definition = definition;
-      return {};
-    }
-    Status set_description(std::string_view description) override {
-      if (Status ok = scm_.call("set_description"); !ok) return ok;
-      scm_.service->description = std::string(description);
-      return {};
-    }
-    Result<ServiceState> query_state() override {
-      if (Status ok = scm_.call("query_state"); !ok) return fail(ok.error());
-      Service& s = *scm_.service;
-      if (s.state == kStopPending && !scm_.never_stops && s.pending_polls-- <= 0) {
-        s.state = kServiceStopped;
-      }
-      return s.state == kServiceStopped ? ServiceState::kStopped : ServiceState::kNotStopped;
-    }
-    Status stop() override {
-      if (Status ok = scm_.call("stop"); !ok) return ok;
-      Service& s = *scm_.service;
-      if (s.state != kRunning) return fail(kFailed);  // 1062: not running
-      s.state = kStopPending;
-      s.pending_polls = scm_.polls_until_stopped;
-      return {};
-    }
-    Status start() override {
-      if (Status ok = scm_.call("start"); !ok) return ok;
-      Service& s = *scm_.service;
-      if (s.state != kServiceStopped) return fail(kFailed);  // 1056: already running
-      s.state = kRunning;
-      return {};
-    }
-    Status remove() override { return scm_.call("delete"); }
-
-   private:
-    FakeServiceManager& scm_;
-    Handle handle_;
-  };
-
-  class FakeDatabase final : public ServiceDatabase {
-   public:
-    explicit FakeDatabase(FakeServiceManager& scm) : scm_(scm), handle_(scm.open_handles) {}
-
-    Result<std::unique_ptr<ServiceObject>> open_service(std::string_view name,
-                                                        ServiceAccess access) override {
-      if (Status ok = scm_.call("open " + std::string(name) + " " + lumar::name(access)); !ok) {
-        return fail(ok.error());
-      }
-      if (!scm_.service) return fail(kFailed);  // 1060: does not exist
-      return std::unique_ptr<ServiceObject>(std::make_unique<FakeService>(scm_));
-    }
-    Result<std::unique_ptr<ServiceObject>> create_service(const ServiceDefinition& definition,
-                                                          ServiceAccess access) override {
-      if (Status ok = scm_.call("create " + lumar::name(access)); !ok) return fail(ok.error());
-      scm_.service = Service{definition, {}, kServiceStopped};
-      return std::unique_ptr<ServiceObject>(std::make_unique<FakeService>(scm_));
-    }
-
-   private:
-    FakeServiceManager& scm_;
-    Handle handle_;
-  };
-
-  Result<std::unique_ptr<ServiceDatabase>> connect(ManagerAccess access) override {
-    if (Status ok = call("connect " + name(access)); !ok) return fail(ok.error());
-    return std::unique_ptr<ServiceDatabase>(std::make_unique<FakeDatabase>(*this));
-  }
-};
-
-class FakeRegistrationHost final : public RegistrationHost {
- public:
-  Result<OsString> own_path = kHere;
-  std::set<OsString> existing = {kHere};
-
-  Result<OsString> own_executable_path() override { return own_path; }
-  bool path_exists(const OsString& path) override { return existing.contains(path); }
-};
+using test::FakeRegistrationHost;
+using test::FakeServiceManager;
+using test::kServiceRunning;
+using test::kServiceStopped;
 
 class RegistrationTest : public ::testing::Test {
  protected:
@@ -191,7 +44,7 @@ class RegistrationTest : public ::testing::Test {
   }
 
   FakeServiceManager scm;
-  FakeRegistrationHost host;
+  FakeRegistrationHost host{kHere};
   test::FakeLeftoverFolders folders;
   test::RecordingLog log;
 
@@ -346,7 +199,7 @@ TEST_F(RegistrationTest, AStagedPackageCountsAsInFlightBelowHalfAnHour) {
   stage_package(1799);
   ASSERT_TRUE(install());
   EXPECT_EQ(scm.count("stop"), 0);
-  EXPECT_EQ(scm.service->state, kRunning) << "a stopped service is started";
+  EXPECT_EQ(scm.service->state, kServiceRunning) << "a stopped service is started";
   EXPECT_EQ(log_lines().back(),
             "install: an update is installing; the running helper hands over when it is done");
 

@@ -13,22 +13,13 @@
 #include <thread>
 
 #include "fakes/fake_log.h"
+#include "fakes/fake_service_status.h"
 #include "fakes/fake_threads.h"
 
 namespace lumar {
 namespace {
 
-std::string report_name(StatusReport report) {
-  switch (report) {
-    case StatusReport::kRunning:
-      return "running";
-    case StatusReport::kRunningStopRefused:
-      return "running, stop refused";
-    case StatusReport::kStopped:
-      return "stopped";
-  }
-  return "?";
-}
+using enum StatusReport;
 
 // The service manager's side: records the handler registration and every
 // status report, and can fail either.
@@ -36,7 +27,7 @@ class FakeServiceManagerSide final : public ServiceHandlerRegistrar {
  public:
   std::optional<std::string> registration_error;
   std::set<StatusReport> failing_reports;
-  std::vector<std::string> reports;
+  std::vector<StatusReport> reports;
   std::string registered_name;
   // Runs when the stopped report has been made, on the reporting thread, as
   // the real dispatcher returns on the main thread at that moment.
@@ -49,24 +40,15 @@ class FakeServiceManagerSide final : public ServiceHandlerRegistrar {
     registered_name = service_name;
     if (registration_error) return fail(*registration_error);
     handler_promise_.set_value(&handler);
-    return std::unique_ptr<ServiceStatusSink>(std::make_unique<Sink>(*this));
+    auto sink = std::make_unique<test::FakeStatusSink>(reports);
+    sink->failing = failing_reports;
+    sink->after_report = [this](StatusReport report) {
+      if (report == kStopped && on_stopped) on_stopped();
+    };
+    return std::unique_ptr<ServiceStatusSink>(std::move(sink));
   }
 
  private:
-  class Sink final : public ServiceStatusSink {
-   public:
-    explicit Sink(FakeServiceManagerSide& side) : side_(side) {}
-    Status report(StatusReport report) override {
-      side_.reports.push_back(report_name(report));
-      if (side_.failing_reports.contains(report)) return fail("IO error in winapi call");
-      if (report == StatusReport::kStopped && side_.on_stopped) side_.on_stopped();
-      return {};
-    }
-
-   private:
-    FakeServiceManagerSide& side_;
-  };
-
   std::promise<ServiceControlHandler*> handler_promise_;
   std::shared_future<ServiceControlHandler*> handler_future_ =
       handler_promise_.get_future().share();
@@ -116,7 +98,7 @@ TEST_F(ServiceRuntimeTest, RunsServesAndStopsOnAStopControl) {
   join_service_main();
 
   EXPECT_EQ(scm.registered_name, "LumarHelper");
-  EXPECT_EQ(scm.reports, (std::vector<std::string>{"running", "stopped"}));
+  EXPECT_EQ(scm.reports, (std::vector<StatusReport>{kRunning, kStopped}));
   EXPECT_TRUE(state.stop_requested.load());
   EXPECT_EQ(log.lines(), (std::vector<std::string>{"service: running", "service: stopped"}));
   run_started_threads();
@@ -143,7 +125,7 @@ TEST_F(ServiceRuntimeTest, AStopDuringAnUpdateIsRefusedUntilStopsAreAcceptedAgai
   EXPECT_EQ(handler->handle(ServiceControl::kStop), ControlAnswer::kDone);
   join_service_main();
   EXPECT_EQ(scm.reports,
-            (std::vector<std::string>{"running", "running, stop refused", "running", "stopped"}));
+            (std::vector<StatusReport>{kRunning, kRunningStopRefused, kRunning, kStopped}));
   EXPECT_EQ(log.lines(), (std::vector<std::string>{"service: running", "service: stopped"}));
 }
 
@@ -153,7 +135,7 @@ TEST_F(ServiceRuntimeTest, InterrogateAnswersAndOtherControlsAreNotImplemented) 
   EXPECT_EQ(handler->handle(ServiceControl::kInterrogate), ControlAnswer::kDone);
   EXPECT_EQ(handler->handle(ServiceControl::kOther), ControlAnswer::kNotImplemented);
   EXPECT_FALSE(state.stop_requested.load());
-  EXPECT_EQ(scm.reports, (std::vector<std::string>{"running"}));
+  EXPECT_EQ(scm.reports, (std::vector<StatusReport>{kRunning}));
 
   EXPECT_EQ(handler->handle(ServiceControl::kStop), ControlAnswer::kDone);
   join_service_main();
@@ -169,15 +151,15 @@ TEST_F(ServiceRuntimeTest, AFailedRegistrationEndsTheServiceMainAtOnce) {
 }
 
 TEST_F(ServiceRuntimeTest, AFailedRunningReportStartsNoThread) {
-  scm.failing_reports = {StatusReport::kRunning};
+  scm.failing_reports = {kRunning};
   runtime().service_main();
-  EXPECT_EQ(scm.reports, (std::vector<std::string>{"running"}));
+  EXPECT_EQ(scm.reports, (std::vector<StatusReport>{kRunning}));
   EXPECT_TRUE(threads.started.empty());
   EXPECT_EQ(log.lines(), (std::vector<std::string>{"service run error: IO error in winapi call"}));
 }
 
 TEST_F(ServiceRuntimeTest, AFailedStoppedReportIsLoggedInsteadOfStopped) {
-  scm.failing_reports = {StatusReport::kStopped};
+  scm.failing_reports = {kStopped};
   start_service_main();
   EXPECT_EQ(wait_until_serving()->handle(ServiceControl::kStop), ControlAnswer::kDone);
   join_service_main();
@@ -190,7 +172,7 @@ TEST_F(ServiceRuntimeTest, APipeServerThreadThatCannotBeCreatedStopsTheServiceIn
   runtime().service_main();
   EXPECT_TRUE(threads.started.empty()) << "no recovery without the pipe server";
   EXPECT_TRUE(state.stop_requested.load());
-  EXPECT_EQ(scm.reports, (std::vector<std::string>{"running", "stopped"}));
+  EXPECT_EQ(scm.reports, (std::vector<StatusReport>{kRunning, kStopped}));
   EXPECT_EQ(log.lines(),
             (std::vector<std::string>{
                 "service: running",
@@ -205,7 +187,7 @@ TEST_F(ServiceRuntimeTest, ARecoveryThreadThatCannotBeCreatedStopsTheServiceInOr
   threads.refuse_at = 1;
   runtime().service_main();
   EXPECT_EQ(threads.started.size(), 1u);
-  EXPECT_EQ(scm.reports, (std::vector<std::string>{"running", "stopped"}));
+  EXPECT_EQ(scm.reports, (std::vector<StatusReport>{kRunning, kStopped}));
   EXPECT_EQ(log.lines(),
             (std::vector<std::string>{
                 "service: running",
@@ -237,7 +219,7 @@ TEST_F(ServiceRuntimeTest, AnExceptionInTheServiceMainIsLoggedAndTheServiceStops
   runtime().service_main();
   runtime().wait_for_service_main();  // returns: the dispatcher is let go
   EXPECT_TRUE(state.stop_requested.load());
-  EXPECT_EQ(scm.reports, (std::vector<std::string>{"running", "stopped"}));
+  EXPECT_EQ(scm.reports, (std::vector<StatusReport>{kRunning, kStopped}));
   EXPECT_EQ(log.lines(), (std::vector<std::string>{"service: running",
                                                    "service: internal error: no thread for you",
                                                    "service: stopped"}));
@@ -309,7 +291,7 @@ TEST(StopHandlerRace, AnUpdateThatEndsWhileAStopIsRefusedStillReportsStopsAccept
   state.set_stop_accepted(false);
   EXPECT_EQ(handler.handle(ServiceControl::kStop), ControlAnswer::kCannotAcceptNow);
   EXPECT_FALSE(state.stop_requested.load());
-  EXPECT_EQ(scm.reports, (std::vector<std::string>{"running, stop refused", "running"}));
+  EXPECT_EQ(scm.reports, (std::vector<StatusReport>{kRunningStopRefused, kRunning}));
 }
 
 TEST(StopChannel, QueuesEventsAndClosesWhenAnEndIsGone) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "main/base/bytes.h"
+#include "update/base64.h"
 #include "update/streamed_digest.h"
 
 namespace lumar {
@@ -23,14 +24,6 @@ constexpr std::string_view kBadSignatureData = "signature: Invalid encoding in m
 constexpr std::string_view kBadSignatureAlgorithm =
     "signature: This signature algorithm is not supported by this implementation";
 
-std::string base64(std::string_view text) {
-  std::string out(sodium_base64_ENCODED_LEN(text.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
-  sodium_bin2base64(out.data(), out.size(), reinterpret_cast<const unsigned char*>(text.data()),
-                    text.size(), sodium_base64_VARIANT_ORIGINAL);
-  out.pop_back();  // the terminating NUL
-  return out;
-}
-
 std::string unbase64(std::string_view text) {
   std::string out(text.size(), '\0');
   std::size_t size = 0;
@@ -44,7 +37,7 @@ std::string unbase64(std::string_view text) {
 std::span<const std::uint8_t> package() { return kPackage; }
 
 const std::string& test_key() {
-  static const std::string key = base64(kTestKeyPublicFile);
+  static const std::string key = encode_base64(kTestKeyPublicFile);
   return key;
 }
 
@@ -52,7 +45,7 @@ const std::string& test_key() {
 // against the test updater key; "verified" or the failure text.
 std::string check(std::span<const std::uint8_t> bytes, std::string_view signature_file,
                   std::string_view key = test_key()) {
-  const Status status = verify_package_signature(bytes, base64(signature_file), key);
+  const Status status = verify_package_signature(bytes, encode_base64(signature_file), key);
   return status ? "verified" : status.error();
 }
 
@@ -88,7 +81,7 @@ template <class Change>
 std::string with_record(std::string_view file, Change change) {
   std::string record = unbase64(lines_of(file).at(1));
   change(record);
-  return with_line(file, 1, base64(record));
+  return with_line(file, 1, encode_base64(record));
 }
 
 std::vector<std::uint8_t> changed_package(std::size_t at) {
@@ -112,9 +105,9 @@ TEST(GenuineSignatures, VerifyAnEmptyPackage) {
   EXPECT_EQ(check({}, kLegacySignature), kMismatch);
 }
 
-// The package hashed piece by piece on a second thread, as it arrives from
-// the client's file, is checked with the same outcome and texts as in one
-// piece; a legacy signature cannot be checked from a digest.
+// The package hashed piece by piece, as it arrives from the client's file,
+// is checked with the same outcome and texts as in one piece; a legacy
+// signature cannot be checked from a digest.
 TEST(StreamedDigest, GivesTheOneShotOutcome) {
   const auto streamed = [](std::size_t piece, std::string_view signature_file) {
     StreamedDigest digest;
@@ -122,15 +115,15 @@ TEST(StreamedDigest, GivesTheOneShotOutcome) {
       digest.arrived(package().subspan(at, std::min(piece, package().size() - at)));
     }
     const Status status =
-        verify_package_digest(*digest.finish(), base64(signature_file), test_key());
+        verify_package_digest(*digest.finish(), encode_base64(signature_file), test_key());
     return status ? "verified" : status.error();
   };
   for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, package().size()}) {
     EXPECT_EQ(streamed(piece, kPrehashedSignature), "verified") << piece;
     EXPECT_EQ(streamed(piece, kOtherKeySignature), kMismatch) << piece;
   }
-  EXPECT_TRUE(is_prehashed_signature(base64(kPrehashedSignature)));
-  EXPECT_FALSE(is_prehashed_signature(base64(kLegacySignature)));
+  EXPECT_TRUE(is_prehashed_signature(encode_base64(kPrehashedSignature)));
+  EXPECT_FALSE(is_prehashed_signature(encode_base64(kLegacySignature)));
   EXPECT_FALSE(is_prehashed_signature("not base64"));
   EXPECT_EQ(streamed(package().size(), kLegacySignature), kMismatch);
   EXPECT_EQ(verify_package_digest({}, "not base64", test_key()).error(),
@@ -140,8 +133,9 @@ TEST(StreamedDigest, GivesTheOneShotOutcome) {
 TEST(GenuineSignatures, TheBuiltInKeyIsUsedByDefault) {
   if (updater_key_base64() != test_key())
     GTEST_SKIP() << "built with a product key, not the test key";
-  EXPECT_TRUE(verify_package_signature(package(), base64(kPrehashedSignature)));
-  EXPECT_EQ(verify_package_signature(package(), base64(kOtherKeySignature)).error(), kMismatch);
+  EXPECT_TRUE(verify_package_signature(package(), encode_base64(kPrehashedSignature)));
+  EXPECT_EQ(verify_package_signature(package(), encode_base64(kOtherKeySignature)).error(),
+            kMismatch);
 }
 
 TEST(GenuineSignatures, ReadCrlfLineEndsAndIgnoreLinesAfterTheFourth) {
@@ -161,7 +155,7 @@ TEST(GenuineSignatures, ReadCrlfLineEndsAndIgnoreLinesAfterTheFourth) {
 }
 
 TEST(GenuineSignatures, IgnoreWhiteSpaceAroundTheMember) {
-  const std::string member = base64(kPrehashedSignature);
+  const std::string member = encode_base64(kPrehashedSignature);
   for (const std::string_view space :
        {" ", "\t", "\n", "\r\n", " \t\n ", "\xE3\x80\x80" /* U+3000 */, "\xC2\xA0" /* U+00A0 */,
         "\xE2\x80\xA8" /* U+2028 */}) {
@@ -183,11 +177,11 @@ TEST(SignatureMismatch, AnotherKeyOrAnotherKeysBytesUnderOurId) {
   const std::string other_key_bytes = unbase64(lines_of(kOtherKeyPublicFile).at(1)).substr(10);
   const std::string impostor = with_record(
       kTestKeyPublicFile, [&](std::string& record) { record.replace(10, 32, other_key_bytes); });
-  EXPECT_EQ(check(package(), kPrehashedSignature, base64(impostor)), kMismatch);
-  EXPECT_EQ(check(package(), kLegacySignature, base64(impostor)), kMismatch);
+  EXPECT_EQ(check(package(), kPrehashedSignature, encode_base64(impostor)), kMismatch);
+  EXPECT_EQ(check(package(), kLegacySignature, encode_base64(impostor)), kMismatch);
   // And the other key itself accepts only its own signature.
-  EXPECT_EQ(check(package(), kOtherKeySignature, base64(kOtherKeyPublicFile)), "verified");
-  EXPECT_EQ(check(package(), kPrehashedSignature, base64(kOtherKeyPublicFile)), kMismatch);
+  EXPECT_EQ(check(package(), kOtherKeySignature, encode_base64(kOtherKeyPublicFile)), "verified");
+  EXPECT_EQ(check(package(), kPrehashedSignature, encode_base64(kOtherKeyPublicFile)), kMismatch);
 }
 
 TEST(SignatureMismatch, AChangedPackage) {
@@ -230,7 +224,7 @@ TEST(SignatureMismatch, ATagThatClaimsTheOtherAlgorithm) {
 TEST(SignatureMember, MustBeCanonicalBase64) {
   // The raw file instead of its Base64: the blank after "untrusted" is offset 9.
   EXPECT_EQ(check_member(kPrehashedSignature), "signature: Invalid symbol 32, offset 9.");
-  const std::string member = base64(kPrehashedSignature);
+  const std::string member = encode_base64(kPrehashedSignature);
   ASSERT_EQ(member.back(), '=');
   EXPECT_EQ(check_member(member.substr(0, member.size() - 1)), "signature: Invalid padding");
   EXPECT_EQ(check_member(member + "="), "signature: Invalid padding");
@@ -246,7 +240,7 @@ TEST(SignatureMember, MustBeCanonicalBase64) {
 }
 
 TEST(SignatureMember, MustDecodeToUtf8) {
-  EXPECT_EQ(check_member(base64("\xFF" + std::string(kPrehashedSignature))),
+  EXPECT_EQ(check_member(encode_base64("\xFF" + std::string(kPrehashedSignature))),
             "signature: not UTF-8");
   // Lines past the fourth are ignored, but they are part of the file.
   EXPECT_EQ(check(package(), std::string(kPrehashedSignature) + "\xC3\x28\n"),
@@ -276,9 +270,10 @@ TEST(SignatureFileLines, RecordsMustDecodeToTheirExactLength) {
   EXPECT_EQ(check(package(), with_record(kPrehashedSignature, resized(73))), kBadSignatureData);
   EXPECT_EQ(check(package(), with_record(kPrehashedSignature, resized(75))), kBadSignatureData);
   const std::string global = unbase64(lines_of(kPrehashedSignature).at(3));
-  EXPECT_EQ(check(package(), with_line(kPrehashedSignature, 3, base64(global.substr(0, 63)))),
-            kBadSignatureData);
-  EXPECT_EQ(check(package(), with_line(kPrehashedSignature, 3, base64(global + "x"))),
+  EXPECT_EQ(
+      check(package(), with_line(kPrehashedSignature, 3, encode_base64(global.substr(0, 63)))),
+      kBadSignatureData);
+  EXPECT_EQ(check(package(), with_line(kPrehashedSignature, 3, encode_base64(global + "x"))),
             kBadSignatureData);
   EXPECT_EQ(check(package(), with_line(kPrehashedSignature, 3, "")), kBadSignatureData);
   // A Base64 fault inside a line is bad data too, not a Base64 reason.
@@ -318,24 +313,24 @@ TEST(SignatureAlgorithm, TheTagIsCheckedAfterTheLines) {
 }
 
 TEST(UpdaterKey, EveryFaultIsReportedAsThePublicKeys) {
-  const std::string member = base64(kPrehashedSignature);
+  const std::string member = encode_base64(kPrehashedSignature);
   EXPECT_EQ(check_member(member, kTestKeyPublicFile), "public key: Invalid symbol 32, offset 9.");
   EXPECT_EQ(check_member(member, test_key().substr(0, test_key().size() - 1)),
             "public key: Invalid padding");
-  EXPECT_EQ(check_member(member, base64("\xFE" + std::string(kTestKeyPublicFile))),
+  EXPECT_EQ(check_member(member, encode_base64("\xFE" + std::string(kTestKeyPublicFile))),
             "public key: not UTF-8");
   EXPECT_EQ(check_member(member, ""), "public key: Invalid encoding in minisign data");
   const std::vector<std::string> lines = lines_of(kTestKeyPublicFile);
-  EXPECT_EQ(check_member(member, base64(lines[0] + "\n")),
+  EXPECT_EQ(check_member(member, encode_base64(lines[0] + "\n")),
             "public key: Invalid encoding in minisign data");
-  EXPECT_EQ(check_member(member, base64(lines[1] + "\n")),
+  EXPECT_EQ(check_member(member, encode_base64(lines[1] + "\n")),
             "public key: Invalid encoding in minisign data");
   const std::string short_key =
       with_record(kTestKeyPublicFile, [](std::string& r) { r.pop_back(); });
-  EXPECT_EQ(check_member(member, base64(short_key)),
+  EXPECT_EQ(check_member(member, encode_base64(short_key)),
             "public key: Invalid encoding in minisign data");
   const std::string bad_tag = with_record(kTestKeyPublicFile, [](std::string& r) { r[1] = 'x'; });
-  EXPECT_EQ(check_member(member, base64(bad_tag)),
+  EXPECT_EQ(check_member(member, encode_base64(bad_tag)),
             "public key: This signature algorithm is not supported by this implementation");
 }
 
@@ -346,12 +341,12 @@ TEST(UpdaterKey, IsReadBeforeTheSignature) {
 
 TEST(UpdaterKey, AcceptsEitherTagCaseAndCrlfLines) {
   const std::string upper_tag = with_record(kTestKeyPublicFile, [](std::string& r) { r[1] = 'D'; });
-  EXPECT_EQ(check(package(), kPrehashedSignature, base64(upper_tag)), "verified");
-  EXPECT_EQ(
-      check(package(), kPrehashedSignature, base64(joined(lines_of(kTestKeyPublicFile), "\r\n"))),
-      "verified");
+  EXPECT_EQ(check(package(), kPrehashedSignature, encode_base64(upper_tag)), "verified");
+  EXPECT_EQ(check(package(), kPrehashedSignature,
+                  encode_base64(joined(lines_of(kTestKeyPublicFile), "\r\n"))),
+            "verified");
   // Any untrusted comment will do; only the key record counts.
-  EXPECT_EQ(check(package(), kLegacySignature, base64(with_line(kTestKeyPublicFile, 0, ""))),
+  EXPECT_EQ(check(package(), kLegacySignature, encode_base64(with_line(kTestKeyPublicFile, 0, ""))),
             "verified");
 }
 

@@ -12,14 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "fakes/fake_clock.h"
-#include "fakes/fake_environment.h"
 #include "fakes/fake_installer.h"
 #include "fakes/fake_log.h"
 #include "fakes/fake_processes.h"
 #include "fakes/fake_service_status.h"
 #include "fakes/fake_staging_folder.h"
 #include "fakes/fake_updates.h"
+#include "fakes/test_products.h"
 #include "update/signed_update_acceptor.h"
 
 namespace lumar::test {
@@ -31,10 +30,8 @@ inline const OsString kFolder = FakeStagingFolder().folder;
 inline const std::uint32_t kHelperPid = FakeStagingFolder().helper_pid;
 inline constexpr std::uint32_t kCallerPid = 4242;
 inline constexpr std::uint64_t kUnixTime = 1780000000000000000;
-inline const std::string kFull = "{7A1E3C55-4B90-5F21-9D3A-61C04E8B2F17}";
-inline const std::string kLite = "{E4D28B06-93AF-5C47-B1E2-0F5A7D3C9841}";
 inline const std::string kAppFolder = R"(C:\Program Files\Lumar KQ Lite)";
-inline const std::string kAppPath = kAppFolder + R"(\lumar-desktop.exe)";
+inline const std::string kLiteAppPath = kAppFolder + R"(\lumar-desktop.exe)";
 inline constexpr std::string_view kMismatch = "signature does not match the Lumar updater key";
 
 inline Bytes msi_bytes(std::string_view tail = "package body") {
@@ -79,7 +76,7 @@ class SignedUpdateAcceptorTest : public ::testing::Test {
       const Bytes& contents = files.files.at(path);
       return OsString(contents.begin(), contents.end());
     };
-    processes.add({.pid = kCallerPid, .image = kAppPath, .session = 2});
+    processes.add({.pid = kCallerPid, .image = kLiteAppPath, .session = 2});
     installer.products[kLite] = {
         {{"VersionString", "1.0.0"}, {"InstallLocation", kAppFolder + "\\"}}};
     worker.on_start = [this] {
@@ -106,7 +103,7 @@ class SignedUpdateAcceptorTest : public ::testing::Test {
     return acceptance.accept_update(std::move(bytes), signature, caller(), nullptr);
   }
 
-  const std::vector<std::string>& lines() const { return log_file.messages; }
+  const std::vector<std::string>& lines() const { return recording.lines(); }
 
   // What every refusal after the busy check must leave behind.
   void expect_refused(const Reply& reply, std::string_view reason) {
@@ -123,10 +120,10 @@ class SignedUpdateAcceptorTest : public ::testing::Test {
 
   ServiceControlState control;
   std::vector<StatusReport> reports;
-  test::FakeClock clock;
-  test::FakeEnvironment environment;
-  test::FakeLogFile log_file;
-  HelperLog log{environment, clock, log_file};
+  test::RecordingLog recording;
+  // The acceptor's clock names the staged files; the log reads the same one.
+  test::FakeClock& clock = recording.clock;
+  HelperLog& log = recording.log;
   test::FakeStagingFolder files;
   test::FakeWindowsInstaller installer;
   test::FakeProcesses processes;

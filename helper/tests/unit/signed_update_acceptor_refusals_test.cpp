@@ -7,16 +7,18 @@
 namespace lumar::test {
 namespace {
 
-TEST_F(SignedUpdateAcceptorTest, EveryRefusalIsLoggedAndLeavesNothingBehind) {
-  struct Case {
-    const char* name;
-    std::function<Bytes(SignedUpdateAcceptorTest&)> arrange;
-    std::string reason;
-    std::string signature = "good";
-    bool before_disk = false;  // refused before anything is written
-  };
+struct Refusal {
+  const char* name;
+  std::function<Bytes(SignedUpdateAcceptorTest&)> arrange;
+  std::string reason;
+  std::string signature = "good";
+  bool before_disk = false;  // refused before anything is written
+};
+void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.name; }
+
+std::vector<Refusal> refusals() {
   const std::string stage_path = std::string(kFolder) + "lumar-update-3100-1780000000000001000.msi";
-  const std::vector<Case> cases = {
+  return {
       {"bad signature", [](auto& t) { return t.package(kLite, "1.1.0"); },
        "signature: Invalid symbol 32, offset 9.", "untrusted comment: x", true},
       {"other key", [](auto&) { return msi_bytes("never signed"); }, std::string(kMismatch), "good",
@@ -194,34 +196,27 @@ TEST_F(SignedUpdateAcceptorTest, EveryRefusalIsLoggedAndLeavesNothingBehind) {
        },
        "package 0.9 is not newer than the installed 1.0.0"},
   };
+}
 
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    SignedUpdateAcceptorTest& t = *this;
-    t.files.faults = {};
-    t.processes.find(kCallerPid)->image = kAppPath;
-    t.processes.find(kCallerPid)->session = 2u;
-    t.installer.products[kLite] = {{{"VersionString", "1.0.0"}, {"InstallLocation", kAppFolder}}};
-    t.worker.failure.reset();
-    t.signatures = {};
-    t.clock.unix_ns = kUnixTime;
-    t.log_file.messages.clear();
-    t.reports.clear();
-    const int creates_before = t.files.creates;
+class EveryRefusal : public SignedUpdateAcceptorTest,
+                     public ::testing::WithParamInterface<Refusal> {};
 
-    const Bytes bytes = c.arrange(t);
-    expect_refused(accept(bytes, c.signature), c.reason);
-    if (c.before_disk) EXPECT_EQ(t.files.creates, creates_before) << "something was written";
-    if (c.reason.starts_with("start the installer")) {
-      EXPECT_THAT(lines(), ElementsAre("install_update: accepted 1.1.0 from pid 4242",
-                                       "install_update: refused: " + c.reason));
-      EXPECT_THAT(reports, ElementsAre(StatusReport::kRunningStopRefused, StatusReport::kRunning));
-    } else {
-      EXPECT_EQ(lines().size(), 1u);
-      EXPECT_THAT(reports, ElementsAre(StatusReport::kRunning));
-    }
+TEST_P(EveryRefusal, IsLoggedAndLeavesNothingBehind) {
+  const Refusal& c = GetParam();
+  const Bytes bytes = c.arrange(*this);
+  expect_refused(accept(bytes, c.signature), c.reason);
+  if (c.before_disk) EXPECT_EQ(files.creates, 0) << "something was written";
+  if (c.reason.starts_with("start the installer")) {
+    EXPECT_THAT(lines(), ElementsAre("install_update: accepted 1.1.0 from pid 4242",
+                                     "install_update: refused: " + c.reason));
+    EXPECT_THAT(reports, ElementsAre(StatusReport::kRunningStopRefused, StatusReport::kRunning));
+  } else {
+    EXPECT_EQ(lines().size(), 1u);
+    EXPECT_THAT(reports, ElementsAre(StatusReport::kRunning));
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(InCheckOrder, EveryRefusal, ::testing::ValuesIn(refusals()));
 
 }  // namespace
 }  // namespace lumar::test

@@ -23,7 +23,7 @@ TEST_F(SignedUpdateAcceptorTest, ANewerPackageIsStagedHeldOpenAndHandedToTheWork
   EXPECT_EQ(files.files.count(expected_log), 1u) << "the log's name is taken, for msiexec";
   EXPECT_EQ(files.open_count[expected_log], 0);
   EXPECT_EQ(job.version, "1.1.0");
-  EXPECT_EQ(job.caller.image_path, kAppPath);
+  EXPECT_EQ(job.caller.image_path, kLiteAppPath);
   EXPECT_EQ(job.caller.session_id, 2u);
   EXPECT_TRUE(job.caller.process);
 

@@ -9,13 +9,13 @@
 
 #include "fakes/fake_environment.h"
 #include "fakes/fake_installer.h"
+#include "fakes/test_products.h"
 
 namespace lumar {
 namespace {
 
+using test::kLite;
 using ::testing::ElementsAre;
-
-const std::string kLite = "{E4D28B06-93AF-5C47-B1E2-0F5A7D3C9841}";
 
 test::FakeProduct version(std::string text) { return {{"VersionString", std::move(text)}}; }
 test::FakeProduct location(std::string text) { return {{"InstallLocation", std::move(text)}}; }
@@ -86,8 +86,6 @@ TEST(PackageProperties, EachFailureNamesItsStepThePropertyAndTheCode) {
   EXPECT_EQ(property_query_error("UpgradeCode", 1615), "query UpgradeCode (1615)");
   EXPECT_EQ(property_missing_error("ProductVersion"), "package has no ProductVersion");
   EXPECT_EQ(property_read_error("UpgradeCode", 234), "read UpgradeCode (234)");
-  EXPECT_EQ(property_query("UpgradeCode"),
-            "SELECT `Value` FROM `Property` WHERE `Property`='UpgradeCode'");
 }
 
 TEST(PackageProperties, UpgradeCodeIsReadFirstAndTheFirstErrorIsFinal) {

@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "full_edition_wine_support.h"
+#include "hosts_expectations.h"
 #include "main/base/text_win32.h"
 #include "main/child_programs.h"
 #include "main/hosts_block.h"
@@ -28,18 +29,6 @@
 
 namespace lumar::test {
 namespace {
-
-const std::string kStart(kHostsBlockStart);
-const std::string kEnd(kHostsBlockEnd);
-
-std::string block_for(std::initializer_list<std::string_view> domains) {
-  std::string out = kStart + "\n";
-  for (std::string_view d : domains) {
-    const std::string s(d);
-    out += "127.0.0.1 " + s + "\n127.0.0.1 www." + s + "\n::1 " + s + "\n::1 www." + s + "\n";
-  }
-  return out + kEnd + "\n";
-}
 
 std::optional<DWORD> pid_of_image(std::string_view image) {
   for (const fake::ProcessEntry& entry : fake::list_processes()) {

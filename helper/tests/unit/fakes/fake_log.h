@@ -43,8 +43,11 @@ class FakeLogFile final : public LogFile {
   Events* events_;
 };
 
-// A log with everything it needs, whose messages tests can read back.
+// A log with everything it needs, whose messages tests can read back; with
+// an event list, its file records each message there too.
 struct RecordingLog {
+  explicit RecordingLog(Events* events = nullptr) : file(events) {}
+
   FakeEnvironment environment;
   FakeClock clock;
   FakeLogFile file;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -41,10 +42,13 @@ class FakePipeConnection : public PipeConnection {
   bool impersonating = false;
   bool reverted = false;
   int reads = 0;
+  bool closed = false;            // set when a LentPipeConnection over it is destroyed
+  std::function<void()> on_read;  // runs at the start of every read
 
   std::size_t read(std::span<std::uint8_t> buffer, Deadline deadline) override {
     ++reads;
     read_deadlines.push_back(deadline);
+    if (on_read) on_read();
     if (chunks.empty()) return 0;
     std::string& next = chunks.front();
     const std::size_t n = std::min(next.size(), buffer.size());
@@ -63,6 +67,27 @@ class FakePipeConnection : public PipeConnection {
     impersonating = true;
     return std::make_unique<FakeImpersonation>(&reverted, revert_ok);
   }
+};
+
+// Hands a FakePipeConnection to code that owns and destroys its connection,
+// such as the pipe server: the fake outlives it, so that a test can read
+// what the connection saw and that it was closed.
+class LentPipeConnection final : public PipeConnection {
+ public:
+  explicit LentPipeConnection(FakePipeConnection& fake) : fake_(fake) {}
+  LentPipeConnection(const LentPipeConnection&) = delete;
+  LentPipeConnection& operator=(const LentPipeConnection&) = delete;
+  ~LentPipeConnection() override { fake_.closed = true; }
+
+  std::size_t read(std::span<std::uint8_t> buffer, Deadline deadline) override {
+    return fake_.read(buffer, deadline);
+  }
+  void send(std::string_view bytes, Deadline deadline) override { fake_.send(bytes, deadline); }
+  SystemResult<std::uint32_t> client_process_id() override { return fake_.client_process_id(); }
+  std::unique_ptr<Impersonation> impersonate() override { return fake_.impersonate(); }
+
+ private:
+  FakePipeConnection& fake_;
 };
 
 }  // namespace lumar::test

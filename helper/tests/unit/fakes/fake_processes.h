@@ -70,6 +70,17 @@ struct FakeProcess {
   bool survives_termination = false;
 };
 
+// Where the app is installed, and a running copy of it.
+inline const OsString kAppPath = R"(C:\Program Files\Lumar KQ\lumar-desktop.exe)";
+inline FakeProcess app_process(std::uint32_t pid, SystemResult<std::uint32_t> session = 1u,
+                               SystemResult<std::uint64_t> created = std::uint64_t{100}) {
+  return {.pid = pid,
+          .exe_name = "lumar-desktop.exe",
+          .image = kAppPath,
+          .session = std::move(session),
+          .created = std::move(created)};
+}
+
 class FakeProcesses final : public Processes {
  public:
   explicit FakeProcesses(Events* events = nullptr) : events_(events) {}
@@ -80,7 +91,6 @@ class FakeProcesses final : public Processes {
   std::vector<std::uint32_t> opened;  // pids, in order
   std::vector<ProcessAccess> access;  // asked for, in the same order
   int open_handles = 0;
-  std::function<void(std::uint32_t pid)> on_close;  // runs last, after the close is counted
   std::vector<std::pair<std::uint32_t, std::chrono::milliseconds>> waits;  // pid, limit
 
   FakeProcess& add(FakeProcess process) { return processes.emplace_back(std::move(process)); }
@@ -156,9 +166,7 @@ class FakeProcesses final : public Processes {
 
   Events* events_;
   CountingCloser handles_{open_handles, [this](std::uintptr_t value) {
-                            const auto pid = static_cast<std::uint32_t>(value);
-                            record("close handle " + std::to_string(pid));
-                            if (on_close) on_close(pid);
+                            record("close handle " + std::to_string(value));
                           }};
 };
 

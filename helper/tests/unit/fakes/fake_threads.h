@@ -1,4 +1,5 @@
-// A thread starter that starts no thread.
+// Thread starters for tests: one that starts no thread, and one whose real
+// threads end before it does.
 #pragma once
 
 #include <cstddef>
@@ -6,6 +7,7 @@
 #include <future>
 #include <optional>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "main/thread_boundary.h"
@@ -35,6 +37,30 @@ class FakeThreadStarter final : public ThreadStarter {
     if (started.size() == 2) two_started.set_value();
     return {};
   }
+};
+
+// Starts each body on a real thread, as the service does, but keeps the
+// threads and joins them, so that a test can wait for a body's end and
+// nothing a body uses is destroyed under it.
+class JoiningThreadStarter final : public ThreadStarter {
+ public:
+  JoiningThreadStarter() = default;
+  JoiningThreadStarter(const JoiningThreadStarter&) = delete;
+  JoiningThreadStarter& operator=(const JoiningThreadStarter&) = delete;
+  ~JoiningThreadStarter() override { join(); }
+
+  Status start_detached(std::function<void()> body) override {
+    threads_.emplace_back(std::move(body));
+    return {};
+  }
+  void join() {
+    for (std::thread& thread : threads_) {
+      if (thread.joinable()) thread.join();
+    }
+  }
+
+ private:
+  std::vector<std::thread> threads_;
 };
 
 }  // namespace lumar::test

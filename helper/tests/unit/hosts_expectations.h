@@ -1,0 +1,26 @@
+// What the hosts file is expected to hold: the managed block's marker lines
+// and the block written for a list of domains.
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "main/hosts_block.h"
+
+namespace lumar::test {
+
+inline const std::string kStart(kHostsBlockStart);
+inline const std::string kEnd(kHostsBlockEnd);
+
+// Each domain, and its "www." form, sent to the IPv4 and the IPv6 loopback.
+inline std::string block_for(std::initializer_list<std::string_view> domains) {
+  std::string out = kStart + "\n";
+  for (std::string_view d : domains) {
+    const std::string s(d);
+    out += "127.0.0.1 " + s + "\n127.0.0.1 www." + s + "\n::1 " + s + "\n::1 www." + s + "\n";
+  }
+  return out + kEnd + "\n";
+}
+
+}  // namespace lumar::test
