@@ -6,7 +6,8 @@
 #   bench/pipe-bench.sh [rounds] [trips per round]     (default 5 and 1000)
 #
 # Environment: LUMAR_BENCH_PREFIX, the Wine prefix to use (default
-# /tmp/bench-prefix; its Wine machine is ended at the end).
+# build/bench-prefix; its Wine machine is started afresh, so that no helper a
+# killed run left holds the pipe, and ended at the end).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 repo="$PWD"
@@ -24,7 +25,7 @@ cmake -S . -B "$build" --preset windows -DLUMAR_BUILD_BENCHMARKS=ON -DLUMAR_BUIL
 cmake --build "$build" -j2 --target lumar-helper pipe_bench >/dev/null
 
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-scripts/wine-prefix.sh "$prefix"
+scripts/wine-prefix.sh --restart "$prefix"
 cleanup() {
   wineserver -k 2>/dev/null || true
   wineserver -w 2>/dev/null || true

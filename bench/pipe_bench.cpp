@@ -73,6 +73,8 @@ std::string exchange(const wchar_t* name, std::string_view request) {
         ::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     if (pipe) break;
     if (Clock::now() > give_up) return {};
+    // Busy: wait for the instance. Anything else (no instance between two of
+    // the echo server's) is retried at once, as a sleep would be measured.
     if (::GetLastError() == ERROR_PIPE_BUSY) ::WaitNamedPipeW(name, 1000);
   }
   DWORD written = 0;

@@ -79,41 +79,41 @@ void ServiceRuntime::service_main() {
   // The service main's one boundary. Nothing thrown below it ends the
   // process; the service then ends in order, as when a thread cannot be
   // created, and the dispatcher is let go.
-  if (!guard_thread_body(parts_.log, "service", [&] { run_service_main(); })) {
-    (void)guard_thread_body(parts_.log, "service", [&] { stop_in_order(); });
+  if (!guard_thread_body(context_.log, "service", [&] { run_service_main(); })) {
+    (void)guard_thread_body(context_.log, "service", [&] { stop_in_order(); });
   }
-  (void)guard_thread_body(parts_.log, "service", [&] { end_service_main(); });
+  (void)guard_thread_body(context_.log, "service", [&] { end_service_main(); });
 }
 
 void ServiceRuntime::run_service_main() {
   begin_service_main();
   auto [sender, receiver] = StopChannel::create();
-  handler_ = std::make_unique<ServiceControlHandler>(parts_.state, std::move(sender));
+  handler_ = std::make_unique<ServiceControlHandler>(context_.state, std::move(sender));
 
   Result<std::unique_ptr<ServiceStatusSink>> sink =
-      parts_.registrar.register_handler(kServiceName, *handler_);
+      context_.registrar.register_handler(kServiceName, *handler_);
   if (!sink) {
-    parts_.log.write("service run error: " + sink.error());
+    context_.log.write("service run error: " + sink.error());
     return;
   }
-  parts_.state.set_status_handle(std::move(*sink));
-  if (Status running = parts_.state.report(StatusReport::kRunning); !running) {
-    parts_.log.write("service run error: " + running.error());
+  context_.state.set_status_handle(std::move(*sink));
+  if (Status running = context_.state.report(StatusReport::kRunning); !running) {
+    context_.log.write("service run error: " + running.error());
     return;
   }
-  parts_.log.write("service: running");
+  context_.log.write("service: running");
 
   // Each thread gets its own boundary: an exception in one is logged and
   // leaves the others, and the service, running.
-  HelperLog& log = parts_.log;
-  if (Status started = parts_.threads.start_detached(
-          [&log, body = parts_.pipe_server] { (void)guard_thread_body(log, "pipe", body); });
+  HelperLog& log = context_.log;
+  if (Status started = context_.threads.start_detached(
+          [&log, body = context_.pipe_server] { (void)guard_thread_body(log, "pipe", body); });
       !started) {
     stop_after_thread_failure("pipe server", started.error());
     return;
   }
-  if (Status started = parts_.threads.start_detached(
-          [&log, body = parts_.recovery] { (void)guard_thread_body(log, "recovery", body); });
+  if (Status started = context_.threads.start_detached(
+          [&log, body = context_.recovery] { (void)guard_thread_body(log, "recovery", body); });
       !started) {
     stop_after_thread_failure("recovery", started.error());
     return;
@@ -124,22 +124,22 @@ void ServiceRuntime::run_service_main() {
 }
 
 void ServiceRuntime::stop_after_thread_failure(std::string_view which, const std::string& error) {
-  parts_.log.write("service run error: start the " + std::string(which) + " thread: " + error);
+  context_.log.write("service run error: start the " + std::string(which) + " thread: " + error);
   stop_in_order();
 }
 
 void ServiceRuntime::stop_in_order() {
   // A finishing update can then no longer report the service running.
-  parts_.state.stop_requested.exchange(true);
-  if (parts_.state.has_status_handle() && !stopped_reported_) report_stopped();
+  context_.state.stop_requested.exchange(true);
+  if (context_.state.has_status_handle() && !stopped_reported_) report_stopped();
 }
 
 void ServiceRuntime::report_stopped() {
   stopped_reported_ = true;
-  if (Status stopped = parts_.state.report(StatusReport::kStopped); stopped) {
-    parts_.log.write("service: stopped");
+  if (Status stopped = context_.state.report(StatusReport::kStopped); stopped) {
+    context_.log.write("service: stopped");
   } else {
-    parts_.log.write("service run error: " + stopped.error());
+    context_.log.write("service run error: " + stopped.error());
   }
 }
 

@@ -119,7 +119,7 @@ struct ServiceRuntimeContext {
 
 class ServiceRuntime {
  public:
-  explicit ServiceRuntime(ServiceRuntimeContext parts) : parts_(std::move(parts)) {}
+  explicit ServiceRuntime(ServiceRuntimeContext context) : context_(std::move(context)) {}
 
   // The service main, called by the dispatcher on a thread of its own; the
   // service manager's start arguments are ignored.
@@ -148,7 +148,7 @@ class ServiceRuntime {
   void stop_in_order();
   void report_stopped();
 
-  ServiceRuntimeContext parts_;
+  ServiceRuntimeContext context_;
   // Outlives the service main: the dispatcher may still call the handler
   // after the service main has returned.
   std::unique_ptr<ServiceControlHandler> handler_;
