@@ -104,10 +104,9 @@ TEST_F(ForegroundPipe, TheClientToolPrintsTheReplyAndExitsByIt) {
 // With a genuine signature by the updater key: one of another key, or one
 // that does not parse, is refused before the file is looked at.
 std::string install_update(const std::string& path) {
-  static const std::string signature =
-      encode_base64(read_file(signature_path(L"lite-1.1.0.msi")));
-  return "{\"op\":\"install_update\",\"path\":\"" + json_escaped(path) +
-         "\",\"signature\":\"" + signature + "\"}\n";
+  static const std::string signature = encode_base64(read_file(signature_path(L"lite-1.1.0.msi")));
+  return "{\"op\":\"install_update\",\"path\":\"" + json_escaped(path) + "\",\"signature\":\"" +
+         signature + "\"}\n";
 }
 
 TEST_F(ForegroundPipe, APackagePathIsReadWholeAndOnlyFromAFileOnDisk) {
