@@ -70,8 +70,16 @@ class WatchedRead {
 
 }  // namespace
 
+bool is_drive_letter_path(std::string_view path) {
+  const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  return path.size() >= 3 && letter(path[0]) && path[1] == ':' &&
+         (path[2] == '\\' || path[2] == '/');
+}
+
 Expected<Bytes, PackageReadError> read_package(ClientFiles& files, std::string_view path,
-                                               std::uint64_t limit, PackageWatcher* watcher) {
+                                               std::uint64_t limit, PackageWatcher* watcher,
+                                               const ReadDeadline* deadline) {
+  const auto timed_out = [deadline] { return deadline != nullptr && deadline->passed(); };
   Result<std::unique_ptr<ClientFile>> opened = files.open(path);
   if (!opened) return read_failure(PackageReadFault::kSystem, std::move(opened).error());
   ClientFile& file = **opened;
@@ -88,6 +96,7 @@ Expected<Bytes, PackageReadError> read_package(ClientFiles& files, std::string_v
   WatchedRead watched(watcher);
   std::size_t filled = 0;
   while (filled < contents.size()) {
+    if (timed_out()) return read_failure(PackageReadFault::kTimedOut);
     const std::size_t want = std::min(contents.size() - filled, kPackageReadChunkBytes);
     const Result<std::size_t> got = file.read(std::span(contents).subspan(filled, want));
     if (!got) return read_failure(PackageReadFault::kSystem, got.error());
@@ -102,6 +111,7 @@ Expected<Bytes, PackageReadError> read_package(ClientFiles& files, std::string_v
   }
   std::array<std::uint8_t, kProbeBytes> probe;
   for (;;) {
+    if (timed_out()) return read_failure(PackageReadFault::kTimedOut);
     const std::size_t room = static_cast<std::size_t>(limit + 1 - filled);
     const Result<std::size_t> got =
         file.read(std::span<std::uint8_t>(probe.data(), std::min(probe.size(), room)));
@@ -121,6 +131,7 @@ Expected<Bytes, PackageReadError> read_package(ClientFiles& files, std::string_v
 
 Result<CallerPackage> CallerStep::run(PipeConnection& connection, std::string_view path,
                                       PackageWatcher* watcher) {
+  const ReadDeadline deadline{clock_, clock_.monotonic_now() + kCallerStepDeadline};
   const SystemResult<std::uint32_t> pid = connection.client_process_id();
   if (!pid) return fail("cannot identify the requesting process");
   // Opened now, as the service, and used for everything after: an id kept
@@ -131,11 +142,16 @@ Result<CallerPackage> CallerStep::run(PipeConnection& connection, std::string_vi
     return fail(std::move(caller).error());
   }
 
+  // Nothing but a local drive's file is opened at all.
+  if (!is_drive_letter_path(path))
+    return fail("read " + std::string(path) + ": not a file on disk");
+
   // The client's identity is held for the read alone.
   std::optional<Expected<Bytes, PackageReadError>> read;  // nothing: not impersonated
   {
     const ImpersonationGuard as_client(connection, log_, exit_);
-    if (as_client.held()) read.emplace(read_package(files_, path, kMaxPackageSize, watcher));
+    if (as_client.held())
+      read.emplace(read_package(files_, path, kMaxPackageSize, watcher, &deadline));
   }
   if (!read) return fail("cannot impersonate the requesting process");
   Expected<Bytes, PackageReadError>& contents = *read;
@@ -146,6 +162,8 @@ Result<CallerPackage> CallerStep::run(PipeConnection& connection, std::string_vi
         return fail(std::string(path) + " is too large to be a release");
       case PackageReadFault::kNotOnDisk:
         return fail("read " + std::string(path) + ": not a file on disk");
+      case PackageReadFault::kTimedOut:
+        return fail("read " + std::string(path) + ": timed out");
       case PackageReadFault::kSystem:
         break;
     }

@@ -38,6 +38,9 @@ Reply Dispatcher::route(const Request& request, PipeConnection& connection) {
   }
 
   const InstallUpdate& update = std::get<InstallUpdate>(request);
+  if (Status early = updates_.check_before_read(update.signature); !early) {
+    return Reply::failure(std::move(early).error());
+  }
   std::unique_ptr<PackageWatcher> watcher = updates_.watch_package(update.signature);
   Result<CallerPackage> caller = caller_step_.run(connection, update.path, watcher.get());
   if (!caller) return Reply::failure(std::move(caller).error());

@@ -122,10 +122,12 @@ std::string rewrite_hosts_content(std::string_view old_content,
   out += kHostsBlockStart;
   out += '\n';
   for (const std::string& d : domains) {
-    out += "127.0.0.1 " + d + "\n";
-    out += "127.0.0.1 www." + d + "\n";
-    out += "::1 " + d + "\n";
-    out += "::1 www." + d + "\n";
+    // The unspecified addresses, not the loopback ones: on loopback any
+    // local user could listen and catch the machine's traffic for the name.
+    out += "0.0.0.0 " + d + "\n";
+    out += "0.0.0.0 www." + d + "\n";
+    out += ":: " + d + "\n";
+    out += ":: www." + d + "\n";
   }
   out += kHostsBlockEnd;
   out += '\n';

@@ -1,5 +1,6 @@
-// The "write_hosts" request: one managed block of loopback entries in the
-// system hosts file, replaced as a whole on every request.
+// The "write_hosts" request: one managed block of entries in the system hosts
+// file that send blocked names to the unspecified addresses, replaced as a
+// whole on every request.
 #pragma once
 
 #include <optional>

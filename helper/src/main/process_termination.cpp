@@ -45,7 +45,9 @@ bool is_protected_process(std::string_view image_name) {
 }
 
 Reply terminate_process(std::uint64_t pid, ChildPrograms& programs) {
-  if (pid == 0) return Reply::failure("invalid pid");
+  // Windows process ids are 32-bit: a larger number would name nothing, or
+  // be cut down by a tool to someone else's process.
+  if (pid == 0 || pid > 0xFFFFFFFFu) return Reply::failure("invalid pid");
   const std::string id = std::to_string(pid);
 
   // When tasklist cannot run or names nothing, the check is skipped and

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "main/base/bytes.h"
+#include "main/base/expected.h"
 #include "main/package_watcher.h"
 #include "main/processes.h"
 #include "main/reply.h"
@@ -24,6 +25,13 @@ struct OpenedCaller {
 class UpdateAcceptor {
  public:
   virtual ~UpdateAcceptor() = default;
+  // Asked before the package is opened: a refusal that needs no byte of it
+  // (a signature made with another key, say), or success. The refusal is
+  // the reply's text; the file is then never touched.
+  virtual Status check_before_read(const std::string& signature) {
+    (void)signature;
+    return {};
+  }
   // Asked before the package is read: something to show its bytes to while
   // they arrive, or nothing.
   virtual std::unique_ptr<PackageWatcher> watch_package(const std::string& signature) = 0;

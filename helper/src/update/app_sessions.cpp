@@ -8,6 +8,20 @@
 
 namespace lumar {
 
+std::vector<RecordedSession> record_sessions(SessionSystem& sessions,
+                                             const std::vector<std::uint32_t>& session_ids) {
+  std::vector<RecordedSession> recorded;
+  recorded.reserve(session_ids.size());
+  for (const std::uint32_t id : session_ids) {
+    RecordedSession session{id, std::nullopt};
+    if (SystemResult<UserToken> token = sessions.user_token(id)) {
+      if (SystemResult<std::string> user = sessions.token_user(*token)) session.user = *user;
+    }
+    recorded.push_back(std::move(session));
+  }
+  return recorded;
+}
+
 std::vector<std::uint32_t> close_app_copies(Processes& processes, HelperLog& log,
                                             std::string_view executable_path,
                                             std::uint64_t cutoff) {
@@ -32,11 +46,21 @@ std::vector<std::uint32_t> close_app_copies(Processes& processes, HelperLog& log
 }
 
 Status start_app_in_session(SessionSystem& sessions, std::uint32_t session,
-                            std::string_view executable_path) {
+                            std::string_view executable_path,
+                            const std::vector<std::string>& users) {
   SystemResult<UserToken> token = sessions.user_token(session);
   if (!token) {
     return fail("no signed-in user in session " + std::to_string(session) + " (" +
                 std::to_string(token.error()) + ")");
+  }
+  if (!users.empty()) {
+    // Asked of the token that starts the app, so no sign-in in between can
+    // slip past the comparison.
+    const SystemResult<std::string> user = sessions.token_user(*token);
+    if (!user || std::find(users.begin(), users.end(), *user) == users.end()) {
+      return fail("another user is signed in to session " + std::to_string(session) +
+                  "; not started");
+    }
   }
   // The user's variables alone: the helper's own (the system account's
   // profile and temp folders) must not leak into the user's app.
@@ -61,11 +85,22 @@ Status start_app_in_session(SessionSystem& sessions, std::uint32_t session,
 
 void restart_app_in_sessions(SessionSystem& sessions, HelperLog& log,
                              std::string_view executable_path,
-                             std::vector<std::uint32_t> session_ids) {
-  std::sort(session_ids.begin(), session_ids.end());
-  session_ids.erase(std::unique(session_ids.begin(), session_ids.end()), session_ids.end());
-  for (const std::uint32_t session : session_ids) {
-    const Status started = start_app_in_session(sessions, session, executable_path);
+                             std::vector<RecordedSession> recorded) {
+  std::sort(recorded.begin(), recorded.end());
+  recorded.erase(std::unique(recorded.begin(), recorded.end()), recorded.end());
+  for (auto first = recorded.begin(); first != recorded.end();) {
+    const std::uint32_t session = first->id;
+    // Every user whose copy was closed in this session may have it back.
+    std::vector<std::string> users;
+    for (; first != recorded.end() && first->id == session; ++first) {
+      if (first->user) users.push_back(*first->user);
+    }
+    if (users.empty()) {
+      log.write("install_update: restart the app: no user could be recorded in session " +
+                std::to_string(session) + "; not started");
+      continue;
+    }
+    const Status started = start_app_in_session(sessions, session, executable_path, users);
     if (started) {
       log.write("install_update: app restarted in session " + std::to_string(session));
     } else {

@@ -35,6 +35,8 @@ class SessionSystem {
   virtual ~SessionSystem() = default;
   // The token of the user signed in to `session`.
   virtual SystemResult<UserToken> user_token(std::uint32_t session) = 0;
+  // The token's user, as the text form of its SID.
+  virtual SystemResult<std::string> token_user(const UserToken& token) = 0;
   // That user's environment alone, none of the helper's variables.
   virtual SystemResult<EnvironmentBlock> user_environment(const UserToken& token) = 0;
   // Starts the process as the token's user on the interactive desktop, with a
@@ -43,6 +45,19 @@ class SessionSystem {
   virtual SystemStatus start_as_user(const UserToken& token, const EnvironmentBlock& environment,
                                      const UserProcessLaunch& launch) = 0;
 };
+
+// A session in which the app ran, and the user signed in there when that was
+// recorded (the text form of the SID), or nothing when none could be had.
+struct RecordedSession {
+  std::uint32_t id = 0;
+  std::optional<std::string> user;
+  friend bool operator==(const RecordedSession&, const RecordedSession&) = default;
+  friend auto operator<=>(const RecordedSession&, const RecordedSession&) = default;
+};
+
+// Records who is signed in to each session now.
+std::vector<RecordedSession> record_sessions(SessionSystem& sessions,
+                                             const std::vector<std::uint32_t>& session_ids);
 
 // How long a terminated copy is given to end.
 inline constexpr std::chrono::milliseconds kTerminationWait{10000};
@@ -55,14 +70,21 @@ std::vector<std::uint32_t> close_app_copies(Processes& processes, HelperLog& log
 
 // Starts the app, with its quoted path as the whole command line and its own
 // folder as current folder, as the user signed in to `session`. Logs nothing.
+// When `users` is not empty, the token's user must be one of them (compared
+// through the very token the app is started with), or nothing is started:
+// "another user is signed in to session {session}; not started".
 Status start_app_in_session(SessionSystem& sessions, std::uint32_t session,
-                            std::string_view executable_path);
+                            std::string_view executable_path,
+                            const std::vector<std::string>& users = {});
 
 // Starts the app once in each distinct session, lowest id first, and logs
-// one line per session. A failure in one session does not stop the others.
+// one line per session, but only as a user whose copy was recorded there: a
+// session whose user has changed since (signed out, someone else signed in)
+// is skipped, and so is one where no user could be recorded. A failure in
+// one session does not stop the others.
 void restart_app_in_sessions(SessionSystem& sessions, HelperLog& log,
                              std::string_view executable_path,
-                             std::vector<std::uint32_t> session_ids);
+                             std::vector<RecordedSession> recorded);
 
 // The Windows implementation, built only for Windows.
 std::unique_ptr<SessionSystem> make_win32_session_system();

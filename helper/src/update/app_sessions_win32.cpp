@@ -2,8 +2,11 @@
 
 #include <windows.h>
 
+#include <sddl.h>
 #include <userenv.h>
 #include <wtsapi32.h>
+
+#include <vector>
 
 #include "main/base/text_win32.h"
 #include "main/base/unique_any_win32.h"
@@ -20,6 +23,24 @@ class Win32SessionSystem final : public SessionSystem {
     if (!::WTSQueryUserToken(session, token.put()))
       return Unexpected(std::uint32_t{::GetLastError()});
     return to_opaque<UserToken>(std::move(token));
+  }
+
+  SystemResult<std::string> token_user(const UserToken& token) override {
+    const HANDLE handle = native<UniqueToken>(token);
+    DWORD size = 0;
+    (void)::GetTokenInformation(handle, TokenUser, nullptr, 0, &size);
+    if (size == 0) return Unexpected(std::uint32_t{::GetLastError()});
+    std::vector<std::uint8_t> buffer(size);
+    if (!::GetTokenInformation(handle, TokenUser, buffer.data(), size, &size)) {
+      return Unexpected(std::uint32_t{::GetLastError()});
+    }
+    LPWSTR text = nullptr;
+    if (!::ConvertSidToStringSidW(reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid,
+                                  &text)) {
+      return Unexpected(std::uint32_t{::GetLastError()});
+    }
+    const UniqueLocal held(text);
+    return narrow_lossy(text);
   }
 
   SystemResult<EnvironmentBlock> user_environment(const UserToken& token) override {

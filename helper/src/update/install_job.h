@@ -33,6 +33,9 @@ struct InstallJob {
   UpdateLease lease;
   std::unique_ptr<StagedPackage> package;  // absent: restart the caller only
   std::string version;                     // the package's ProductVersion
+  // The package's UpgradeCode as read: the app that is started again is the
+  // one in this product's install location, read after the installer ran.
+  std::string upgrade_code;
   RequestCaller caller;
 };
 

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "main/base/windows_paths.h"
+#include "main/product.h"
 #include "main/thread_boundary.h"
 
 namespace lumar {
@@ -14,8 +15,33 @@ namespace {
 // the installer was told not to restart.
 bool installer_succeeded(std::uint32_t code) { return code == 0 || code == 3010; }
 
-void append_sessions(std::vector<std::uint32_t>& list, const std::vector<std::uint32_t>& more) {
-  list.insert(list.end(), more.begin(), more.end());
+void append_sessions(std::vector<RecordedSession>& list, std::vector<RecordedSession> more) {
+  list.insert(list.end(), std::make_move_iterator(more.begin()),
+              std::make_move_iterator(more.end()));
+}
+
+// Closes the copies started before now and records who was signed in
+// where they ran.
+std::vector<RecordedSession> close_and_record(const InstallerContext& context,
+                                              std::string_view app_path) {
+  return record_sessions(context.sessions,
+                         close_app_copies(context.processes, context.log, app_path,
+                                          context.clock.system_time_filetime()));
+}
+
+// Starts the product's own app, "lumar-desktop.exe" in the install location
+// as Windows Installer gives it now, once the installer has ended (it may
+// have moved): never the caller's image, whatever that was.
+void restart_installed_app(const InstallJob& job, const InstallerContext& context,
+                           std::vector<RecordedSession> sessions) {
+  const std::optional<std::string> folder = install_location(context.installer, job.upgrade_code);
+  if (!folder) {
+    context.log.write("install_update: restart the app: no install location for UpgradeCode " +
+                      job.upgrade_code);
+    return;
+  }
+  restart_app_in_sessions(context.sessions, context.log, join_path(*folder, kDesktopAppFileName),
+                          std::move(sessions));
 }
 
 // Starts the helper's own executable with "install", which re-registers the
@@ -54,6 +80,10 @@ bool install_package(const InstallJob& job, const InstallerContext& context) {
 
 void run_installer(InstallJob& job, const InstallerContext& context) {
   const OsString app_path = job.caller.image_path;
+  // Recorded at once, while the caller still runs there: the app is started
+  // again only for the user whose copy asked.
+  std::vector<RecordedSession> sessions =
+      record_sessions(context.sessions, {job.caller.session_id});
   if (job.caller.process) {
     // The app was told its update is accepted and should quit by itself.
     const SystemResult<ProcessWait> waited =
@@ -68,18 +98,17 @@ void run_installer(InstallJob& job, const InstallerContext& context) {
   bool installed = false;
   if (!job.package) {
     // The version is installed already: the caller only wants a fresh start.
-    restart_app_in_sessions(context.sessions, context.log, app_path, {job.caller.session_id});
+    restart_installed_app(job, context, std::move(sessions));
     job.caller.process.reset();
   } else {
-    std::vector<std::uint32_t> sessions{job.caller.session_id};
-    append_sessions(sessions, close_app_copies(context.processes, context.log, app_path,
-                                               context.clock.system_time_filetime()));
+    // The caller's image is the installed app (acceptance made sure of
+    // it), so its copies are the ones to close.
+    append_sessions(sessions, close_and_record(context, app_path));
     installed = install_package(job, context);
     job.package.reset();  // closes the read handle and deletes the staged file
     // Copies started while the installer ran are closed too.
-    append_sessions(sessions, close_app_copies(context.processes, context.log, app_path,
-                                               context.clock.system_time_filetime()));
-    restart_app_in_sessions(context.sessions, context.log, app_path, std::move(sessions));
+    append_sessions(sessions, close_and_record(context, app_path));
+    restart_installed_app(job, context, std::move(sessions));
   }
 
   job.lease.release();

@@ -35,6 +35,8 @@ std::vector<LeftoverPackage> list_leftover_packages(const LeftoverFolders& folde
                                                     const Clock& clock) {
   std::vector<OsString> scan;
   if (Result<OsString> staging = folders.staging_folder()) scan.push_back(*staging);
+  // Where earlier versions staged packages, straight in the temporary folder.
+  if (Result<OsString> temp = folders.temp_folder()) scan.push_back(*temp);
   if (std::optional<std::string> root = environment.get("SystemRoot")) {
     scan.push_back(join_path(*root, "SystemTemp"));
     scan.push_back(join_path(*root, "Temp"));

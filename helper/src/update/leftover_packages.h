@@ -52,8 +52,11 @@ struct FolderEntry {
 class LeftoverFolders {
  public:
   virtual ~LeftoverFolders() = default;
-  // The helper account's temporary folder, where packages are staged.
+  // The helper's private folder in its temporary folder, where packages are
+  // staged; and the temporary folder itself, where earlier versions staged
+  // them.
   virtual Result<OsString> staging_folder() const = 0;
+  virtual Result<OsString> temp_folder() const = 0;
   // Every entry of the folder, of any kind. Entries that cannot be read are
   // left out.
   virtual SystemResult<std::vector<FolderEntry>> list(const OsString& folder) const = 0;
@@ -64,9 +67,10 @@ class LeftoverFolders {
   virtual bool owned_by_helper(const OsString& path) const = 0;
 };
 
-// The staged packages in the staging folder, then in "{SystemRoot}\SystemTemp"
-// and "{SystemRoot}\Temp" when SystemRoot is set, folder by folder in listing
-// order. A folder reached twice is listed twice. Never fails.
+// The staged packages in the staging folder, the temporary folder, then in
+// "{SystemRoot}\SystemTemp" and "{SystemRoot}\Temp" when SystemRoot is set,
+// folder by folder in listing order. A folder reached twice is listed twice.
+// Never fails.
 std::vector<LeftoverPackage> list_leftover_packages(const LeftoverFolders& folders,
                                                     const Environment& environment,
                                                     const Clock& clock);

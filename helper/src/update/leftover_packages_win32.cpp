@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include <aclapi.h>
-
 #include <cstdint>
 #include <vector>
 
@@ -11,37 +9,23 @@
 #include "main/base/text_win32.h"
 #include "main/base/unique_any_win32.h"
 #include "main/base/windows_paths.h"
+#include "update/staging_win32.h"
 
 namespace lumar {
 namespace {
-
-std::vector<std::uint8_t> read_own_account_sid() {
-  UniqueHandle token;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) return {};
-  DWORD size = 0;
-  ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-  std::vector<std::uint8_t> buffer(size);
-  if (size == 0 || !::GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
-    return {};
-  }
-  const PSID sid = reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid;
-  if (!::IsValidSid(sid)) return {};
-  const auto* bytes = static_cast<const std::uint8_t*>(sid);
-  return {bytes, bytes + ::GetLengthSid(sid)};
-}
-
-// Read once, when a scan first needs it: the helper's account does not
-// change, and "variant" or "uninstall" never need it at all.
-const std::vector<std::uint8_t>& own_account_sid() {
-  static const std::vector<std::uint8_t> sid = read_own_account_sid();
-  return sid;
-}
 
 class Win32LeftoverFolders final : public LeftoverFolders {
  public:
   explicit Win32LeftoverFolders(StagingFolder& staging) : staging_(staging) {}
 
-  Result<OsString> staging_folder() const override { return staging_.staging_folder(); }
+  // Where staging_folder() makes it, but not made here: a scan changes
+  // nothing on the disk.
+  Result<OsString> staging_folder() const override {
+    Result<OsString> temp = staging_.temp_folder();
+    if (!temp) return temp;
+    return join_path(*temp, kPrivateStagingFolderName);
+  }
+  Result<OsString> temp_folder() const override { return staging_.temp_folder(); }
 
   SystemResult<std::vector<FolderEntry>> list(const OsString& folder) const override {
     const std::wstring pattern = wide(join_path(folder, "*"));
@@ -70,21 +54,7 @@ class Win32LeftoverFolders final : public LeftoverFolders {
         wide(path).c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
         nullptr));
-    if (!entry) return false;
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (::GetSecurityInfo(entry.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                          nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
-      return false;
-    }
-    const UniqueLocal held(descriptor);
-    if (owner == nullptr || !::IsValidSid(owner)) return false;
-    if (::IsWellKnownSid(owner, WinLocalSystemSid) ||
-        ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid)) {
-      return true;
-    }
-    const std::vector<std::uint8_t>& own_account = own_account_sid();
-    return !own_account.empty() && ::EqualSid(owner, const_cast<std::uint8_t*>(own_account.data()));
+    return entry && owned_by_helper_side(entry.get());
   }
 
  private:

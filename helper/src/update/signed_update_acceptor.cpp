@@ -53,6 +53,34 @@ bool is_app_image(std::string_view image_path) {
   return has_file_name(image_path, kDesktopAppFileName);
 }
 
+std::optional<std::string> caller_refusal(std::string_view image_path,
+                                          const std::optional<std::string>& install_location) {
+  const std::string refusal = "the requesting process " + os_text_lossy(image_path) + " is not " +
+                              std::string(kDesktopAppFileName);
+  if (!install_location) return refusal;
+  if (is_app_image(image_path) && runs_from_folder(image_path, *install_location)) {
+    return std::nullopt;
+  }
+  return refusal + " in " + *install_location;
+}
+
+Status check_signature_key(std::string_view signature) {
+  const std::optional<SignatureKeyIds> ids = read_key_ids(signature, updater_key_base64());
+  // What does not parse gets the full check's own text, which is found
+  // before any byte of the package is looked at.
+  if (!ids) return verify_package_signature({}, signature);
+  if (ids->signature != ids->key) return fail(std::string(kSignatureMismatch));
+  return {};
+}
+
+Status SignedUpdateAcceptor::check_before_read(const std::string& signature) {
+  if (context_.control.update_in_progress.load()) return fail(kUpdateBusy);
+  if (!context_.check_key) return {};
+  Status key = context_.check_key(signature);
+  if (!key) context_.log.write("install_update: refused: " + key.error());
+  return key;
+}
+
 std::unique_ptr<PackageWatcher> SignedUpdateAcceptor::watch_package(const std::string& signature) {
   // A legacy signature signs the package itself: nothing to do beside the
   // read. One that does not parse gets its own text from the full check.
@@ -129,22 +157,20 @@ Status SignedUpdateAcceptor::check_stage_and_start(Bytes package, const std::str
   if (!caller) return fail(std::move(caller).error());
 
   const VersionOrder order = compare_versions(info->product_version, *installed);
-  const auto from_installed_folder = [&] {
-    const std::optional<std::string> location =
-        install_location(context_.installer, info->upgrade_code);
-    return location && runs_from_folder(caller->image_path, *location);
-  };
-  const bool restart_only = order == VersionOrder::kEqual && from_installed_folder();
+  const std::optional<std::string> location =
+      install_location(context_.installer, info->upgrade_code);
+  const bool restart_only =
+      order == VersionOrder::kEqual && location && runs_from_folder(caller->image_path, *location);
   if (order != VersionOrder::kGreater && !restart_only) {
     return fail(not_newer_text(info->product_version, *installed));
   }
-  if (!is_app_image(caller->image_path)) {
-    return fail("the requesting process " + os_text_lossy(caller->image_path) + " is not " +
-                std::string(kDesktopAppFileName));
+  if (std::optional<std::string> refusal = caller_refusal(caller->image_path, location)) {
+    return fail(std::move(*refusal));
   }
 
   auto job = std::make_unique<InstallJob>();
   job->version = info->product_version;
+  job->upgrade_code = info->upgrade_code;
   if (restart_only) {
     // The app asks for the version it already runs from the installed
     // folder: nothing to install, only the app to start again.

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -34,6 +35,13 @@ using SignatureCheck =
     std::function<Status(std::span<const std::uint8_t> package, std::string_view signature)>;
 // The same check for a prehashed signature, from the package's digest.
 using DigestCheck = std::function<Status(const PackageDigest& digest, std::string_view signature)>;
+// The part of the check that needs no byte of the package: the signature
+// parses and names the updater key.
+using KeyCheck = std::function<Status(std::string_view signature)>;
+
+// The signature member parses and its key id is the built-in key's; the
+// failure texts are the full check's.
+Status check_signature_key(std::string_view signature);
 
 // Everything acceptance works with; each outlives the acceptance and every
 // job it starts (a staged package deletes itself through `files`).
@@ -54,6 +62,7 @@ struct UpdateAcceptorContext {
   DigestCheck verify_digest = [](const PackageDigest& digest, std::string_view signature) {
     return verify_package_digest(digest, signature);
   };
+  KeyCheck check_key = check_signature_key;
 };
 
 class SignedUpdateAcceptor final : public UpdateAcceptor {
@@ -63,6 +72,12 @@ class SignedUpdateAcceptor final : public UpdateAcceptor {
   // For a prehashed signature, the package is hashed piece by piece while
   // the client's file is read, so the check needs no pass of its own.
   std::unique_ptr<PackageWatcher> watch_package(const std::string& signature) override;
+
+  // Before the package is opened: a signature that is not the updater key's
+  // is refused (and logged) without the file being read at all, so a large
+  // file signed by anyone else costs the serial server nothing. While an
+  // update runs the request is turned away here, as acceptance would.
+  Status check_before_read(const std::string& signature) override;
 
   // An exception from the checks (no memory for the read-back, say) still
   // deletes the staged package and gives the flag and the stop acceptance
@@ -98,10 +113,16 @@ bool is_compound_file(std::span<const std::uint8_t> bytes);
 bool runs_from_folder(std::string_view image_path, std::string_view install_location);
 
 // True when the image path's last component is the app's file name, ASCII
-// letters compared without case. The app is the only program that may ask
-// for an update: the worker closes every copy of the caller's image and
-// starts it again as the signed-in users, so any other caller would make its
-// own image the target.
+// letters compared without case.
 bool is_app_image(std::string_view image_path);
+
+// Why the caller may not ask, or nothing when it is the installed app:
+// "lumar-desktop.exe" in the edition's install location (compared as
+// runs_from_folder does). Only the installed app may ask: anyone else's
+// program of that name would have the worker close copies of it around an
+// installation; and without an install location no caller can be proven to
+// be the product's own.
+std::optional<std::string> caller_refusal(std::string_view image_path,
+                                          const std::optional<std::string>& install_location);
 
 }  // namespace lumar

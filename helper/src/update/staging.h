@@ -25,6 +25,11 @@
 namespace lumar {
 
 inline constexpr std::string_view kStagedPackagePrefix = "lumar-update-";
+// The helper's own folder inside the temporary folder: packages are staged
+// there, where no user may create, change or plant anything. The signature
+// covers the .msi alone, and the installer, as SYSTEM, would read external
+// cabinets or loose files from the package's folder.
+inline constexpr std::string_view kPrivateStagingFolderName = "lumar-helper";
 inline constexpr std::string_view kStagedPackageSuffix = ".msi";
 
 // "lumar-update-{helper pid}-{nanoseconds since 1970}.msi"
@@ -46,6 +51,11 @@ class StagingFolder {
  public:
   virtual ~StagingFolder() = default;
   // The temporary folder the system gives the helper's account.
+  virtual Result<OsString> temp_folder() = 0;
+  // kPrivateStagingFolderName inside temp_folder(), made if it is not there
+  // with a protected DACL (SYSTEM and Administrators only), and used only
+  // if it is a folder, no link or junction, owned by SYSTEM or
+  // Administrators. The error says which of these failed.
   virtual Result<OsString> staging_folder() = 0;
   virtual std::uint32_t current_process_id() = 0;
   // Write access, shared with nobody; fails when anything of that name

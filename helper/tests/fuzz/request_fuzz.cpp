@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static NoExit exit;
   static test::RecordingLog log;
   static test::FakeProcesses processes;
-  static CallerStep caller_step(files, processes, log.log, exit);
+  static CallerStep caller_step(files, processes, log.log, exit, log.clock);
   static test::RefusingUpdateAcceptor updates;
   static Dispatcher dispatcher(Edition::kLite, nullptr, caller_step, updates, log.log);
 

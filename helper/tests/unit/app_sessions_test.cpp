@@ -111,9 +111,14 @@ TEST_F(AppSessions, StartFailuresNameTheStepAndReleaseWhatWasAcquired) {
   EXPECT_TRUE(sessions.starts.empty());
 }
 
+// Each session as recorded now, by who is signed in there.
+std::vector<RecordedSession> recorded(FakeSessions& sessions, std::vector<std::uint32_t> ids) {
+  return record_sessions(sessions, ids);
+}
+
 TEST_F(AppSessions, RestartServesEachSessionOnceInAscendingOrder) {
   sessions.signed_in = {1, 2, 3};
-  restart_app_in_sessions(sessions, log.log, kAppPath, {3, 1, 3, 2});
+  restart_app_in_sessions(sessions, log.log, kAppPath, recorded(sessions, {3, 1, 3, 2}));
   ASSERT_EQ(sessions.starts.size(), 3u);
   EXPECT_EQ(sessions.starts[0].session, 1u);
   EXPECT_EQ(sessions.starts[1].session, 2u);
@@ -124,9 +129,11 @@ TEST_F(AppSessions, RestartServesEachSessionOnceInAscendingOrder) {
 }
 
 TEST_F(AppSessions, RestartLogsAFailedSessionAndServesTheOthers) {
-  sessions.signed_in = {1, 2};
+  sessions.signed_in = {0, 1, 2};
   sessions.start_errors[2] = 5;
-  restart_app_in_sessions(sessions, log.log, kAppPath, {2, 0, 1});
+  std::vector<RecordedSession> list = recorded(sessions, {2, 0, 1});
+  sessions.signed_in = {1, 2};  // session 0's user signed out since
+  restart_app_in_sessions(sessions, log.log, kAppPath, std::move(list));
   ASSERT_EQ(sessions.starts.size(), 1u);
   EXPECT_EQ(sessions.starts[0].session, 1u);
   EXPECT_EQ(log.lines(),
@@ -134,6 +141,32 @@ TEST_F(AppSessions, RestartLogsAFailedSessionAndServesTheOthers) {
                 "install_update: restart the app: no signed-in user in session 0 (1008)",
                 "install_update: app restarted in session 1",
                 std::string("install_update: restart the app: start ") + kAppPath + " (5)"}));
+}
+
+// The app is started again only as a user whose copy ran in the session:
+// not for whoever has signed in there since, nor where nobody could be
+// recorded.
+TEST_F(AppSessions, RestartSkipsASessionWhoseUserIsNotTheRecordedOne) {
+  sessions.signed_in = {1, 2, 3};
+  sessions.users[3] = "S-1-5-21-alice";
+  std::vector<RecordedSession> list = recorded(sessions, {1, 2, 3, 4});
+  sessions.users[2] = "S-1-5-21-mallory";  // another user in session 2 now
+  sessions.users[3] = "S-1-5-21-bob";
+  list.push_back({3, "S-1-5-21-bob"});  // bob's copy was closed there later
+  sessions.signed_in.insert(4);
+  restart_app_in_sessions(sessions, log.log, kAppPath, std::move(list));
+  ASSERT_EQ(sessions.starts.size(), 2u);
+  EXPECT_EQ(sessions.starts[0].session, 1u);
+  EXPECT_EQ(sessions.starts[1].session, 3u);
+  EXPECT_EQ(log.lines(),
+            (std::vector<std::string>{
+                "install_update: app restarted in session 1",
+                "install_update: restart the app: another user is signed in to session 2; not "
+                "started",
+                "install_update: app restarted in session 3",
+                "install_update: restart the app: no user could be recorded in session 4; not "
+                "started"}));
+  EXPECT_EQ(sessions.live_tokens, 0);
 }
 
 TEST_F(AppSessions, RestartWithNoSessionsDoesNothing) {

@@ -38,6 +38,11 @@ class RecordingUpdates : public UpdateAcceptor {
     OpenedCaller caller;
   };
   std::vector<Call> calls;
+  std::optional<std::string> early_refusal;
+  Status check_before_read(const std::string&) override {
+    if (early_refusal) return fail(*early_refusal);
+    return {};
+  }
   std::unique_ptr<PackageWatcher> watch_package(const std::string&) override { return nullptr; }
   Reply accept_update(Bytes package, const std::string& signature, OpenedCaller caller,
                       std::unique_ptr<PackageWatcher>) override {
@@ -63,7 +68,7 @@ class DispatchTest : public ::testing::Test {
   FakeClientFiles files;
   FakeProcesses processes;
   DyingProcessExit exit{log};
-  CallerStep caller_step{files, processes, log.log, exit};
+  CallerStep caller_step{files, processes, log.log, exit, log.clock};
   CountingHostActions host_actions;
   RecordingUpdates updates;
   FakePipeConnection connection;
@@ -114,61 +119,90 @@ TEST_F(DispatchTest, InstallUpdateOpensTheCallerFirstThenReadsAsTheClient) {
   EXPECT_EQ(files.opens, std::vector<std::string>{"C:\\pkg.msi"}) << "one open, one handle";
 }
 
+TEST_F(DispatchTest, AnEarlyRefusalTouchesNeitherTheCallerNorTheFile) {
+  files.files["C:\\pkg.msi"] = {"abc"};
+  updates.early_refusal = "signature does not match the Lumar updater key";
+  EXPECT_EQ(install_update("C:\\\\pkg.msi"),
+            Reply::failure("signature does not match the Lumar updater key"));
+  EXPECT_TRUE(processes.opened.empty());
+  EXPECT_TRUE(files.opens.empty());
+  EXPECT_TRUE(updates.calls.empty());
+}
+
 TEST_F(DispatchTest, CallerStepFailuresComeInOrderAndOnlyAGoneCallerIsLogged) {
-  files.files["big"] = {"", kMaxPackageSize + 1};
-  files.files["edge"] = {"x", kMaxPackageSize};
-  files.files["locked"] = {"", std::nullopt, true, "Access is denied. (os error 5)"};
-  files.files["pipe"] = {"", std::nullopt, false};
+  files.files["C:\\big"] = {"", kMaxPackageSize + 1};
+  files.files["C:\\edge"] = {"x", kMaxPackageSize};
+  files.files["C:\\locked"] = {"", std::nullopt, true, "Access is denied. (os error 5)"};
+  files.files["C:\\pipe"] = {"", std::nullopt, false};
+  // The deadline is looked at before each piece: a first piece that takes
+  // the whole time is the last one read.
+  files.files["C:\\slow"] = {std::string(kPackageReadChunkBytes + 1, 'x')};
+  files.on_read = [this] { log.clock.now += kCallerStepDeadline; };
 
   EXPECT_EQ(
-      install_update("missing"),
-      Reply::failure("read missing: The system cannot find the file specified. (os error 2)"));
+      install_update("C:/missing"),
+      Reply::failure("read C:/missing: The system cannot find the file specified. (os error 2)"));
   EXPECT_TRUE(connection.reverted);
-  EXPECT_EQ(install_update("big"), Reply::failure("big is too large to be a release"));
-  EXPECT_EQ(install_update("pipe"), Reply::failure("read pipe: not a file on disk"));
+  EXPECT_EQ(install_update("C:\\\\big"), Reply::failure("C:\\big is too large to be a release"));
+  EXPECT_EQ(install_update("C:\\\\pipe"), Reply::failure("read C:\\pipe: not a file on disk"));
+  // Only a full path on a drive letter is opened at all.
+  for (const char* path : {R"(\\\\server\\share\\p.msi)", R"(\\\\?\\C:\\p.msi)",
+                           R"(\\\\.\\pipe\\p)", "p.msi", "C:p.msi", ""}) {
+    std::string shown = path;
+    for (std::size_t at = 0; (at = shown.find("\\\\", at)) != std::string::npos; ++at) {
+      shown.erase(at, 1);
+    }
+    EXPECT_EQ(install_update(path), Reply::failure("read " + shown + ": not a file on disk"));
+  }
+  EXPECT_EQ(files.opens.size(), 3u) << "a path that is not a local file's was opened";
   EXPECT_EQ(files.bytes_read, 0u) << "an oversized file or a pipe must not be read";
-  EXPECT_EQ(install_update("edge"), Reply::success());
-  EXPECT_EQ(install_update("locked"),
-            Reply::failure("read locked: Access is denied. (os error 5)"));
+  EXPECT_EQ(install_update("C:\\\\slow"), Reply::failure("read C:\\slow: timed out"));
+  EXPECT_EQ(files.bytes_read, kPackageReadChunkBytes);
+  files.on_read = nullptr;
+  EXPECT_EQ(install_update("C:\\\\edge"), Reply::success());
+  EXPECT_EQ(install_update("C:\\\\locked"),
+            Reply::failure("read C:\\locked: Access is denied. (os error 5)"));
 
   connection.can_impersonate = false;
-  EXPECT_EQ(install_update("edge"), Reply::failure("cannot impersonate the requesting process"));
+  EXPECT_EQ(install_update("C:\\\\edge"),
+            Reply::failure("cannot impersonate the requesting process"));
   EXPECT_TRUE(log.lines().empty());
   // A caller that cannot be opened is refused before anything is read as it.
   connection.can_impersonate = true;
   connection.impersonating = false;
   connection.pid = 777u;
-  EXPECT_EQ(install_update("edge"), Reply::failure("open the requesting process 777 (87)"));
+  EXPECT_EQ(install_update("C:\\\\edge"), Reply::failure("open the requesting process 777 (87)"));
   EXPECT_FALSE(connection.impersonating);
   EXPECT_EQ(log.lines(), std::vector<std::string>{
                              "install_update: refused: open the requesting process 777 (87)"});
   connection.pid = Unexpected(std::uint32_t{6});  // invalid handle
-  EXPECT_EQ(install_update("edge"), Reply::failure("cannot identify the requesting process"));
+  EXPECT_EQ(install_update("C:\\\\edge"), Reply::failure("cannot identify the requesting process"));
   EXPECT_EQ(updates.calls.size(), 1u);
   EXPECT_EQ(processes.open_handles, 1) << "only the accepted request's handle lives on";
 }
 
 TEST_F(DispatchTest, NoMemoryForThePackageRevertsAndAnswersWithAnInternalError) {
-  files.files["p"] = {"x"};
+  files.files["C:\\p"] = {"x"};
   files.on_read = [] { throw std::bad_alloc(); };
-  EXPECT_EQ(install_update("p"), Reply::failure("install_update: internal error: std::bad_alloc"));
+  EXPECT_EQ(install_update("C:\\\\p"),
+            Reply::failure("install_update: internal error: std::bad_alloc"));
   EXPECT_TRUE(connection.reverted) << "the thread kept the client's identity";
   EXPECT_EQ(log.lines(),
             std::vector<std::string>{"install_update: internal error: std::bad_alloc"});
   EXPECT_EQ(processes.open_handles, 0);
   // The next request is served as usual.
   files.on_read = nullptr;
-  EXPECT_EQ(install_update("p"), Reply::success());
+  EXPECT_EQ(install_update("C:\\\\p"), Reply::success());
 }
 
 TEST_F(DispatchTest, AFailedRevertEndsTheProcessWithoutAReply) {
-  files.files["p"] = {"x"};
+  files.files["C:\\p"] = {"x"};
   connection.revert_ok = false;
-  EXPECT_EXIT(install_update("p"), ::testing::ExitedWithCode(1),
+  EXPECT_EXIT(install_update("C:\\\\p"), ::testing::ExitedWithCode(1),
               "^install_update: RevertToSelf failed; exiting\n$");
   // Also when the read ends in an exception: the guard reverts on the way out.
   files.on_read = [] { throw std::bad_alloc(); };
-  EXPECT_EXIT(install_update("p"), ::testing::ExitedWithCode(1),
+  EXPECT_EXIT(install_update("C:\\\\p"), ::testing::ExitedWithCode(1),
               "^install_update: RevertToSelf failed; exiting\n$");
 }
 

@@ -115,8 +115,8 @@ TEST(HostsContent, WorkedExampleByteForByte) {
   const std::string old_content = "127.0.0.1 localhost\r\n10.0.0.5 nas\r\n" + kStart +
                                   "\r\n127.0.0.1 old.tld\r\n" + kEnd + "\r\n";
   const std::string expected = "127.0.0.1 localhost\n10.0.0.5 nas\n" + kStart +
-                               "\n127.0.0.1 name.tld\n127.0.0.1 www.name.tld\n::1 name.tld\n"
-                               "::1 www.name.tld\n" +
+                               "\n0.0.0.0 name.tld\n0.0.0.0 www.name.tld\n:: name.tld\n"
+                               ":: www.name.tld\n" +
                                kEnd + "\n";
   EXPECT_EQ(rewrite_hosts_content(
                 old_content, build_domain_list({"WWW.Name.Tld/login", "name.tld", "intranet"})),
@@ -211,8 +211,8 @@ TEST_F(WriteHostsBlock, ManyDomainsAndRepeats) {
   EXPECT_EQ(write_hosts_block(entries, file, programs, env), Reply::success());
   const std::string& written = file.files[path];
   EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), 1 + 2 + 4 * 10000);
-  EXPECT_TRUE(written.ends_with("::1 www.d9999.tld\n" + kEnd + "\n"));
-  EXPECT_NE(written.find(kStart + "\n127.0.0.1 d0.tld\n"), std::string::npos);
+  EXPECT_TRUE(written.ends_with(":: www.d9999.tld\n" + kEnd + "\n"));
+  EXPECT_NE(written.find(kStart + "\n0.0.0.0 d0.tld\n"), std::string::npos);
 }
 
 TEST_F(WriteHostsBlock, UnreadableFileIsRefusedAndLeftAlone) {

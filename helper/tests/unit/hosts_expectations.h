@@ -13,12 +13,13 @@ namespace lumar::test {
 inline const std::string kStart(kHostsBlockStart);
 inline const std::string kEnd(kHostsBlockEnd);
 
-// Each domain, and its "www." form, sent to the IPv4 and the IPv6 loopback.
+// Each domain, and its "www." form, sent to the unspecified IPv4 and IPv6
+// addresses.
 inline std::string block_for(std::initializer_list<std::string_view> domains) {
   std::string out = kStart + "\n";
   for (std::string_view d : domains) {
     const std::string s(d);
-    out += "127.0.0.1 " + s + "\n127.0.0.1 www." + s + "\n::1 " + s + "\n::1 www." + s + "\n";
+    out += "0.0.0.0 " + s + "\n0.0.0.0 www." + s + "\n:: " + s + "\n:: www." + s + "\n";
   }
   return out + kEnd + "\n";
 }

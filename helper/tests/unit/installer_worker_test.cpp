@@ -9,6 +9,7 @@
 #include "fakes/fake_processes.h"
 #include "fakes/fake_service_status.h"
 #include "fakes/fake_threads.h"
+#include "fakes/test_products.h"
 
 namespace lumar {
 namespace {
@@ -44,6 +45,7 @@ class RunInstaller : public testing::Test {
     clock.filetime = 1000;  // FILETIME ticks: later than the copies a test starts with
     control.set_status_handle(std::make_unique<FakeStatusSink>(events));
     processes.add(app_process(kCallerPid, 2u, 10u)).quits_when_waited_for = true;
+    installer.products[test::kLite] = {{{"InstallLocation", R"(C:\Program Files\Lumar KQ\)"}}};
   }
 
   // An accepted job, holding the update's lease as acceptance leaves it.
@@ -52,6 +54,7 @@ class RunInstaller : public testing::Test {
     made->lease = UpdateLease::acquire(control);
     if (with_package) made->package = std::make_unique<FakeStagedPackage>(events, kPackage);
     made->version = "1.1.0";
+    made->upgrade_code = test::kLite;
     made->caller.image_path = kAppPath;
     made->caller.process = *processes.open(kCallerPid, ProcessAccess::kControl);
     made->caller.session_id = *processes.find(kCallerPid)->session;
@@ -204,6 +207,66 @@ TEST_F(RunInstaller, CopyStartedDuringTheInstallationIsClosedAfterIt) {
   EXPECT_LT(at("drop package and log"), at("terminate 70 with 1"));
   EXPECT_TRUE(processes.find(71)->running);
   EXPECT_EQ(started_sessions(), (std::vector<std::uint32_t>{2, 3}));
+}
+
+// What is started again is the product's own app in the install location as
+// the installer left it, never the caller's image; and only as the users
+// whose copies ran in each session.
+TEST_F(RunInstaller, RestartsTheInstalledAppAsTheRecordedUsersOnly) {
+  struct Case {
+    const char* name;
+    bool with_package;
+    std::optional<std::string> location_after;  // nothing: none after the installer
+    std::vector<std::string> lines;
+  };
+  const std::string moved = R"(C:\Program Files\Lumar KQ 2\)";
+  const std::vector<Case> cases = {
+      {"installed",
+       true,
+       moved,
+       {"log install_update: closed a copy of the app in session 1",
+        "log install_update: restart the app: another user is signed in to session 1; not started",
+        "log install_update: app restarted in session 2"}},
+      {"no install location",
+       true,
+       std::nullopt,
+       {"log install_update: closed a copy of the app in session 1",
+        "log install_update: restart the app: no install location for UpgradeCode " + test::kLite}},
+      {"restart only", false, moved, {"log install_update: app restarted in session 2"}},
+  };
+  std::uint32_t other_copy = 60;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    events.clear();
+    sessions.starts.clear();
+    sessions.users.clear();
+    processes.add(app_process(other_copy++, 1u, 20u));
+    std::unique_ptr<InstallJob> j = job(c.with_package);
+    // Closed are the caller's copies (acceptance made sure that it is the
+    // installed app); started is the installed app alone.
+    if (!c.with_package) j->caller.image_path = R"(C:\Users\Public\lumar-desktop.exe)";
+    // While the installer runs, it moves the product and another user signs
+    // in to session 1, whose copy was closed.
+    const auto meanwhile = [this, &c] {
+      sessions.users[1] = "S-1-5-21-mallory";
+      if (c.location_after) {
+        installer.products[test::kLite][0]["InstallLocation"] = *c.location_after;
+      } else {
+        installer.products[test::kLite][0].erase("InstallLocation");
+      }
+    };
+    installer.while_installing = meanwhile;
+    if (!c.with_package) meanwhile();
+    run_installer(*j, context);
+    std::vector<std::string> logged;
+    for (const std::string& e : events) {
+      if (e.starts_with("log ") && e.find("msiexec exit") == std::string::npos) logged.push_back(e);
+    }
+    EXPECT_EQ(logged, c.lines);
+    for (const test::Start& start : sessions.starts) {
+      EXPECT_EQ(start.launch.application, moved + "lumar-desktop.exe");
+    }
+  }
 }
 
 TEST_F(RunInstaller, HandOverFailureIsLoggedAndAMissingOwnPathIsSilent) {

@@ -62,7 +62,7 @@ class PipeServerTest : public ::testing::Test {
   FakeClientFiles files;
   FakeProcesses processes;
   DyingProcessExit exit{log};
-  CallerStep caller_step{files, processes, log.log, exit};
+  CallerStep caller_step{files, processes, log.log, exit, clock};
   RefusingUpdateAcceptor updates;
   Dispatcher dispatcher{Edition::kLite, nullptr, caller_step, updates, log.log};
   ScriptedListener listener;

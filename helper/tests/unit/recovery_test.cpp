@@ -151,14 +151,18 @@ TEST_F(RecoveryTest, FoldersThatCannotBeHadAreSkipped) {
   // SystemTemp cannot be listed; the staging folder is unknown.
   ASSERT_EQ(list_leftover_packages(folders, log.environment, log.clock).size(), 1u);
 
-  // Without SystemRoot only the staging folder is scanned.
+  // Without SystemRoot only the private staging folder and, for packages
+  // that earlier versions staged there, the temporary folder are scanned.
   folders.staging = kStaging;
+  folders.temp = R"(C:\Users\svc\Temp\)";
   stage("lumar-update-2-1.msi", 0);
+  stage("lumar-update-3-1.msi", 0, *folders.temp);
   log.environment.values.erase("SystemRoot");
   const std::vector<LeftoverPackage> found =
       list_leftover_packages(folders, log.environment, log.clock);
-  ASSERT_EQ(found.size(), 1u);
+  ASSERT_EQ(found.size(), 2u);
   EXPECT_EQ(found[0].path, kStaging + "lumar-update-2-1.msi");
+  EXPECT_EQ(found[1].path, *folders.temp + "lumar-update-3-1.msi");
 }
 
 TEST(StagingOwnerPid, ReadsTheNumberAfterThePrefix) {

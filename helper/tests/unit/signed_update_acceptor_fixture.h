@@ -133,6 +133,14 @@ class SignedUpdateAcceptorTest : public ::testing::Test {
       control, log, clock, files, installer, processes, worker,
       [this](std::span<const std::uint8_t> bytes, std::string_view signature) {
         return signatures.check(bytes, signature);
+      },
+      [](const PackageDigest& digest, std::string_view signature) {
+        return verify_package_digest(digest, signature);
+      },
+      // The stand-in's "good" names the updater key; anything else is
+      // judged against the built-in one.
+      [](std::string_view signature) {
+        return signature == "good" ? Status() : check_signature_key(signature);
       }}};
 };
 

@@ -3,9 +3,14 @@
 #include <gtest/gtest.h>
 
 #include "signed_update_acceptor_fixture.h"
+#include "update/base64.h"
 
 namespace lumar::test {
 namespace {
+
+// Real signatures made by the minisign command, by keys other than the
+// updater key.
+#include "../data/signature_fixtures.inc"
 
 struct Refusal {
   const char* name;
@@ -175,20 +180,36 @@ std::vector<Refusal> refusals() {
          t.processes.find(kCallerPid)->image = R"(C:\Windows\System32\svchost.exe)";
          return t.package(kLite, "1.1.0");
        },
-       R"(the requesting process C:\Windows\System32\svchost.exe is not lumar-desktop.exe)"},
+       R"(the requesting process C:\Windows\System32\svchost.exe is not lumar-desktop.exe in )" +
+           kAppFolder + "\\"},
+      {"a newer version asked for by the same name elsewhere",
+       [](auto& t) {
+         t.processes.find(kCallerPid)->image = R"(C:\Users\Public\evil\lumar-desktop.exe)";
+         return t.package(kLite, "1.1.0");
+       },
+       R"(the requesting process C:\Users\Public\evil\lumar-desktop.exe is not )"
+       R"(lumar-desktop.exe in )" +
+           kAppFolder + "\\"},
+      {"a newer version where the edition has no install location",
+       [](auto& t) {
+         t.installer.products[kLite][0].erase("InstallLocation");
+         return t.package(kLite, "1.1.0");
+       },
+       "the requesting process " + kLiteAppPath + " is not lumar-desktop.exe"},
       {"the installed version asked for by another program in the installed folder",
        [](auto& t) {
          t.processes.find(kCallerPid)->image = kAppFolder + R"(\lumar-desktop.exe.exe)";
          return t.package(kLite, "1.0.0");
        },
        "the requesting process " + kAppFolder +
-           R"(\lumar-desktop.exe.exe is not lumar-desktop.exe)"},
+           R"(\lumar-desktop.exe.exe is not lumar-desktop.exe in )" + kAppFolder + "\\"},
       {"another program whose path holds a lone surrogate, shown as the system shows it",
        [](auto& t) {
          t.processes.find(kCallerPid)->image = "C:\\Tools\\\xED\xA0\x80\\svchost.exe";
          return t.package(kLite, "1.1.0");
        },
-       "the requesting process C:\\Tools\\\xEF\xBF\xBD\\svchost.exe is not lumar-desktop.exe"},
+       "the requesting process C:\\Tools\\\xEF\xBF\xBD\\svchost.exe is not lumar-desktop.exe in " +
+           kAppFolder + "\\"},
       {"an older version asked for by another program keeps its own reason",
        [](auto& t) {
          t.processes.find(kCallerPid)->image = R"(C:\Windows\System32\svchost.exe)";
@@ -217,6 +238,35 @@ TEST_P(EveryRefusal, IsLoggedAndLeavesNothingBehind) {
 }
 
 INSTANTIATE_TEST_SUITE_P(InCheckOrder, EveryRefusal, ::testing::ValuesIn(refusals()));
+
+// Before the package is opened: a signature of another key, or one that does
+// not parse, is refused and logged; while an update runs the request is
+// turned away without a line; a good one goes on to the read.
+TEST_F(SignedUpdateAcceptorTest, TheKeyIsComparedBeforeThePackageIsRead) {
+  struct Case {
+    std::string signature;
+    bool busy;
+    std::string expected;  // "ok" or the refusal
+    bool logged;
+  };
+  const std::vector<Case> cases = {
+      {"good", false, "ok", false},
+      {encode_base64(kOtherKeySignature), false, std::string(kMismatch), true},
+      {"not base64", false, check_signature_key("not base64").error(), true},
+      {encode_base64(kOtherKeySignature), true, kUpdateBusy, false},
+  };
+  for (const Case& c : cases) {
+    recording.file.messages.clear();
+    UpdateLease held = c.busy ? UpdateLease::acquire(control) : UpdateLease();
+    const Status checked = acceptance.check_before_read(c.signature);
+    EXPECT_EQ(checked ? "ok" : checked.error(), c.expected) << c.signature;
+    EXPECT_EQ(lines(), c.logged ? std::vector<std::string>{"install_update: refused: " + c.expected}
+                                : std::vector<std::string>{})
+        << c.signature;
+    EXPECT_EQ(control.update_in_progress.load(), c.busy);
+  }
+  EXPECT_EQ(files.creates, 0);
+}
 
 }  // namespace
 }  // namespace lumar::test

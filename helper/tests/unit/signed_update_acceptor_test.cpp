@@ -30,7 +30,8 @@ TEST_F(SignedUpdateAcceptorTest, ANewerPackageIsStagedHeldOpenAndHandedToTheWork
   // One check, over the received bytes; the copy on disk was compared
   // with them instead of being checked again.
   EXPECT_THAT(signatures.checked, ElementsAre(bytes));
-  EXPECT_THAT(installer.asked, ElementsAre("VersionString of " + kLite));
+  EXPECT_THAT(installer.asked,
+              ElementsAre("VersionString of " + kLite, "InstallLocation of " + kLite));
   // The acceptance was logged and stop refused before the worker started.
   EXPECT_THAT(worker.log_at_start, ElementsAre("install_update: accepted 1.1.0 from pid 4242"));
   EXPECT_THAT(worker.reports_at_start, ElementsAre(StatusReport::kRunningStopRefused));
@@ -71,12 +72,14 @@ TEST_F(SignedUpdateAcceptorTest, EditionsAndTheCaseOfTheUpgradeCode) {
   // Either edition's package is accepted by this helper, and a lower-case
   // code is asked of Windows Installer exactly as the package wrote it.
   const std::string lower_full = ascii_lower(kFull);
-  installer.products[lower_full] = {{{"VersionString", "3.0"}}};
+  installer.products[lower_full] = {{{"VersionString", "3.0"}, {"InstallLocation", kAppFolder}}};
   ASSERT_EQ(outcome(accept(package(lower_full, "3.1"))), "ok");
-  EXPECT_THAT(installer.asked, ElementsAre("VersionString of " + lower_full));
+  EXPECT_THAT(installer.asked,
+              ElementsAre("VersionString of " + lower_full, "InstallLocation of " + lower_full));
+  EXPECT_EQ(worker.jobs[0].upgrade_code, lower_full) << "the worker asks for the app's folder";
 
   worker.jobs.clear();
-  installer.products[kFull] = {{{"VersionString", "3.0"}}};
+  installer.products[kFull] = {{{"VersionString", "3.0"}, {"InstallLocation", kAppFolder}}};
   EXPECT_EQ(outcome(accept(package(kFull, "3.0.1"))), "ok");
   EXPECT_EQ(worker.jobs.size(), 1u);
 }
@@ -98,7 +101,7 @@ TEST_F(SignedUpdateAcceptorTest, TheSameVersionFromTheInstalledFolderOnlyRestart
 }
 
 TEST_F(SignedUpdateAcceptorTest, TheAppIsKnownByItsFileNameInAnyAsciiCase) {
-  processes.find(kCallerPid)->image = R"(D:\Portable\LUMAR-Desktop.EXE)";
+  processes.find(kCallerPid)->image = R"(C:\PROGRAM FILES\Lumar KQ Lite\LUMAR-Desktop.EXE)";
   EXPECT_EQ(outcome(accept(package(kLite, "1.1.0"))), "ok");
   EXPECT_FALSE(is_app_image(R"(C:\x\lumar-desktop.exe\other.exe)"));
   EXPECT_FALSE(is_app_image("xlumar-desktop.exe"));

@@ -69,7 +69,7 @@ TEST_F(AppSessionsWine, StartsTheQuotedPathInItsFolderWithTheUsersEnvironment) {
 
 TEST_F(AppSessionsWine, RestartServesASessionOnceAndReportsAMissingFile) {
   const AppCopy app(L"restart");
-  restart_app_in_sessions(*sessions, log, app.exe_text(), {1, 1});
+  restart_app_in_sessions(*sessions, log, app.exe_text(), record_sessions(*sessions, {1, 1}));
   const std::vector<AppStart> started = app.wait_for_starts(1);
   kill_copies(app.exe());
   EXPECT_EQ(started.size(), 1u);

@@ -146,11 +146,12 @@ TEST_F(HostActionsThroughThePipe, KillRefusesProtectedProcessesByTheirListedName
   EXPECT_EQ(pid_of_image("services.exe"), services);
 }
 
-TEST_F(HostActionsThroughThePipe, KillOfNoProcessIsTaskkillsFailure) {
+TEST_F(HostActionsThroughThePipe, KillOfNoProcessIsRefusedOrTaskkillsFailure) {
+  // 0 and ids beyond 32 bits name no Windows process: no tool runs.
   EXPECT_EQ(kill(0), refusal_reply("invalid pid"));
+  EXPECT_EQ(kill(4294967301u), refusal_reply("invalid pid"));
   EXPECT_EQ(tools_log(), "");
-  // Beyond 32 bits the id is passed on as it is.
-  const std::uint64_t pid = 4294967301u;
+  const std::uint64_t pid = 4294967295u;
   EXPECT_EQ(kill(pid), refusal_reply("taskkill failed (exit 128)"));
   EXPECT_EQ(tools_log(), listed(pid) + killed(pid));
 }

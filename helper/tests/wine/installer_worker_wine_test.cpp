@@ -104,6 +104,7 @@ class InstallerWorkerWine : public testing::Test {
       made->package = std::move(package);
     }
     made->version = std::move(version);
+    made->upgrade_code = kLiteCode;  // the app is started from its install location
     made->caller.image_path = narrow_lossy(installed_app());
     made->caller.process = *processes->open(caller_->pid(), ProcessAccess::kControl);
     made->caller.session_id = 1;

@@ -12,7 +12,9 @@
 #include <thread>
 
 #include "main/base/text_win32.h"
+#include "package_support.h"
 #include "service_wine_support.h"
+#include "update/base64.h"
 #include "wine_harness.h"
 
 namespace lumar::test {
@@ -99,9 +101,12 @@ TEST_F(ForegroundPipe, TheClientToolPrintsTheReplyAndExitsByIt) {
   EXPECT_EQ(bad.out, std::string(kBadRequest) + "\n");
 }
 
+// With a genuine signature by the updater key: one of another key, or one
+// that does not parse, is refused before the file is looked at.
 std::string install_update(const std::string& path) {
-  return "{\"op\":\"install_update\",\"path\":\"" + json_escaped(path) +
-         "\",\"signature\":\"x\"}\n";
+  static const std::string signature = encode_base64(read_file(signature_path(L"lite-1.1.0.msi")));
+  return "{\"op\":\"install_update\",\"path\":\"" + json_escaped(path) + "\",\"signature\":\"" +
+         signature + "\"}\n";
 }
 
 TEST_F(ForegroundPipe, APackagePathIsReadWholeAndOnlyFromAFileOnDisk) {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -28,14 +29,23 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Names of staged packages and installer logs in the helper's temp folder.
+// The helper's private staging folder inside its temp folder.
+std::wstring staging_folder() { return temp_path() + L"lumar-helper"; }
+
+// Names of staged packages and installer logs in the helper's staging folder
+// and, where earlier versions staged them, in the temp folder itself.
 std::vector<std::wstring> staging_leftovers() {
-  const std::wstring folder = temp_path();  // ends in a backslash
-  return names_in(folder.substr(0, folder.size() - 1), L"lumar-update-*");
+  std::vector<std::wstring> names = names_in(staging_folder(), L"lumar-update-*");
+  const std::wstring temp = temp_path();  // ends in a backslash
+  for (std::wstring& name : names_in(temp.substr(0, temp.size() - 1), L"lumar-update-*")) {
+    names.push_back(std::move(name));
+  }
+  return names;
 }
 
 void remove_staging_leftovers() {
   for (const std::wstring& name : staging_leftovers()) {
+    ::DeleteFileW((staging_folder() + L"\\" + name).c_str());
     ::DeleteFileW((temp_path() + name).c_str());
   }
 }
@@ -173,7 +183,7 @@ TEST_F(UpdateEndToEnd, AFailingInstallKeepsItsLogAndAnotherRequestMeanwhileIsBus
   ASSERT_TRUE(wait_for_message("install_update: 1.2.0: msiexec exit 1603"));
   const std::string pid = std::to_string(app.pid());
   const std::wstring log_name = wide(installer_log_path(narrow_lossy(package_name)));
-  const std::string log_path = narrow_lossy(temp_path() + log_name);
+  const std::string log_path = narrow_lossy(staging_folder() + L"\\" + log_name);
   expect_in_order({"install_update: accepted 1.2.0 from pid " + pid,
                    "install_update: msiexec log kept at " + log_path,
                    "install_update: 1.2.0: msiexec exit 1603"});
@@ -230,8 +240,8 @@ TEST_F(UpdateEndToEnd, AnotherProgramAskingForANewerVersionIsRefusedAndNothingIs
   ASSERT_TRUE(ended);
   EXPECT_EQ(ended->exit_code, 1u);
 
-  const std::string reason =
-      "the requesting process " + narrow_lossy(other) + " is not lumar-desktop.exe";
+  const std::string reason = "the requesting process " + narrow_lossy(other) +
+                             " is not lumar-desktop.exe in " + narrow_lossy(kLiteFolder) + "\\";
   EXPECT_EQ(messages().back(), "install_update: refused: " + reason);
   EXPECT_EQ(app_replies(), std::vector<std::string>{refusal_reply(reason)});
   EXPECT_TRUE(running.running()) << "the app was closed for another program's request";
@@ -239,6 +249,37 @@ TEST_F(UpdateEndToEnd, AnotherProgramAskingForANewerVersionIsRefusedAndNothingIs
   EXPECT_EQ(installed_version(kLiteCode), "1.0.0");
   running.terminate();
   ::DeleteFileW(other.c_str());
+}
+
+TEST_F(UpdateEndToEnd, TheAppsNameOutsideTheProductFolderIsRefusedAndNothingIsClosedOrStarted) {
+  // A user's own copy of the stand-in, named as the app but in a folder any
+  // user can write, sends a genuine newer package. Were it accepted, the
+  // helper would close the installed app, install, and start a program of
+  // that user's choosing as everyone signed in.
+  const AppCopy planted(L"planted");
+  Child running(quote(installed_app()), {}, false);  // the installed app, left alone
+  Child asking = ask_for_update(L"lite-1.1.0.msi", L"update", planted.exe());
+  const std::optional<RunResult> ended = asking.wait(60s);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(ended->exit_code, 1u);
+
+  const std::string reason = "the requesting process " + planted.exe_text() +
+                             " is not lumar-desktop.exe in " + narrow_lossy(kLiteFolder) + "\\";
+  EXPECT_EQ(messages().back(), "install_update: refused: " + reason);
+  EXPECT_EQ(app_replies(planted.folder()), std::vector<std::string>{refusal_reply(reason)});
+  EXPECT_TRUE(running.running()) << "the installed app was closed";
+  EXPECT_TRUE(staging_leftovers().empty());
+  EXPECT_EQ(installed_version(kLiteCode), "1.0.0");
+  // Nothing was started: the planted copy only its own start, the installed
+  // app only the one this test made.
+  std::this_thread::sleep_for(2s);
+  EXPECT_EQ(read_app_starts(planted.folder()).size(), 1u);
+  EXPECT_EQ(read_app_starts(kLiteFolder).size(), 1u);
+  for (const std::string& message : messages()) {
+    EXPECT_EQ(message.find("restarted"), std::string::npos) << message;
+    EXPECT_EQ(message.find("closed a copy"), std::string::npos) << message;
+  }
+  running.terminate();
 }
 
 }  // namespace

@@ -117,7 +117,8 @@ void reset_prefix(Scratch scratch) {
   end_leftover_processes();
   uninstall_test_products();
   for (const std::wstring& folder : product_folders()) remove_tree(folder);
-  for (const std::wstring& folder : {temp_path(), windows_folder() + L"\\Temp"}) {
+  for (const std::wstring& folder :
+       {temp_path(), temp_path() + L"lumar-helper", windows_folder() + L"\\Temp"}) {
     remove_matching(folder, L"lumar-update-*");
   }
   restore_full_edition_machine();

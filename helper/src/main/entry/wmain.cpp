@@ -74,16 +74,10 @@ struct Helper {
           : nullptr;
   StdThreadStarter threads;
   ThreadedInstallWorker install_worker{
-      InstallerContext{*processes, *sessions, *installer, *worker_host, log, *clock},
-      threads};
-  SignedUpdateAcceptor updates{UpdateAcceptorContext{control_state,
-                                                     log,
-                                                     *clock,
-                                                     *staging_files,
-                                                     *installer,
-                                                     *processes,
-                                                     install_worker}};
-  CallerStep caller_step{*client_files, *processes, log, *process_exit};
+      InstallerContext{*processes, *sessions, *installer, *worker_host, log, *clock}, threads};
+  SignedUpdateAcceptor updates{UpdateAcceptorContext{control_state, log, *clock, *staging_files,
+                                                     *installer, *processes, install_worker}};
+  CallerStep caller_step{*client_files, *processes, log, *process_exit, *clock};
   Dispatcher dispatcher{helper_edition(), host_actions.get(), caller_step, updates, log};
   std::unique_ptr<PipeListener> listener = make_win32_pipe_listener(log);
   PipeServer pipe_server{*listener, dispatcher, log, *clock};

@@ -14,12 +14,17 @@ namespace lumar::test {
 class FakeLeftoverFolders final : public LeftoverFolders {
  public:
   std::optional<OsString> staging;  // nothing: the staging folder is unknown
+  std::optional<OsString> temp;     // nothing: the temporary folder is unknown
   std::map<OsString, std::vector<FolderEntry>> folders;
   std::set<OsString> foreign;  // owned by someone other than the helper's side
 
   Result<OsString> staging_folder() const override {
     if (!staging) return fail("The system cannot find the path specified. (os error 3)");
     return *staging;
+  }
+  Result<OsString> temp_folder() const override {
+    if (!temp) return fail("The system cannot find the path specified. (os error 3)");
+    return *temp;
   }
   SystemResult<std::vector<FolderEntry>> list(const OsString& folder) const override {
     const auto it = folders.find(folder);

@@ -181,6 +181,9 @@ class FakeSessions final : public SessionSystem {
   explicit FakeSessions(Events* events = nullptr) : events_(events) {}
 
   std::set<std::uint32_t> signed_in = {1, 2};
+  // Who is signed in where, by the SID's text: "S-1-5-21-{session}" unless
+  // set here. A test changes it to sign another user in.
+  std::map<std::uint32_t, std::string> users;
   std::uint32_t token_error = 1008;  // ERROR_NO_TOKEN
   std::optional<std::uint32_t> environment_error;
   std::map<std::uint32_t, std::uint32_t> start_errors;  // by session
@@ -192,6 +195,11 @@ class FakeSessions final : public SessionSystem {
   SystemResult<UserToken> user_token(std::uint32_t session) override {
     if (!signed_in.contains(session)) return fails_with(token_error);
     return tokens_.open<UserToken>(session);
+  }
+  SystemResult<std::string> token_user(const UserToken& token) override {
+    const std::uint32_t session = fake_value(token);
+    const auto user = users.find(session);
+    return user != users.end() ? user->second : "S-1-5-21-" + std::to_string(session);
   }
   SystemResult<EnvironmentBlock> user_environment(const UserToken&) override {
     ++environments_built;

@@ -32,7 +32,7 @@ struct FileFaults {
 // on any existing name.
 class FakeStagingFolder final : public StagingFolder {
  public:
-  OsString folder = R"(C:\Windows\SystemTemp\)";
+  OsString folder = R"(C:\Windows\SystemTemp\lumar-helper\)";
   std::uint32_t helper_pid = 3100;
   std::map<OsString, Bytes> files;
   std::map<OsString, int> open_count;
@@ -41,6 +41,7 @@ class FakeStagingFolder final : public StagingFolder {
   std::vector<OsString> deleted;
   std::set<OsString> foreign;  // not this helper's: never counted as staged
 
+  Result<OsString> temp_folder() override { return OsString(R"(C:\Windows\SystemTemp\)"); }
   Result<OsString> staging_folder() override {
     if (faults.folder) return fail(*faults.folder);
     return folder;
