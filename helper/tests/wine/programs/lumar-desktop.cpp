@@ -108,8 +108,10 @@ int show(const app::Answer& answer) {
     record("unsent\t" + pid + "\t" + answer.error);
     return 3;
   }
-  const nlohmann::json reply = answer.ok ? nlohmann::json{{"ok", true}}
-                                         : nlohmann::json{{"ok", false}, {"error", answer.error}};
+  // In the helper's own member order.
+  const nlohmann::ordered_json reply =
+      answer.ok ? nlohmann::ordered_json{{"ok", true}}
+                : nlohmann::ordered_json{{"ok", false}, {"error", answer.error}};
   record("reply\t" + pid + "\t" + reply.dump());
   const std::string shown = reply.dump() + "\n";
   DWORD written = 0;
