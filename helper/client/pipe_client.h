@@ -1,11 +1,10 @@
-// A client of the helper's pipe: connect (retrying while the serial server
-// is busy with someone else), make sure the pipe is served by the LumarHelper
-// service, send bytes, read the one reply line.
+// Raw request bytes to the helper's pipe and the reply line back, for the
+// client tool, the tests and the benchmarks: the application's library
+// (lumar_app_client.h) underneath, with its connection, server check and time
+// limit.
 #pragma once
 
 #include <chrono>
-#include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 

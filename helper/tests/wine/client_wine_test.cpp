@@ -1,15 +1,21 @@
-// The client tool against a pipe that another process holds while the
-// LumarHelper service runs. Wine enforces neither the pipe's DACL nor
-// FILE_FLAG_FIRST_PIPE_INSTANCE, but it does keep an instance limit: a holder
-// that allows one instance only keeps the service from adding its own, so
-// this squatter can be staged here. One who allows more instances cannot:
-// that case, and the once-a-minute logging, are shown with fakes
-// (pipe_server_test.cpp).
+// The application's library, through the client tool and the stand-in app
+// built on it: against a pipe that another process holds while the
+// LumarHelper service runs, and against a helper run in the foreground.
+// Wine enforces neither the pipe's DACL nor FILE_FLAG_FIRST_PIPE_INSTANCE,
+// but it does keep an instance limit: a holder that allows one instance only
+// keeps the service from adding its own, so this squatter can be staged
+// here. One who allows more instances cannot: that case, and the
+// once-a-minute logging, are shown with fakes (pipe_server_test.cpp).
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
 
+#include "app_wine_support.h"
 #include "main/base/text_win32.h"
 #include "main/product.h"
 #include "service_wine_support.h"
@@ -98,6 +104,36 @@ TEST_F(ClientServerCheck, WhileTheServiceRunsOnlyItsOwnPipeIsTalkedTo) {
   }
   EXPECT_EQ(served.exit_code, 0u) << served.err;
   EXPECT_EQ(served.out, "{\"ok\":true}\n");
+}
+
+// A helper in the foreground serves the pipe but is no service: to the
+// library, as to anyone's, it could be a squatter.
+using AppLibraryAndForegroundHelper = ForegroundHelperSuite;
+
+TEST_F(AppLibraryAndForegroundHelper, SendsToItOnlyWhenAllowed) {
+  struct Case {
+    std::map<std::wstring, std::wstring> environment;
+    DWORD exit_code;
+    std::string record;
+  };
+  const std::vector<Case> cases = {
+      {{}, 3u, "unsent\tthe pipe is not served by the LumarHelper service"},
+      {{{L"LUMAR_DESKTOP_ALLOW_FOREGROUND", L"1"}}, 0u, "reply\t{\"ok\":true}"},
+  };
+  for (const Case& c : cases) {
+    const AppCopy app(L"app-library");
+    const RunResult asked = run(quote(app.exe()) + L" ping", c.environment);
+    EXPECT_EQ(asked.exit_code, c.exit_code) << c.record;
+    // The record's lines after the start: {kind}<TAB>{pid}<TAB>{text}.
+    std::string answers;
+    std::istringstream lines(read_file(app_starts_file(app.folder())));
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("start\t", 0) == 0) continue;
+      const std::size_t pid_end = line.find('\t', line.find('\t') + 1);
+      answers += line.substr(0, line.find('\t')) + line.substr(pid_end);
+    }
+    EXPECT_EQ(answers, c.record);
+  }
 }
 
 }  // namespace

@@ -55,10 +55,14 @@ class UpdateEndToEnd : public ForegroundHelperSuite {
   static void SetUpTestSuite() {
     remove_helper_service();
     uninstall_test_products();
+    // The stand-in app checks who serves the pipe, as the product does; this
+    // helper runs in the foreground.
+    ::SetEnvironmentVariableW(L"LUMAR_DESKTOP_ALLOW_FOREGROUND", L"1");
     ForegroundHelperSuite::SetUpTestSuite();
   }
   static void TearDownTestSuite() {
     ForegroundHelperSuite::TearDownTestSuite();
+    ::SetEnvironmentVariableW(L"LUMAR_DESKTOP_ALLOW_FOREGROUND", nullptr);
     remove_helper_service();
     uninstall_test_products();
     remove_staging_leftovers();

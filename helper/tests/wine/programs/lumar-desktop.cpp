@@ -8,27 +8,32 @@
 //
 // Every start appends one line to "lumar-desktop-starts.txt" beside the exe:
 //   start<TAB>{pid}<TAB>{session}<TAB>{current folder}<TAB>{ProgramData}<TAB>{command line}
-// and every reply one line:
+// every answer from the helper one line, written back as the reply line it
+// came from:
 //   reply<TAB>{pid}<TAB>{reply line}
+// and every request that the library refused to send one line:
+//   unsent<TAB>{pid}<TAB>{reason}
 // The helper restarts the app with its quoted path alone, which is the first
 // form: the restarted copy records its start and waits to be killed (there
 // is no stop file; tests and the helper end it by termination).
-// Exit codes: 0 accepted, 1 refused, 2 usage, 3 the pipe or a file failed.
+// It talks to the helper through the application's library, as the product
+// does. Exit codes: 0 accepted, 1 refused, 2 usage, 3 nothing sent or a file
+// failed.
 
 #include <windows.h>
 
 #include <nlohmann/json.hpp>
 
 #include <chrono>
-#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "lumar_app_client.h"
 #include "main/base/text_win32.h"
 #include "main/base/unique_any_win32.h"
 #include "main/base/windows_paths.h"
-#include "main/product.h"
 
 namespace {
 
@@ -74,28 +79,6 @@ void record_start() {
          narrow_lossy(::GetCommandLineW()));
 }
 
-std::string base64(const std::string& bytes) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  std::size_t i = 0;
-  for (; i + 2 < bytes.size(); i += 3) {
-    const std::uint32_t n = (std::uint32_t{static_cast<unsigned char>(bytes[i])} << 16) |
-                            (std::uint32_t{static_cast<unsigned char>(bytes[i + 1])} << 8) |
-                            static_cast<unsigned char>(bytes[i + 2]);
-    for (int shift = 18; shift >= 0; shift -= 6) out += kAlphabet[(n >> shift) & 63];
-  }
-  if (i < bytes.size()) {
-    std::uint32_t n = std::uint32_t{static_cast<unsigned char>(bytes[i])} << 16;
-    if (i + 1 < bytes.size()) n |= std::uint32_t{static_cast<unsigned char>(bytes[i + 1])} << 8;
-    out += kAlphabet[(n >> 18) & 63];
-    out += kAlphabet[(n >> 12) & 63];
-    out += i + 1 < bytes.size() ? kAlphabet[(n >> 6) & 63] : '=';
-    out += '=';
-  }
-  return out;
-}
-
 bool read_file(const std::wstring& path, std::string& contents) {
   const UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                       OPEN_EXISTING, 0, nullptr));
@@ -108,55 +91,33 @@ bool read_file(const std::wstring& path, std::string& contents) {
   return true;
 }
 
-// The server serves one client at a time: while it is busy the pipe answers
-// 231, and between two instances it may not exist at all (2). Wine's
-// WaitNamedPipeW can fail with 676 just before the instance is free, so the
-// open is simply tried again until the deadline.
-UniqueFile connect_to_helper() {
-  const std::wstring name = wide(kPipeName);
-  const auto deadline = std::chrono::steady_clock::now() + kConnectLimit;
-  for (;;) {
-    UniqueFile pipe(::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, 0, nullptr));
-    if (pipe) return pipe;
-    const DWORD error = ::GetLastError();
-    if (std::chrono::steady_clock::now() >= deadline) return pipe;
-    if (error == ERROR_PIPE_BUSY) {
-      ::WaitNamedPipeW(name.c_str(), 1000);
-    } else if (error == ERROR_FILE_NOT_FOUND) {
-      ::Sleep(50);
-    } else {
-      return pipe;
-    }
-  }
+// The helper in the foreground is no service: the tests that run one set
+// LUMAR_DESKTOP_ALLOW_FOREGROUND=1 for the copies that talk to it.
+app::Options helper_options() {
+  app::Options options;
+  options.connect_retry = kConnectLimit;
+  options.allow_foreground = variable(L"LUMAR_DESKTOP_ALLOW_FOREGROUND") == "1";
+  return options;
 }
 
-// Sends one request line and reads one reply line; nothing on failure.
-std::optional<std::string> ask(const std::string& request) {
-  const UniqueFile pipe = connect_to_helper();
-  if (!pipe) return std::nullopt;
-  const std::string line = request + "\n";
-  DWORD written = 0;
-  if (!::WriteFile(pipe.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr) ||
-      written != line.size()) {
-    return std::nullopt;
+// Records and prints the answer, as the reply line it came from when the
+// request was sent; refusals of the library itself as "unsent".
+int show(const app::Answer& answer) {
+  const std::string pid = std::to_string(::GetCurrentProcessId());
+  if (!answer.sent) {
+    record("unsent\t" + pid + "\t" + answer.error);
+    return 3;
   }
-  std::string reply;
-  char c = 0;
-  DWORD got = 0;
-  while (::ReadFile(pipe.get(), &c, 1, &got, nullptr) && got == 1 && c != '\n') reply += c;
-  return reply;
-}
-
-int send(const nlohmann::json& request) {
-  const std::optional<std::string> reply = ask(request.dump());
-  if (!reply) return 3;
-  record("reply\t" + std::to_string(::GetCurrentProcessId()) + "\t" + *reply);
-  const std::string shown = *reply + "\n";
+  // In the helper's own member order.
+  const nlohmann::ordered_json reply =
+      answer.ok ? nlohmann::ordered_json{{"ok", true}}
+                : nlohmann::ordered_json{{"ok", false}, {"error", answer.error}};
+  record("reply\t" + pid + "\t" + reply.dump());
+  const std::string shown = reply.dump() + "\n";
   DWORD written = 0;
   ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), shown.data(), static_cast<DWORD>(shown.size()),
               &written, nullptr);
-  return *reply == R"({"ok":true})" ? 0 : 1;
+  return answer.ok ? 0 : 1;
 }
 
 int request_update(const wchar_t* package, const wchar_t* signature_file) {
@@ -166,9 +127,8 @@ int request_update(const wchar_t* package, const wchar_t* signature_file) {
   if (n == 0 || n >= full.size()) return 3;
   std::string signature;
   if (!read_file(signature_file, signature)) return 3;
-  return send({{"op", "install_update"},
-               {"path", narrow_lossy(std::wstring_view(full.data(), n))},
-               {"signature", base64(signature)}});
+  return show(app::request_update(narrow_lossy(std::wstring_view(full.data(), n)), signature,
+                                  helper_options()));
 }
 
 [[noreturn]] void stay_until_killed() {
@@ -181,7 +141,7 @@ int wmain(int argc, wchar_t** argv) {
   record_start();
   const std::wstring mode = argc > 1 ? argv[1] : L"";
   if (argc == 1) stay_until_killed();
-  if (mode == L"ping" && argc == 2) return send({{"op", "ping"}});
+  if (mode == L"ping" && argc == 2) return show(app::ping(helper_options()));
   if (mode == L"update" && argc == 4) return request_update(argv[2], argv[3]);
   if (mode == L"update-stay" && argc == 4) {
     request_update(argv[2], argv[3]);
