@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "main/log_text.h"
+
 namespace lumar {
 namespace {
 
@@ -138,7 +140,7 @@ Result<CallerPackage> CallerStep::run(PipeConnection& connection, std::string_vi
   // until after the read could by then name another process.
   Result<OpenedCaller> caller = open_caller(processes_, *pid);
   if (!caller) {
-    log_.write("install_update: refused: " + caller.error());
+    log_.write_client_caused("install_update: refused: " + cut_foreign_piece(caller.error()));
     return fail(std::move(caller).error());
   }
 

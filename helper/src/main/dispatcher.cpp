@@ -2,6 +2,7 @@
 
 #include <iterator>
 
+#include "main/log_text.h"
 #include "main/thread_boundary.h"
 
 namespace lumar {
@@ -20,7 +21,7 @@ Reply Dispatcher::dispatch(std::optional<std::string_view> line, PipeConnection&
   } catch (...) {
     const std::string_view operation = operation_name(*request);
     const std::string what = current_exception_text();
-    log_internal_error(log_, operation, what);
+    log_.write_client_caused(cut_foreign_piece(internal_error_text(operation, what)));
     return Reply::failure(internal_error_text(operation, what));
   }
 }

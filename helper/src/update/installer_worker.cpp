@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "main/base/windows_paths.h"
+#include "main/log_text.h"
 #include "main/product.h"
 #include "main/thread_boundary.h"
 
@@ -62,7 +63,8 @@ bool install_package(const InstallJob& job, const InstallerContext& context) {
   const Result<std::uint32_t> exit_code =
       context.installer.install(job.package->path(), job.package->log_path());
   if (!exit_code) {
-    context.log.write("install_update: " + job.version + ": start msiexec: " + exit_code.error());
+    context.log.write("install_update: " + cut_foreign_piece(job.version) +
+                      ": start msiexec: " + exit_code.error());
     return false;
   }
   const bool succeeded = installer_succeeded(*exit_code);
@@ -71,7 +73,7 @@ bool install_package(const InstallJob& job, const InstallerContext& context) {
     context.log.write("install_update: msiexec log kept at " +
                       os_text_lossy(job.package->log_path()));
   }
-  context.log.write("install_update: " + job.version + ": msiexec exit " +
+  context.log.write("install_update: " + cut_foreign_piece(job.version) + ": msiexec exit " +
                     std::to_string(static_cast<std::int32_t>(*exit_code)));
   return succeeded;
 }

@@ -7,6 +7,7 @@
 
 #include "main/base/text.h"
 #include "main/base/windows_paths.h"
+#include "main/log_text.h"
 #include "main/product.h"
 #include "update/signature.h"
 #include "update/streamed_digest.h"
@@ -117,7 +118,8 @@ Reply SignedUpdateAcceptor::accept_update(Bytes package, const std::string& sign
   }
   if (outcome) return Reply::success();
 
-  context_.log.write("install_update: refused: " + outcome.error());
+  context_.log.write_client_caused("install_update: refused: " +
+                                   cut_foreign_piece(outcome.error()));
   lease.release();
   return Reply::failure(outcome.error());
 }
@@ -181,10 +183,10 @@ Status SignedUpdateAcceptor::check_stage_and_start(Bytes package, const std::str
   job->caller = std::move(*caller);
 
   const std::string pid = std::to_string(caller_pid);
-  context_.log.write(restart_only
-                         ? "install_update: " + job->version +
-                               " is already installed; restarting pid " + pid + " on it"
-                         : "install_update: accepted " + job->version + " from pid " + pid);
+  context_.log.write(restart_only ? "install_update: " + cut_foreign_piece(job->version) +
+                                        " is already installed; restarting pid " + pid + " on it"
+                                  : "install_update: accepted " + cut_foreign_piece(job->version) +
+                                        " from pid " + pid);
   context_.control.set_stop_accepted(false);
   job->lease = std::move(lease);
   if (Status started = context_.worker.start(job); !started) {
