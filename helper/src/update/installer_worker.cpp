@@ -75,11 +75,14 @@ void run_installer(InstallJob& job, const InstallerContext& context) {
     append_sessions(sessions, close_app_copies(context.processes, context.log, app_path,
                                                context.clock.system_time_filetime()));
     installed = install_package(job, context);
-    job.package.reset();  // closes the read handle and deletes the staged file
     // Copies started while the installer ran are closed too.
     append_sessions(sessions, close_app_copies(context.processes, context.log, app_path,
                                                context.clock.system_time_filetime()));
     restart_app_in_sessions(context.sessions, context.log, app_path, std::move(sessions));
+    // Released only now that the app is back: if the helper dies anywhere
+    // before this, the package is the leftover that tells the recovery at
+    // the next service start to bring the app back.
+    job.package.reset();  // closes the read handle and deletes the staged file
   }
 
   job.lease.release();
