@@ -66,10 +66,11 @@ void run_installer(InstallJob& job, const InstallerContext& context) {
   }
 
   bool installed = false;
-  if (!job.package) {
+  if (job.restart_only || !job.package) {
     // The version is installed already: the caller only wants a fresh start.
     restart_app_in_sessions(context.sessions, context.log, app_path, {job.caller.session_id});
     job.caller.process.reset();
+    job.package.reset();  // not installed; kept only until the app is back
   } else {
     std::vector<std::uint32_t> sessions{job.caller.session_id};
     append_sessions(sessions, close_app_copies(context.processes, context.log, app_path,

@@ -47,10 +47,10 @@ class RunInstaller : public testing::Test {
   }
 
   // An accepted job, holding the update's lease as acceptance leaves it.
-  std::unique_ptr<InstallJob> job(bool with_package = true) {
+  std::unique_ptr<InstallJob> job() {
     auto made = std::make_unique<InstallJob>();
     made->lease = UpdateLease::acquire(control);
-    if (with_package) made->package = std::make_unique<FakeStagedPackage>(events, kPackage);
+    made->package = std::make_unique<FakeStagedPackage>(events, kPackage);
     made->version = "1.1.0";
     made->caller.image_path = kAppPath;
     made->caller.process = *processes.open(kCallerPid, ProcessAccess::kControl);
@@ -176,11 +176,16 @@ TEST_F(RunInstaller, AppThatDoesNotQuitIsTerminatedAfterSixtySeconds) {
 TEST_F(RunInstaller, AlreadyInstalledVersionOnlyRestartsTheCaller) {
   sessions.signed_in = {1, 2};
   processes.add(app_process(60, 1u, 20u));
-  run_installer(*job(/*with_package=*/false), context);
+  std::unique_ptr<InstallJob> restart = job();
+  restart->restart_only = true;
+  run_installer(*restart, context);
   EXPECT_EQ(steps(), (std::vector<std::string>{
                          "start in session 2",
                          "log install_update: app restarted in session 2",
                          "close handle 50",
+                         // Not installed, only kept as the trace of the job
+                         // until the app is back.
+                         "drop package and log",
                          "report stop accepted",
                      }));
   EXPECT_EQ(processes.snapshots, 0);
