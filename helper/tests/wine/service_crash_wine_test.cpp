@@ -12,7 +12,7 @@
 #include <msi.h>
 #include <tlhelp32.h>
 
-#include <functional>
+#include <algorithm>
 
 #include "app_wine_support.h"
 #include "main/base/text_win32.h"
@@ -98,7 +98,7 @@ int lite_products() {
 }
 
 // Staged packages and installer logs in every folder the helper stages in
-// or scans.
+// or scans, in name order.
 std::vector<std::wstring> staged_files() {
   std::wstring own_temp = temp_path();
   own_temp.pop_back();  // its trailing backslash
@@ -107,6 +107,7 @@ std::vector<std::wstring> staged_files() {
        {own_temp, std::wstring(L"C:\\windows\\Temp"), std::wstring(L"C:\\windows\\SystemTemp")}) {
     for (const std::wstring& name : names_in(folder, L"lumar-update-*")) found.push_back(name);
   }
+  std::sort(found.begin(), found.end());
   return found;
 }
 
@@ -138,6 +139,8 @@ class ServiceInstalled : public ::testing::Test {
     ASSERT_EQ(setup.exit_code, 0u) << setup.err;
     ASSERT_TRUE(log_.wait_for("service: running"));
     ASSERT_EQ(exchange("{\"op\":\"ping\"}\n"), kOkReply);
+    // A failed installation of another test may have left its log.
+    files_before_ = staged_files();
   }
   void TearDown() override {
     EXPECT_TRUE(remove_helper_service());
@@ -147,6 +150,7 @@ class ServiceInstalled : public ::testing::Test {
 
   std::wstring folder_;
   LogTail log_;
+  std::vector<std::wstring> files_before_;
 };
 
 class ServiceCrash : public ServiceInstalled, public ::testing::WithParamInterface<CrashCase> {};
@@ -189,8 +193,8 @@ TEST_P(ServiceCrash, AfterTheNextStartTheProductIsWhole) {
   ASSERT_TRUE(wait_until(60s, [&] { return running_anew() || start_helper_service_again(); }));
   ASSERT_TRUE(wait_until(60s, running_anew));
   for (const std::string& line : c.recovery_lines) EXPECT_TRUE(log_.wait_for(line)) << line;
-  EXPECT_TRUE(wait_until(30s, [] { return staged_files().empty(); }))
-      << narrow_lossy(staged_files().empty() ? L"" : staged_files()[0]);
+  EXPECT_TRUE(wait_until(30s, [&] { return staged_files() == files_before_; }))
+      << narrow_lossy(staged_files().empty() ? L"" : staged_files().back());
 
   EXPECT_EQ(lite_products(), 1);
   EXPECT_EQ(installed_version(kLiteCode), "1.1.0");
