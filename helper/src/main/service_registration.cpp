@@ -25,6 +25,7 @@ Status create_and_start(const RegistrationContext& context, ServiceDatabase& dat
   if (!created) return fail("create service: " + created.error());
   ServiceObject& service = **created;
   (void)service.set_description(definition.description);
+  (void)service.set_failure_actions(helper_failure_actions());
   if (Status started = service.start(); !started) return fail("start service: " + started.error());
   context.log.write("install: service created + started");
   return {};
@@ -54,6 +55,11 @@ Status restart(const RegistrationContext& context, ServiceObject& service) {
 }
 
 }  // namespace
+
+FailureActions helper_failure_actions() {
+  using std::chrono::seconds;
+  return {{seconds(5), seconds(30), seconds(60)}, seconds(24 * 60 * 60)};
+}
 
 ServiceDefinition helper_service_definition(std::string_view executable_path) {
   ServiceDefinition definition;
@@ -120,6 +126,8 @@ Status install_service(const RegistrationContext& context) {
     }
     context.log.write("install: service moved from " + registered_path + " to " + running_path);
   }
+  // A registration made before the service restarted itself gets that now.
+  (void)service.set_failure_actions(helper_failure_actions());
   return restart(context, service);
 }
 

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "main/base/expected.h"
 #include "main/base/text.h"
@@ -50,6 +51,17 @@ inline constexpr int kStopPolls = 60;
 inline constexpr std::chrono::milliseconds kStopPollInterval{250};
 // Uninstall gives a stopping service this long, once, before deleting it.
 inline constexpr std::chrono::milliseconds kUninstallStopPause{500};
+
+// What the service manager does when the helper's process dies without
+// reporting itself stopped: start it again after 5 s, 30 s and 60 s, and
+// count failures afresh after a day without one. They apply to crashes only
+// (the failure-actions flag stays off), so that an update interrupted by the
+// process's end is recovered without waiting for the next boot.
+struct FailureActions {
+  std::vector<std::chrono::milliseconds> restart_delays;
+  std::chrono::seconds reset_period{0};
+};
+FailureActions helper_failure_actions();
 
 struct ServiceDefinition {
   std::string name;
@@ -95,6 +107,8 @@ class ServiceObject {
   virtual Result<ServiceConfig> query_config() = 0;
   virtual Status change_config(const ServiceDefinition& definition) = 0;
   virtual Status set_description(std::string_view description) = 0;
+  // Also turns the failure-actions flag off.
+  virtual Status set_failure_actions(const FailureActions& actions) = 0;
   virtual Result<ServiceState> query_state() = 0;
   virtual Status stop() = 0;
   virtual Status start() = 0;

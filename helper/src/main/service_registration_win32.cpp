@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <chrono>
+#include <vector>
+
 #include "main/base/text_win32.h"
 #include "main/base/unique_any_win32.h"
 #include "main/service_registration.h"
@@ -82,6 +85,27 @@ class Win32Service final : public ServiceObject {
     std::wstring text = wide(description);
     SERVICE_DESCRIPTIONW info{text.data()};
     if (!::ChangeServiceConfig2W(handle_.get(), SERVICE_CONFIG_DESCRIPTION, &info)) {
+      return call_failed();
+    }
+    return {};
+  }
+
+  Status set_failure_actions(const FailureActions& actions) override {
+    std::vector<SC_ACTION> steps;
+    for (const std::chrono::milliseconds delay : actions.restart_delays) {
+      steps.push_back({SC_ACTION_RESTART, static_cast<DWORD>(delay.count())});
+    }
+    SERVICE_FAILURE_ACTIONSW info{};
+    info.dwResetPeriod = static_cast<DWORD>(actions.reset_period.count());
+    info.cActions = static_cast<DWORD>(steps.size());
+    info.lpsaActions = steps.data();
+    if (!::ChangeServiceConfig2W(handle_.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &info)) {
+      return call_failed();
+    }
+    // Off: the actions follow a crash only, never a stop the helper reported
+    // itself with an exit code.
+    SERVICE_FAILURE_ACTIONS_FLAG flag{FALSE};
+    if (!::ChangeServiceConfig2W(handle_.get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag)) {
       return call_failed();
     }
     return {};

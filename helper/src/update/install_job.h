@@ -32,7 +32,12 @@ struct InstallJob {
   // the staged package is deleted and the caller's handle closed.
   UpdateLease lease;
   std::unique_ptr<StagedPackage> package;  // absent: restart the caller only
-  std::string version;                     // the package's ProductVersion
+  // The version is installed already: only the caller is started again. The
+  // package, if the job has one, is not installed; it stays until the app is
+  // back, as the trace from which the recovery would start the app should
+  // the helper die while waiting for it.
+  bool restart_only = false;
+  std::string version;  // the package's ProductVersion
   // The package's UpgradeCode as read: the app that is started again is the
   // one in this product's install location, read after the installer ran.
   std::string upgrade_code;

@@ -98,19 +98,23 @@ void run_installer(InstallJob& job, const InstallerContext& context) {
   }
 
   bool installed = false;
-  if (!job.package) {
+  if (job.restart_only || !job.package) {
     // The version is installed already: the caller only wants a fresh start.
     restart_installed_app(job, context, std::move(sessions));
     job.caller.process.reset();
+    job.package.reset();  // not installed; kept only until the app is back
   } else {
     // The caller's image is the installed app (acceptance made sure of
     // it), so its copies are the ones to close.
     append_sessions(sessions, close_and_record(context, app_path));
     installed = install_package(job, context);
-    job.package.reset();  // closes the read handle and deletes the staged file
     // Copies started while the installer ran are closed too.
     append_sessions(sessions, close_and_record(context, app_path));
     restart_installed_app(job, context, std::move(sessions));
+    // Released only now that the app is back: if the helper dies anywhere
+    // before this, the package is the leftover that tells the recovery at
+    // the next service start to bring the app back.
+    job.package.reset();  // closes the read handle and deletes the staged file
   }
 
   job.lease.release();

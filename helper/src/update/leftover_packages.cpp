@@ -7,17 +7,17 @@ namespace {
 
 constexpr std::uint64_t kTicksPerSecond = 10'000'000;
 
-bool is_staged_package_name(const std::string& lowered) {
+bool is_staged_name(const std::string& lowered, std::string_view suffix) {
   return lowered.size() >= kStagedPackagePrefix.size() &&
-         lowered.starts_with(kStagedPackagePrefix) && lowered.ends_with(kStagedPackageSuffix);
+         lowered.starts_with(kStagedPackagePrefix) && lowered.ends_with(suffix);
 }
 
-void list_folder(const LeftoverFolders& folders, const OsString& folder, std::uint64_t now,
-                 std::vector<LeftoverPackage>& out) {
+void list_folder(const LeftoverFolders& folders, const OsString& folder, std::string_view suffix,
+                 std::uint64_t now, std::vector<LeftoverPackage>& out) {
   const SystemResult<std::vector<FolderEntry>> entries = folders.list(folder);
   if (!entries) return;
   for (const FolderEntry& entry : *entries) {
-    if (!is_staged_package_name(ascii_lower(os_text_lossy(entry.name)))) continue;
+    if (!is_staged_name(ascii_lower(os_text_lossy(entry.name)), suffix)) continue;
     if (entry.last_write > now) continue;  // written "in the future": not ours to judge
     OsString path = join_path(folder, entry.name);
     if (!folders.owned_by_helper(path)) continue;  // someone else's: neither used nor deleted
@@ -28,11 +28,9 @@ void list_folder(const LeftoverFolders& folders, const OsString& folder, std::ui
   }
 }
 
-}  // namespace
-
-std::vector<LeftoverPackage> list_leftover_packages(const LeftoverFolders& folders,
-                                                    const Environment& environment,
-                                                    const Clock& clock) {
+std::vector<LeftoverPackage> list_staged_files(const LeftoverFolders& folders,
+                                               const Environment& environment, const Clock& clock,
+                                               std::string_view suffix) {
   std::vector<OsString> scan;
   if (Result<OsString> staging = folders.staging_folder()) scan.push_back(*staging);
   // Where earlier versions staged packages, straight in the temporary folder.
@@ -43,8 +41,22 @@ std::vector<LeftoverPackage> list_leftover_packages(const LeftoverFolders& folde
   }
   const std::uint64_t now = clock.system_time_filetime();
   std::vector<LeftoverPackage> found;
-  for (const OsString& folder : scan) list_folder(folders, folder, now, found);
+  for (const OsString& folder : scan) list_folder(folders, folder, suffix, now, found);
   return found;
+}
+
+}  // namespace
+
+std::vector<LeftoverPackage> list_leftover_packages(const LeftoverFolders& folders,
+                                                    const Environment& environment,
+                                                    const Clock& clock) {
+  return list_staged_files(folders, environment, clock, kStagedPackageSuffix);
+}
+
+std::vector<LeftoverPackage> list_leftover_logs(const LeftoverFolders& folders,
+                                                const Environment& environment,
+                                                const Clock& clock) {
+  return list_staged_files(folders, environment, clock, kStagedLogSuffix);
 }
 
 bool update_in_flight(const LeftoverFolders& folders, const Environment& environment,

@@ -75,6 +75,12 @@ std::vector<LeftoverPackage> list_leftover_packages(const LeftoverFolders& folde
                                                     const Environment& environment,
                                                     const Clock& clock);
 
+// The installers' verbose logs ("lumar-update-*.log") in the same folders
+// and by the same rules; `path` names the log.
+inline constexpr std::string_view kStagedLogSuffix = ".log";
+std::vector<LeftoverPackage> list_leftover_logs(const LeftoverFolders& folders,
+                                                const Environment& environment, const Clock& clock);
+
 // Whether a staged package at most 1799 whole seconds old exists. The scan
 // lists only the helper's own files, so a name planted by a user in a shared
 // temporary folder cannot hold back the hand-over.

@@ -5,6 +5,7 @@
 #include "main/base/windows_paths.h"
 #include "main/product.h"
 #include "update/app_processes.h"
+#include "update/version.h"
 
 namespace lumar {
 namespace {
@@ -30,6 +31,67 @@ bool app_runs_in_session(Processes& processes, const OsString& app, std::uint32_
   return false;
 }
 
+// A staged file whose helper no longer runs.
+bool is_orphan(const OsString& path, Processes& processes) {
+  const std::optional<std::uint32_t> owner = staging_owner_pid(path);
+  return owner && !is_live_helper(*owner, processes);
+}
+
+// Installer logs of helpers that are gone, older than the recent window,
+// with no package beside them any more: what a finished or cleared update
+// left, which nobody else will ever remove.
+std::vector<OsString> stale_logs_beside_no_package(const RecoveryContext& context) {
+  std::vector<OsString> stale;
+  for (const LeftoverPackage& log :
+       list_leftover_logs(context.folders, context.environment, context.clock)) {
+    if (is_recent(log) || !is_orphan(log.path, context.processes)) continue;
+    const OsString package = log.path.substr(0, log.path.size() - kStagedLogSuffix.size()) +
+                             std::string(kStagedPackageSuffix);
+    if (context.host.path_exists(package)) continue;
+    stale.push_back(log.path);
+  }
+  return stale;
+}
+
+// Says how the interrupted update ended, as far as the installed products
+// tell; true when its installer log has nothing left to explain and goes.
+bool report_outcome(const RecoveryContext& context, const LeftoverPackage& orphan,
+                    const Result<MsiPackageInfo>& package,
+                    const std::optional<ProductVariant>& edition) {
+  // Not a package of ours, or one that cannot be read: no installer could
+  // have run on it, so its log is an empty placeholder.
+  if (!edition) return true;
+  const std::string product(edition->product_name);
+  const std::optional<std::string> installed =
+      installed_version(context.installer, package->upgrade_code);
+  const std::string prefix = "service: interrupted update to " + package->product_version + ": ";
+  context.log.write(prefix + product +
+                    (installed ? " " + *installed + " is installed" : " is not installed"));
+  if (installed && compare_versions(package->product_version, *installed) == VersionOrder::kEqual) {
+    return true;
+  }
+  const OsString log = installer_log_path(orphan.path);
+  if (context.host.path_exists(log)) {
+    context.log.write("service: msiexec log kept at " + os_text_lossy(log));
+  }
+  return false;
+}
+
+void start_apps_in_console(const RecoveryContext& context, const std::vector<OsString>& apps) {
+  const std::optional<std::uint32_t> console = context.host.console_session();
+  if (!console) return;
+  for (const OsString& app : apps) {
+    if (!context.host.path_exists(app)) continue;
+    if (app_runs_in_session(context.processes, app, *console)) continue;
+    const Status started = start_app_in_session(context.sessions, *console, app);
+    if (started) {
+      context.log.write("service: started " + os_text_lossy(app) + " after an interrupted update");
+    } else {
+      context.log.write("service: start the app after an interrupted update: " + started.error());
+    }
+  }
+}
+
 }  // namespace
 
 bool is_live_helper(std::uint32_t pid, Processes& processes) {
@@ -49,12 +111,12 @@ void recover_interrupted_update(const RecoveryContext& context) {
   std::vector<LeftoverPackage> orphans;
   for (LeftoverPackage& package :
        list_leftover_packages(context.folders, context.environment, context.clock)) {
-    const std::optional<std::uint32_t> owner = staging_owner_pid(package.path);
-    if (owner && !is_live_helper(*owner, context.processes)) {
-      orphans.push_back(std::move(package));
-    }
+    if (is_orphan(package.path, context.processes)) orphans.push_back(std::move(package));
   }
-  if (orphans.empty()) return;
+  // Judged before any package goes, so that a log kept beside a leftover
+  // below is not taken for one beside no package.
+  const std::vector<OsString> orphan_logs = stale_logs_beside_no_package(context);
+  if (orphans.empty() && orphan_logs.empty()) return;
 
   std::vector<const LeftoverPackage*> recent;
   for (const LeftoverPackage& orphan : orphans) {
@@ -62,12 +124,18 @@ void recover_interrupted_update(const RecoveryContext& context) {
   }
   if (!recent.empty()) wait_for_idle_installer(context);
 
-  // The app belongs to whichever product the interrupted package updates.
   std::vector<OsString> app_paths;
-  for (const LeftoverPackage* orphan : recent) {
-    const Result<MsiPackageInfo> package = context.installer.read_package_properties(orphan->path);
-    // Only a package of one of the two editions may name the app to start.
-    if (!package || !classify_upgrade_code(package->upgrade_code)) continue;
+  std::vector<OsString> doomed_logs = orphan_logs;
+  for (const LeftoverPackage& orphan : orphans) {
+    const Result<MsiPackageInfo> package = context.installer.read_package_properties(orphan.path);
+    const std::optional<ProductVariant> edition =
+        package ? classify_upgrade_code(package->upgrade_code) : std::nullopt;
+    if (report_outcome(context, orphan, package, edition)) {
+      doomed_logs.push_back(installer_log_path(orphan.path));
+    }
+    // Only a recent package of one of the two editions may name the app to
+    // start: the app belongs to whichever product it updates.
+    if (!edition || !is_recent(orphan)) continue;
     const std::optional<std::string> folder =
         install_location(context.installer, package->upgrade_code);
     if (!folder) continue;
@@ -77,19 +145,12 @@ void recover_interrupted_update(const RecoveryContext& context) {
             [](const OsString& a, const OsString& b) { return ascii_lower(a) < ascii_lower(b); });
   app_paths.erase(std::unique(app_paths.begin(), app_paths.end(), equal_ascii_ci), app_paths.end());
 
+  // The app first, the leftovers after: should this helper die in between,
+  // the leftovers still tell the next start to bring the app back.
+  start_apps_in_console(context, app_paths);
   for (const LeftoverPackage& orphan : orphans) host.delete_file(orphan.path);
-
-  const std::optional<std::uint32_t> console = host.console_session();
-  if (!console) return;
-  for (const OsString& app : app_paths) {
-    if (!host.path_exists(app)) continue;
-    if (app_runs_in_session(context.processes, app, *console)) continue;
-    const Status started = start_app_in_session(context.sessions, *console, app);
-    if (started) {
-      context.log.write("service: started " + os_text_lossy(app) + " after an interrupted update");
-    } else {
-      context.log.write("service: start the app after an interrupted update: " + started.error());
-    }
+  for (const OsString& log : doomed_logs) {
+    if (context.folders.owned_by_helper(log)) host.delete_file(log);
   }
 }
 

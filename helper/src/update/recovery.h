@@ -4,8 +4,9 @@
 // that staged it, and the installer worker deletes it when it is done. So a
 // package whose helper no longer runs is the trace of an interrupted update:
 // at the next service start the recovery waits for Windows Installer to be
-// idle, starts the app again where the update had closed it, and deletes the
-// leftovers. The same scan tells "install" whether an update is in flight.
+// idle, starts the app again where the update had closed it, says how the
+// update ended, and deletes the leftovers. The same scan tells "install" whether an update is in
+// flight.
 #pragma once
 
 #include <chrono>
@@ -67,8 +68,12 @@ struct RecoveryContext {
   HelperLog& log;
 };
 
-// Run once per service start, beside the pipe server. Logs only the start of
-// the app (or its failure).
+// Run once per service start, beside the pipe server. For each leftover of
+// one of the two editions it logs which version the update was for and what
+// is installed now, keeps the installer's log when that version is not the
+// installed one (and says where it is), and deletes the log otherwise; it
+// logs the start of the app (or its failure), and deletes the leftovers and
+// any old installer log of a gone helper that has no package beside it.
 void recover_interrupted_update(const RecoveryContext& context);
 
 // The Windows implementation, built only for Windows.

@@ -173,13 +173,10 @@ Status SignedUpdateAcceptor::check_stage_and_start(Bytes package, const std::str
   auto job = std::make_unique<InstallJob>();
   job->version = info->product_version;
   job->upgrade_code = info->upgrade_code;
-  if (restart_only) {
-    // The app asks for the version it already runs from the installed
-    // folder: nothing to install, only the app to start again.
-    staged_package.reset();
-  } else {
-    job->package = std::move(staged_package);
-  }
+  // The app may ask for the version it already runs from the installed
+  // folder: nothing to install then, only the app to start again.
+  job->restart_only = restart_only;
+  job->package = std::move(staged_package);
   job->caller = std::move(*caller);
 
   const std::string pid = std::to_string(caller_pid);

@@ -49,10 +49,10 @@ class RunInstaller : public testing::Test {
   }
 
   // An accepted job, holding the update's lease as acceptance leaves it.
-  std::unique_ptr<InstallJob> job(bool with_package = true) {
+  std::unique_ptr<InstallJob> job() {
     auto made = std::make_unique<InstallJob>();
     made->lease = UpdateLease::acquire(control);
-    if (with_package) made->package = std::make_unique<FakeStagedPackage>(events, kPackage);
+    made->package = std::make_unique<FakeStagedPackage>(events, kPackage);
     made->version = "1.1.0";
     made->upgrade_code = test::kLite;
     made->caller.image_path = kAppPath;
@@ -101,11 +101,13 @@ TEST_F(RunInstaller, SuccessfulInstallationClosesInstallsCleansUpRestartsAndHand
                          "log install_update: closed a copy of the app in session 1",
                          "run installer",
                          "log install_update: 1.1.0: msiexec exit 0",
-                         "drop package and log",
                          "start in session 1",
                          "log install_update: app restarted in session 1",
                          "start in session 2",
                          "log install_update: app restarted in session 2",
+                         // Only once the app is back: until then a crash
+                         // leaves the package for the recovery.
+                         "drop package and log",
                          "report stop accepted",
                          "hand over",
                          "close handle 50",
@@ -177,11 +179,16 @@ TEST_F(RunInstaller, AppThatDoesNotQuitIsTerminatedAfterSixtySeconds) {
 TEST_F(RunInstaller, AlreadyInstalledVersionOnlyRestartsTheCaller) {
   sessions.signed_in = {1, 2};
   processes.add(app_process(60, 1u, 20u));
-  run_installer(*job(/*with_package=*/false), context);
+  std::unique_ptr<InstallJob> restart = job();
+  restart->restart_only = true;
+  run_installer(*restart, context);
   EXPECT_EQ(steps(), (std::vector<std::string>{
                          "start in session 2",
                          "log install_update: app restarted in session 2",
                          "close handle 50",
+                         // Not installed, only kept as the trace of the job
+                         // until the app is back.
+                         "drop package and log",
                          "report stop accepted",
                      }));
   EXPECT_EQ(processes.snapshots, 0);
@@ -204,7 +211,7 @@ TEST_F(RunInstaller, CopyStartedDuringTheInstallationIsClosedAfterIt) {
   const auto at = [&](const std::string& e) {
     return std::find(s.begin(), s.end(), e) - s.begin();
   };
-  EXPECT_LT(at("drop package and log"), at("terminate 70 with 1"));
+  EXPECT_LT(at("run installer"), at("terminate 70 with 1"));
   EXPECT_TRUE(processes.find(71)->running);
   EXPECT_EQ(started_sessions(), (std::vector<std::uint32_t>{2, 3}));
 }

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <set>
@@ -28,6 +29,8 @@ constexpr std::uint64_t kSecond = 10'000'000;  // FILETIME ticks
 const OsString kStaging = R"(C:\users\root\Temp\)";
 const OsString kProductFolder = R"(C:\Program Files\Lumar KQ Lite\)";
 const OsString kApp = R"(C:\Program Files\Lumar KQ Lite\lumar-desktop.exe)";
+const std::string kNotInstalledLine =
+    "service: interrupted update to 1.1.0: Lumar KQ Lite is not installed";
 
 class FakeRecoveryHost final : public RecoveryHost {
  public:
@@ -243,7 +246,7 @@ TEST_F(RecoveryTest, WithoutAConsoleSessionOrphansAreDeletedAndNothingStarts) {
   host.console = std::nullopt;
   recover();
   EXPECT_EQ(deletions_and_starts(), (std::vector<std::string>{"delete " + orphan}));
-  EXPECT_TRUE(log.lines().empty());
+  EXPECT_EQ(log.lines(), std::vector<std::string>{kNotInstalledLine});
 }
 
 TEST_F(RecoveryTest, AConsoleSessionWithoutAUserLogsTheFailedStart) {
@@ -252,6 +255,7 @@ TEST_F(RecoveryTest, AConsoleSessionWithoutAUserLogsTheFailedStart) {
   recover();
   EXPECT_TRUE(sessions.starts.empty());
   EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                             kNotInstalledLine,
                              "service: start the app after an interrupted update: no signed-in "
                              "user in session 3 (1008)"}));
 }
@@ -260,9 +264,11 @@ TEST_F(RecoveryTest, APackageListedTwiceIsDeletedTwiceAndStartsTheAppOnce) {
   folders.staging = R"(C:\windows\Temp)";  // the staging folder is also SystemRoot's Temp
   const OsString orphan = stage("lumar-update-500-1.msi", 10, R"(C:\windows\Temp)");
   recover();
+  // The app before the deletions: a helper that dies in between still
+  // leaves the package that makes the next start bring the app back.
   EXPECT_EQ(
       deletions_and_starts(),
-      (std::vector<std::string>{"delete " + orphan, "delete " + orphan, "start in session 1"}));
+      (std::vector<std::string>{"start in session 1", "delete " + orphan, "delete " + orphan}));
 }
 
 TEST_F(RecoveryTest, EachAppPathIsStartedOnceInAsciiOrder) {
@@ -281,7 +287,9 @@ TEST_F(RecoveryTest, EachAppPathIsStartedOnceInAsciiOrder) {
   std::vector<OsString> started;
   for (const test::Start& s : sessions.starts) started.push_back(s.launch.application);
   EXPECT_EQ(started, (std::vector<OsString>{other_app, kApp}));
-  EXPECT_EQ(log.lines().size(), 2u);
+  EXPECT_EQ(std::count_if(log.lines().begin(), log.lines().end(),
+                          [](const std::string& l) { return l.starts_with("service: started"); }),
+            2);
 }
 
 TEST_F(RecoveryTest, AnOrphanOfNoInstalledEditionStartsNothing) {
@@ -295,9 +303,12 @@ TEST_F(RecoveryTest, AnOrphanOfNoInstalledEditionStartsNothing) {
   package_of(foreign, "{00000000-1111-2222-3333-444444444444}");
   installed_at("{00000000-1111-2222-3333-444444444444}", kProductFolder);
   recover();
+  // No installer ran on what is no package of ours: its log goes too.
   EXPECT_EQ(deletions_and_starts(),
-            (std::vector<std::string>{"delete " + gone, "delete " + broken, "delete " + foreign}));
-  EXPECT_TRUE(log.lines().empty());
+            (std::vector<std::string>{"delete " + gone, "delete " + broken, "delete " + foreign,
+                                      "delete " + installer_log_path(broken),
+                                      "delete " + installer_log_path(foreign)}));
+  EXPECT_EQ(log.lines(), std::vector<std::string>{kNotInstalledLine});
 }
 
 // Any user may create "lumar-update-*.msi" in "{SystemRoot}\Temp". Wine runs
@@ -316,7 +327,59 @@ TEST_F(RecoveryTest, FilesSomeoneElseOwnsAreNeitherListedReadDeletedNorWaitedFor
   recover();
   EXPECT_EQ(deletions_and_starts(), (std::vector<std::string>{"delete " + own}));
   EXPECT_EQ(host.mutex_probes, 0) << "only a planted package was recent";
-  EXPECT_TRUE(installer.packages_read.empty());
+  EXPECT_EQ(installer.packages_read, std::vector<OsString>{own});
+}
+
+// How the update ended decides the fate of its installer log.
+TEST_F(RecoveryTest, EachLeftoverSaysHowItsUpdateEndedAndKeepsTheLogOfOneNotInstalled) {
+  const struct {
+    std::optional<std::string> installed;
+    std::string line;
+    bool log_kept;
+  } cases[] = {
+      {"1.1.0", "service: interrupted update to 1.1.0: Lumar KQ Lite 1.1.0 is installed", false},
+      {"1.0.0", "service: interrupted update to 1.1.0: Lumar KQ Lite 1.0.0 is installed", true},
+      {std::nullopt, kNotInstalledLine, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    events.clear();
+    log.file.messages.clear();
+    installer.products[kLite] = {{{"InstallLocation", kProductFolder}}};
+    if (c.installed) installer.products[kLite][0]["VersionString"] = *c.installed;
+    const OsString orphan = stage("lumar-update-500-1.msi", 7200);
+    const OsString orphan_log = installer_log_path(orphan);
+    host.existing.insert(orphan_log);
+
+    recover();
+    std::vector<std::string> lines{c.line};
+    std::vector<std::string> deleted{"delete " + orphan};
+    if (c.log_kept) {
+      lines.push_back("service: msiexec log kept at " + orphan_log);
+    } else {
+      deleted.push_back("delete " + orphan_log);
+    }
+    EXPECT_EQ(log.lines(), lines);
+    EXPECT_EQ(deletions_and_starts(), deleted);
+    folders.folders[kStaging].clear();
+  }
+}
+
+// Only an old log of a gone helper, with no package beside it, and the
+// helper's own, is a leftover log.
+TEST_F(RecoveryTest, OldInstallerLogsBesideNoPackageAreDeleted) {
+  processes.add({.pid = 10, .exe_name = "lumar-helper.exe", .image = R"(C:\x\lumar-helper.exe)"});
+  const OsString stale = stage("lumar-update-500-1.log", 7200);
+  stage("lumar-update-501-1.log", 10);    // recent
+  stage("lumar-update-10-1.log", 7200);   // its helper runs
+  stage("lumar-update-502-1.log", 7200);  // a package beside it
+  host.existing.insert(kStaging + "lumar-update-502-1.msi");
+  folders.foreign.insert(stage("lumar-update-503-1.log", 7200));
+
+  recover();
+  EXPECT_EQ(deletions_and_starts(), std::vector<std::string>{"delete " + stale});
+  EXPECT_EQ(host.mutex_probes, 0);
+  EXPECT_TRUE(log.lines().empty());
 }
 
 TEST_F(RecoveryTest, AnAppThatIsNotOnDiskIsNotStarted) {

@@ -92,10 +92,12 @@ TEST_F(RegistrationTest, EachCallAsksForItsOwnAccessAndEveryHandleIsClosed) {
                                                  "open LumarHelper install",
                                                  "create create",
                                                  "set_description",
+                                                 "set_failure_actions",
                                                  "start",
                                                  "connect install",
                                                  "open LumarHelper install",
                                                  "query_config",
+                                                 "set_failure_actions",
                                                  "query_state",
                                                  "stop",
                                                  "query_state",
@@ -155,8 +157,8 @@ TEST_F(RegistrationTest, EveryFailedCallNamesItsStep) {
 }
 
 TEST_F(RegistrationTest, IgnoredFailuresDoNotStopTheProcedures) {
-  // No description; no stop and no status while restarting.
-  scm.failing = {"set_description"};
+  // No description, no failure actions; no stop and no status while restarting.
+  scm.failing = {"set_description", "set_failure_actions"};
   EXPECT_TRUE(install());
   scm.service->state = kServiceStopped;
   scm.failing = {"query_state", "stop"};
@@ -170,6 +172,37 @@ TEST_F(RegistrationTest, IgnoredFailuresDoNotStopTheProcedures) {
   scm.failing = {"open LumarHelper install"};
   EXPECT_TRUE(install());
   EXPECT_EQ(log_lines().back(), "install: service created + started");
+}
+
+// The service manager restarts a helper whose process died, on this copy's
+// registration only. Under Wine they are stored and read back
+// (service_crash_wine_test.cpp) but never acted on.
+TEST_F(RegistrationTest, FailureActionsGoWithEveryRegistrationOfThisCopy) {
+  using std::chrono::milliseconds;
+  const struct {
+    const char* what;
+    std::optional<OsString> registered;
+    bool registered_exists;
+    bool set;
+  } cases[] = {
+      {"created", std::nullopt, false, true},
+      {"found", kHere, true, true},
+      {"moved", kElsewhere, false, true},
+      {"another copy's, kept", kElsewhere, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    scm.service.reset();
+    if (c.registered) scm.register_at(*c.registered);
+    if (c.registered_exists) host.existing.insert(*c.registered);
+    ASSERT_TRUE(install());
+    ASSERT_EQ(scm.service->failure_actions.has_value(), c.set);
+    if (!c.set) continue;
+    EXPECT_EQ(
+        scm.service->failure_actions->restart_delays,
+        (std::vector<milliseconds>{milliseconds(5000), milliseconds(30000), milliseconds(60000)}));
+    EXPECT_EQ(scm.service->failure_actions->reset_period, std::chrono::seconds(86400));
+  }
 }
 
 TEST_F(RegistrationTest, UnknownStoredValuesMakeTheConfigurationUnreadable) {

@@ -91,9 +91,12 @@ TEST_F(SignedUpdateAcceptorTest, TheSameVersionFromTheInstalledFolderOnlyRestart
   ASSERT_EQ(outcome(accept(package(kLite, "1.1"))), "ok");
 
   ASSERT_EQ(worker.jobs.size(), 1u);
-  EXPECT_FALSE(worker.jobs[0].package);
+  EXPECT_TRUE(worker.jobs[0].restart_only);
   EXPECT_EQ(worker.jobs[0].version, "1.1");
-  EXPECT_THAT(worker.staged_at_start, IsEmpty()) << "the copy is deleted before the worker runs";
+  // Kept until the app is back: it lets the recovery start the app should
+  // the helper die while the app is closed.
+  EXPECT_TRUE(worker.jobs[0].package);
+  EXPECT_EQ(worker.staged_at_start.size(), 2u) << "the package and its log";
   EXPECT_THAT(lines(), ElementsAre("install_update: 1.1 is already installed; restarting pid "
                                    "4242 on it"));
   EXPECT_THAT(reports, ElementsAre(StatusReport::kRunningStopRefused));

@@ -191,10 +191,11 @@ TEST_F(UpdateEndToEnd, AFailingInstallKeepsItsLogAndAnotherRequestMeanwhileIsBus
   expect_in_order({"install_update: accepted 1.2.0 from pid " + pid,
                    "install_update: msiexec log kept at " + log_path,
                    "install_update: 1.2.0: msiexec exit 1603"});
-  EXPECT_EQ(staging_leftovers(), std::vector<std::wstring>{log_name})
-      << "the staged package is deleted, the installer's log kept";
   EXPECT_EQ(installed_version(kLiteCode), "1.0.0");
   ASSERT_TRUE(wait_for_message("install_update: app restarted in session 1"));
+  // Released once the app is back.
+  EXPECT_TRUE(wait_until(30s, [&] { return staging_leftovers() == std::vector{log_name}; }))
+      << "the staged package is deleted, the installer's log kept";
 }
 
 TEST_F(UpdateEndToEnd, ALowerCaseUpgradeCodeIsAcceptedAndAskedAboutAsWritten) {

@@ -43,6 +43,7 @@ class FakeServiceManager final : public ServiceManager {
   struct Service {
     ServiceDefinition definition;
     std::optional<std::string> description;
+    std::optional<FailureActions> failure_actions;
     std::uint32_t state = kServiceStopped;
     int pending_polls = 0;  // "stop pending" answers left after a stop
   };
@@ -56,7 +57,7 @@ class FakeServiceManager final : public ServiceManager {
   int open_handles = 0;
 
   void register_at(const OsString& path, std::uint32_t state = kServiceRunning) {
-    service = Service{helper_service_definition(path), {}, state};
+    service = Service{helper_service_definition(path), {}, {}, state};
   }
   int count(const std::string& call) const {
     return static_cast<int>(std::count(calls.begin(), calls.end(), call));
@@ -95,6 +96,11 @@ class FakeServiceManager final : public ServiceManager {
     Status set_description(std::string_view description) override {
       if (Status ok = scm_.call("set_description"); !ok) return ok;
       scm_.service->description = std::string(description);
+      return {};
+    }
+    Status set_failure_actions(const FailureActions& actions) override {
+      if (Status ok = scm_.call("set_failure_actions"); !ok) return ok;
+      scm_.service->failure_actions = actions;
       return {};
     }
     Result<ServiceState> query_state() override {
@@ -142,7 +148,7 @@ class FakeServiceManager final : public ServiceManager {
     Result<std::unique_ptr<ServiceObject>> create_service(const ServiceDefinition& definition,
                                                           ServiceAccess access) override {
       if (Status ok = scm_.call("create " + test::name(access)); !ok) return fail(ok.error());
-      scm_.service = Service{definition, {}, kServiceStopped};
+      scm_.service = Service{definition, {}, {}, kServiceStopped};
       return std::unique_ptr<ServiceObject>(std::make_unique<FakeService>(scm_));
     }
 
