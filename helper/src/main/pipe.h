@@ -79,6 +79,9 @@ class PipeInstances {
   // The next event, waiting for one until `until` at most; nothing when the
   // time passed first.
   virtual std::optional<PipeEvent> wait(Deadline until) = 0;
+  // An event known already, without waiting or asking the system; nothing
+  // when there is none.
+  virtual std::optional<PipeEvent> take_ready() = 0;
   // The connected client, for the request it sent; valid until `close`.
   virtual PipeConnection& connection(PipeInstanceId instance) = 0;
 };

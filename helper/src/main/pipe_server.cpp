@@ -1,6 +1,9 @@
 #include "main/pipe_server.h"
 
 #include <algorithm>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "main/base/text.h"
 #include "main/product.h"
@@ -61,18 +64,32 @@ void PipeServer::serve_forever() {
 
 void PipeServer::turn() {
   keep_instances_waiting();
-  std::optional<PipeEvent> event = instances_.wait(next_wake());
-  // Everything that has finished by now is taken in before any deadline is
+  std::size_t taken = 0;
+  for (std::optional<PipeEvent> event = instances_.wait(next_wake()); event;
+       event = instances_.take_ready()) {
+    handle(*event);
+    if (++taken == kEventsPerTurn) break;
+  }
+  // Everything that has finished by now is taken in before a deadline is
   // applied: a line that arrived in time is served even if the loop was
   // busy carrying out another request when it came.
-  for (std::size_t taken = 0; event; ++taken) {
-    handle(*event);
-    if (taken + 1 == kEventsPerTurn) break;
-    event = instances_.wait(clock_.monotonic_now());
+  if (deadline_passed()) {
+    for (; taken < kEventsPerTurn; ++taken) {
+      std::optional<PipeEvent> event = instances_.wait(clock_.monotonic_now());
+      if (!event) break;
+      handle(*event);
+    }
   }
   expire();
   carry_out_queued();
   keep_instances_waiting();
+}
+
+bool PipeServer::deadline_passed() const {
+  const Deadline now = clock_.monotonic_now();
+  return std::any_of(clients_.begin(), clients_.end(), [now](const auto& entry) {
+    return entry.second.stage != Stage::kQueued && entry.second.deadline <= now;
+  });
 }
 
 void PipeServer::keep_instances_waiting() {
@@ -134,14 +151,11 @@ void PipeServer::handle(PipeEvent& event) {
 void PipeServer::admit(PipeInstanceId instance, SystemResult<std::uint32_t> pid) {
   std::optional<std::uint32_t> client_pid;
   if (pid) client_pid = *pid;
-  const auto same_client = [&](const auto& entry) { return entry.second.pid == client_pid; };
-  if (static_cast<std::size_t>(std::count_if(clients_.begin(), clients_.end(), same_client)) >=
-      kConnectionsPerClient) {
+  if (!make_room_in_share(client_pid)) {
     instances_.close(instance);
     note_turned_away(true);
     return;
   }
-  const bool app = client_pid && is_app_ && is_app_(*client_pid);
   if (clients_.size() >= kMaxConnections) {
     const std::optional<PipeInstanceId> evicted = eviction_candidate();
     note_turned_away(false);
@@ -155,24 +169,47 @@ void PipeServer::admit(PipeInstanceId instance, SystemResult<std::uint32_t> pid)
   Client client;
   client.order = ++connects_;
   client.pid = client_pid;
-  client.app = app;
   client.connected = now;
   client.deadline = now + kClientTimeLimit - kReplyGrace;
   clients_.emplace(instance, std::move(client));
   instances_.read(instance);
 }
 
-std::optional<PipeInstanceId> PipeServer::eviction_candidate() const {
-  std::optional<PipeInstanceId> candidate;
-  std::uint64_t earliest = 0;
+bool PipeServer::make_room_in_share(std::optional<std::uint32_t> pid) {
+  std::vector<std::pair<std::uint64_t, PipeInstanceId>> held, replying;
   for (const auto& [instance, client] : clients_) {
-    if (client.app || client.stage != Stage::kReading) continue;
-    if (!candidate || client.order < earliest) {
-      candidate = instance;
-      earliest = client.order;
-    }
+    if (client.pid != pid) continue;
+    held.emplace_back(client.order, instance);
+    if (client.stage == Stage::kReplying) replying.emplace_back(client.order, instance);
   }
-  return candidate;
+  // Its replies under way give way first, earliest first: a client that
+  // connects again has taken them, or does not care for them.
+  std::sort(replying.begin(), replying.end());
+  std::size_t count = held.size();
+  for (auto next = replying.begin(); count >= kConnectionsPerClient && next != replying.end();
+       ++next, --count) {
+    drop(next->second);
+  }
+  return count < kConnectionsPerClient;
+}
+
+bool PipeServer::is_app(Client& client) {
+  if (!client.app) client.app = client.pid && is_app_ && is_app_(*client.pid);
+  return *client.app;
+}
+
+std::optional<PipeInstanceId> PipeServer::eviction_candidate() {
+  // Those still sending first, then those whose reply is under way.
+  std::vector<std::tuple<bool, std::uint64_t, PipeInstanceId>> movable;
+  for (const auto& [instance, client] : clients_) {
+    if (client.stage == Stage::kQueued) continue;
+    movable.emplace_back(client.stage == Stage::kReplying, client.order, instance);
+  }
+  std::sort(movable.begin(), movable.end());
+  for (const auto& [replying, order, instance] : movable) {
+    if (!is_app(clients_.at(instance))) return instance;
+  }
+  return std::nullopt;
 }
 
 void PipeServer::queue(PipeInstanceId instance, Client& client) {

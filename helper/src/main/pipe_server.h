@@ -47,8 +47,8 @@ inline constexpr std::size_t kMaxConnections = kMaxPipeInstances - kWaitingInsta
 inline constexpr std::size_t kConnectionsPerClient = 4;
 
 // Whether the process behind a connection, known by the pid the pipe gave at
-// connect time, is the application. Its connections are kept in preference
-// to others' when instances run short.
+// connect time, is the application (asked only when instances run short). Its connections are kept
+// in preference to others' when instances run short.
 using AppClientCheck = std::function<bool(std::uint32_t pid)>;
 
 // The request text of one connection as it arrives: reads decoded one by one
@@ -92,7 +92,9 @@ class PipeServer {
   struct Client {
     std::uint64_t order = 0;  // connect order
     std::optional<std::uint32_t> pid;
-    bool app = false;
+    // Whether it is the application's, looked up only when instances run
+    // short, and then kept.
+    std::optional<bool> app;
     Stage stage = Stage::kReading;
     Deadline connected{};
     Deadline deadline{};  // of the stage: reading or replying
@@ -105,9 +107,15 @@ class PipeServer {
   Deadline next_wake() const;
   void handle(PipeEvent& event);
   void admit(PipeInstanceId instance, SystemResult<std::uint32_t> pid);
-  // The one to close for a newcomer when connections run short: the
-  // earliest connected one still sending that is not the application's.
-  std::optional<PipeInstanceId> eviction_candidate() const;
+  bool deadline_passed() const;
+  // Whether a newcomer of `pid` fits in its share, once the client's own
+  // replies under way have been let go as far as needed.
+  bool make_room_in_share(std::optional<std::uint32_t> pid);
+  // The one to close for a newcomer when connections run short: not the
+  // application's; the earliest connected one still sending, else the
+  // earliest whose reply is under way.
+  std::optional<PipeInstanceId> eviction_candidate();
+  bool is_app(Client& client);
   void queue(PipeInstanceId instance, Client& client);
   void expire();
   void carry_out_queued();

@@ -165,7 +165,7 @@ class Win32PipeInstances final : public PipeInstances {
     for (auto& [id, instance] : instances_) ::CancelIoEx(instance->pipe.get(), nullptr);
     while (std::any_of(instances_.begin(), instances_.end(),
                        [](const auto& entry) { return entry.second->busy(); })) {
-      if (!take_completion(INFINITE)) break;
+      if (!take_completions(INFINITE)) break;
     }
   }
   Win32PipeInstances(const Win32PipeInstances&) = delete;
@@ -239,7 +239,7 @@ class Win32PipeInstances final : public PipeInstances {
     // has not begun yet too); the rest is cancelled.
     ::DisconnectNamedPipe(instance->pipe.get());
     if (instance->flusher != nullptr) ::CancelSynchronousIo(instance->flusher->thread.get());
-    ::CancelIoEx(instance->pipe.get(), nullptr);
+    if (instance->busy()) ::CancelIoEx(instance->pipe.get(), nullptr);
     release_if_idle(*instance);
   }
 
@@ -249,8 +249,15 @@ class Win32PipeInstances final : public PipeInstances {
         ::Sleep(milliseconds_until(until));
         return std::nullopt;
       }
-      if (!take_completion(milliseconds_until(until))) return std::nullopt;
+      if (!take_completions(milliseconds_until(until))) return std::nullopt;
     }
+    PipeEvent next = std::move(ready_.front());
+    ready_.pop_front();
+    return next;
+  }
+
+  std::optional<PipeEvent> take_ready() override {
+    if (ready_.empty()) return std::nullopt;
     PipeEvent next = std::move(ready_.front());
     ready_.pop_front();
     return next;
@@ -333,27 +340,38 @@ class Win32PipeInstances final : public PipeInstances {
     return flushers_.back().get();
   }
 
-  // Takes one completion from the port and turns it into an event, if it
-  // makes one. False when none came in time.
-  bool take_completion(DWORD wait_ms) {
-    DWORD transferred = 0;
-    ULONG_PTR key = 0;
-    OVERLAPPED* overlapped = nullptr;
-    const BOOL ok =
-        ::GetQueuedCompletionStatus(port_.get(), &transferred, &key, &overlapped, wait_ms);
-    if (overlapped == nullptr) return false;
-    const DWORD code = ok ? ERROR_SUCCESS : ::GetLastError();
-    Operation& op = *CONTAINING_RECORD(overlapped, Operation, overlapped);
+  // Takes what has finished from the port, several at a time, and turns
+  // each into an event if it makes one. False when nothing came in time.
+  bool take_completions(DWORD wait_ms) {
+    std::array<OVERLAPPED_ENTRY, 16> entries{};
+    ULONG count = 0;
+    if (!::GetQueuedCompletionStatusEx(port_.get(), entries.data(),
+                                       static_cast<ULONG>(entries.size()), &count, wait_ms,
+                                       FALSE)) {
+      return false;
+    }
+    for (ULONG i = 0; i < count; ++i) {
+      const OVERLAPPED_ENTRY& entry = entries[i];
+      if (entry.lpOverlapped == nullptr) continue;
+      // The operation's own status, as GetOverlappedResult reads it.
+      DWORD transferred = 0;
+      Operation& op = *CONTAINING_RECORD(entry.lpOverlapped, Operation, overlapped);
+      const bool ok = op.kind == Operation::Kind::kFlush ||
+                      ::GetOverlappedResult(op.owner->pipe.get(), entry.lpOverlapped, &transferred,
+                                            FALSE) != FALSE;
+      finished(op, ok, ok ? ERROR_SUCCESS : ::GetLastError(), transferred);
+    }
+    return true;
+  }
+
+  void finished(Operation& op, bool ok, DWORD code, DWORD transferred) {
     Instance& instance = *op.owner;
     op.pending = false;
     if (op.kind == Operation::Kind::kFlush && instance.flusher != nullptr) {
       instance.flusher->busy = false;
       instance.flusher = nullptr;
     }
-    if (instance.closing) {
-      release_if_idle(instance);
-      return true;
-    }
+    if (instance.closing) return release_if_idle(instance);
     switch (op.kind) {
       case Operation::Kind::kConnect:
         connected(instance, code == ERROR_NO_DATA ? ERROR_SUCCESS : code);
@@ -372,7 +390,6 @@ class Win32PipeInstances final : public PipeInstances {
         replied(instance);
         break;
     }
-    return true;
   }
 
   // A closed instance is let go once nothing under way can still touch it.

@@ -46,6 +46,7 @@ class ThrowingOnce final : public PipeInstances {
     if (std::exchange(armed, false)) throw std::bad_alloc();
     return inner_.wait(until);
   }
+  std::optional<PipeEvent> take_ready() override { return inner_.take_ready(); }
   PipeConnection& connection(PipeInstanceId i) override { return inner_.connection(i); }
 
  private:
@@ -163,6 +164,20 @@ TEST_F(PipeServerTest, AClientOverItsShareIsClosedAtOnceAndSummedUpOnceAMinute) 
                                       "short"}));
   // Another process is not held back by the first one's share.
   EXPECT_EQ(serve({kPing}, 8).sent, kOk);
+}
+
+TEST_F(PipeServerTest, AClientThatComesAgainLetsGoOfItsOwnRepliesUnderWayFirst) {
+  // Four pings whose replies are not taken yet, then a fifth: the earliest
+  // reply under way gives way, and the newcomer is served.
+  std::vector<FakePipeClient*> earlier;
+  for (int i = 0; i < 4; ++i) {
+    earlier.push_back(pipe.connect(FakePipeClient{.chunks = {kPing}, .takes_reply = false}, 7));
+  }
+  turns(1);
+  EXPECT_EQ(serve({kPing}, 7).sent, kOk);
+  EXPECT_TRUE(earlier[0]->closed);
+  EXPECT_FALSE(earlier[1]->closed);
+  EXPECT_TRUE(log.lines().empty());
 }
 
 TEST_F(PipeServerTest, WhenInstancesRunShortTheApplicationsConnectionsAreKept) {

@@ -155,6 +155,12 @@ class FakePipeInstances final : public PipeInstances {
     ready_.pop_front();
     return next;
   }
+  std::optional<PipeEvent> take_ready() override {
+    if (ready_.empty()) return std::nullopt;
+    PipeEvent next = std::move(ready_.front());
+    ready_.pop_front();
+    return next;
+  }
   PipeConnection& connection(PipeInstanceId instance) override {
     return on_.at(instance)->connection;
   }
