@@ -47,14 +47,13 @@ using PipeInstanceId = std::uint64_t;
 // Something that finished on one instance.
 struct PipeEvent {
   enum class Kind {
-    kConnected,      // a client came; `client_pid` is what the pipe says of it
+    kConnected,      // a client came
     kConnectFailed,  // waiting for a client failed with `code`
     kReceived,       // a read finished: `bytes`, empty when no more will come
     kReplied,        // the reply was written and taken, or the client went
   };
   Kind kind = Kind::kReceived;
   PipeInstanceId instance = 0;
-  SystemResult<std::uint32_t> client_pid = 0u;
   std::uint32_t code = 0;
   std::vector<std::uint8_t> bytes{};
 };

@@ -123,7 +123,7 @@ void PipeServer::handle(PipeEvent& event) {
     case PipeEvent::Kind::kConnected:
       waiting_.erase(instance);
       last_failure_.reset();
-      admit(instance, std::move(event.client_pid));
+      admit(instance);
       return;
     case PipeEvent::Kind::kConnectFailed:
       waiting_.erase(instance);
@@ -148,10 +148,15 @@ void PipeServer::handle(PipeEvent& event) {
   }
 }
 
-void PipeServer::admit(PipeInstanceId instance, SystemResult<std::uint32_t> pid) {
-  std::optional<std::uint32_t> client_pid;
-  if (pid) client_pid = *pid;
-  if (!make_room_in_share(client_pid)) {
+void PipeServer::admit(PipeInstanceId instance) {
+  const Deadline now = clock_.monotonic_now();
+  Client client;
+  client.order = ++connects_;
+  client.connected = now;
+  client.deadline = now + kClientTimeLimit - kReplyGrace;
+  // A share can be exceeded only once as many connections are open as one
+  // client may hold: only then is the pipe asked who its clients are.
+  if (clients_.size() >= kConnectionsPerClient && !make_room_in_share(instance, client)) {
     instances_.close(instance);
     note_turned_away(true);
     return;
@@ -165,36 +170,44 @@ void PipeServer::admit(PipeInstanceId instance, SystemResult<std::uint32_t> pid)
     }
     drop(*evicted);
   }
-  const Deadline now = clock_.monotonic_now();
-  Client client;
-  client.order = ++connects_;
-  client.pid = client_pid;
-  client.connected = now;
-  client.deadline = now + kClientTimeLimit - kReplyGrace;
   clients_.emplace(instance, std::move(client));
   instances_.read(instance);
 }
 
-bool PipeServer::make_room_in_share(std::optional<std::uint32_t> pid) {
-  std::vector<std::pair<std::uint64_t, PipeInstanceId>> held, replying;
-  for (const auto& [instance, client] : clients_) {
-    if (client.pid != pid) continue;
-    held.emplace_back(client.order, instance);
-    if (client.stage == Stage::kReplying) replying.emplace_back(client.order, instance);
+std::optional<std::uint32_t> PipeServer::pid_of(PipeInstanceId instance, Client& client) {
+  // The pipe keeps the pid it was given at connect time.
+  if (!client.pid_read) {
+    const SystemResult<std::uint32_t> pid = instances_.connection(instance).client_process_id();
+    if (pid) client.pid = *pid;
+    client.pid_read = true;
+  }
+  return client.pid;
+}
+
+bool PipeServer::make_room_in_share(PipeInstanceId newcomer, Client& client) {
+  const std::optional<std::uint32_t> pid = pid_of(newcomer, client);
+  std::size_t held = 0;
+  std::vector<std::pair<std::uint64_t, PipeInstanceId>> replying;
+  for (auto& [instance, other] : clients_) {
+    if (pid_of(instance, other) != pid) continue;
+    ++held;
+    if (other.stage == Stage::kReplying) replying.emplace_back(other.order, instance);
   }
   // Its replies under way give way first, earliest first: a client that
   // connects again has taken them, or does not care for them.
   std::sort(replying.begin(), replying.end());
-  std::size_t count = held.size();
-  for (auto next = replying.begin(); count >= kConnectionsPerClient && next != replying.end();
-       ++next, --count) {
+  for (auto next = replying.begin(); held >= kConnectionsPerClient && next != replying.end();
+       ++next, --held) {
     drop(next->second);
   }
-  return count < kConnectionsPerClient;
+  return held < kConnectionsPerClient;
 }
 
-bool PipeServer::is_app(Client& client) {
-  if (!client.app) client.app = client.pid && is_app_ && is_app_(*client.pid);
+bool PipeServer::is_app(PipeInstanceId instance, Client& client) {
+  if (!client.app) {
+    const std::optional<std::uint32_t> pid = pid_of(instance, client);
+    client.app = pid && is_app_ && is_app_(*pid);
+  }
   return *client.app;
 }
 
@@ -207,7 +220,7 @@ std::optional<PipeInstanceId> PipeServer::eviction_candidate() {
   }
   std::sort(movable.begin(), movable.end());
   for (const auto& [replying, order, instance] : movable) {
-    if (!is_app(clients_.at(instance))) return instance;
+    if (!is_app(instance, clients_.at(instance))) return instance;
   }
   return std::nullopt;
 }

@@ -91,6 +91,8 @@ class PipeServer {
   enum class Stage { kReading, kQueued, kReplying };
   struct Client {
     std::uint64_t order = 0;  // connect order
+    // What the pipe says of the client's pid, asked when first needed.
+    bool pid_read = false;
     std::optional<std::uint32_t> pid;
     // Whether it is the application's, looked up only when instances run
     // short, and then kept.
@@ -106,16 +108,17 @@ class PipeServer {
   void keep_instances_waiting();
   Deadline next_wake() const;
   void handle(PipeEvent& event);
-  void admit(PipeInstanceId instance, SystemResult<std::uint32_t> pid);
+  void admit(PipeInstanceId instance);
+  std::optional<std::uint32_t> pid_of(PipeInstanceId instance, Client& client);
   bool deadline_passed() const;
-  // Whether a newcomer of `pid` fits in its share, once the client's own
+  // Whether a newcomer fits in its client's share, once the client's own
   // replies under way have been let go as far as needed.
-  bool make_room_in_share(std::optional<std::uint32_t> pid);
+  bool make_room_in_share(PipeInstanceId newcomer, Client& client);
   // The one to close for a newcomer when connections run short: not the
   // application's; the earliest connected one still sending, else the
   // earliest whose reply is under way.
   std::optional<PipeInstanceId> eviction_candidate();
-  bool is_app(Client& client);
+  bool is_app(PipeInstanceId instance, Client& client);
   void queue(PipeInstanceId instance, Client& client);
   void expire();
   void carry_out_queued();

@@ -26,6 +26,9 @@ constexpr DWORD kPipeBufferBytes = 65536;
 // Replies being flushed at once, each on a thread of its own: as many as
 // the server ever holds connections.
 constexpr std::size_t kMaxFlushers = 64;
+// Disconnected instances kept to serve again: making a new one costs more
+// system calls than the rest of a ping.
+constexpr std::size_t kIdleInstancesKept = 8;
 
 // Rounded up, so that a wait never ends just before its deadline and spins.
 DWORD milliseconds_until(Deadline deadline) {
@@ -177,8 +180,13 @@ class Win32PipeInstances final : public PipeInstances {
       port_.reset(::CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
       if (!port_) return fail(code_error("CreateIoCompletionPort", ::GetLastError()));
     }
+    if (!idle_.empty()) {
+      Idle again = std::move(idle_.back());
+      idle_.pop_back();
+      return start_instance(std::move(again.pipe), again.skips);
+    }
     // Nothing of ours holds the name: claim it as its first instance.
-    const bool first = instances_.empty();
+    const bool first = instances_.empty() && idle_.empty();
     UniqueFile pipe(::CreateNamedPipeW(
         name_.c_str(),
         PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
@@ -197,12 +205,7 @@ class Win32PipeInstances final : public PipeInstances {
     }
     const bool skips = ::SetFileCompletionNotificationModes(
                            pipe.get(), FILE_SKIP_COMPLETION_PORT_ON_SUCCESS) != FALSE;
-    const PipeInstanceId id = ++last_id_;
-    Instance& instance =
-        *instances_.emplace(id, std::make_unique<Instance>(id, std::move(pipe), skips))
-             .first->second;
-    start_connect(instance);
-    return id;
+    return start_instance(std::move(pipe), skips);
   }
 
   void read(PipeInstanceId id) override {
@@ -266,6 +269,15 @@ class Win32PipeInstances final : public PipeInstances {
   PipeConnection& connection(PipeInstanceId id) override { return *instances_.at(id); }
 
  private:
+  PipeInstanceId start_instance(UniqueFile pipe, bool skips) {
+    const PipeInstanceId id = ++last_id_;
+    Instance& instance =
+        *instances_.emplace(id, std::make_unique<Instance>(id, std::move(pipe), skips))
+             .first->second;
+    start_connect(instance);
+    return id;
+  }
+
   Instance* find(PipeInstanceId id) {
     const auto found = instances_.find(id);
     if (found == instances_.end() || found->second->closing) return nullptr;
@@ -298,7 +310,6 @@ class Win32PipeInstances final : public PipeInstances {
     PipeEvent event{.instance = instance.id};
     if (code == ERROR_SUCCESS) {
       event.kind = PipeEvent::Kind::kConnected;
-      event.client_pid = instance.client_process_id();
     } else {
       event.kind = PipeEvent::Kind::kConnectFailed;
       event.code = static_cast<std::uint32_t>(code);
@@ -392,9 +403,14 @@ class Win32PipeInstances final : public PipeInstances {
     }
   }
 
-  // A closed instance is let go once nothing under way can still touch it.
+  // A closed instance is let go once nothing under way can still touch it;
+  // its handle, disconnected, may be kept to serve again.
   void release_if_idle(Instance& instance) {
-    if (!instance.busy()) instances_.erase(instance.id);
+    if (instance.busy()) return;
+    if (idle_.size() < kIdleInstancesKept) {
+      idle_.push_back({std::move(instance.pipe), instance.skips_port_on_success});
+    }
+    instances_.erase(instance.id);
   }
 
   HelperLog& log_;
@@ -404,8 +420,13 @@ class Win32PipeInstances final : public PipeInstances {
   UniqueHandle port_;
   PipeInstanceId last_id_ = 0;
   // Every instance that holds the name, closing ones included until their
-  // handle is closed.
+  // handle is closed, and the disconnected ones kept.
   std::map<PipeInstanceId, std::unique_ptr<Instance>> instances_;
+  struct Idle {
+    UniqueFile pipe;
+    bool skips = false;
+  };
+  std::vector<Idle> idle_;
   std::vector<std::unique_ptr<Flusher>> flushers_;
   std::deque<PipeEvent> ready_;
 };

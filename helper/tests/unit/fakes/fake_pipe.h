@@ -83,9 +83,7 @@ class FakePipeInstances final : public PipeInstances {
     clients_.push_back(std::make_unique<FakePipeClient>(std::move(client)));
     FakePipeClient* connected = clients_.back().get();
     on_[connected->instance] = connected;
-    PipeEvent event{.kind = PipeEvent::Kind::kConnected, .instance = connected->instance};
-    event.client_pid = connected->connection.client_process_id();
-    ready_.push_back(std::move(event));
+    ready_.push_back({.kind = PipeEvent::Kind::kConnected, .instance = connected->instance});
     return connected;
   }
   FakePipeClient* connect_stalling(std::uint32_t pid, std::deque<std::string> chunks = {}) {
