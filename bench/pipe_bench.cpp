@@ -4,7 +4,14 @@
 // other, round after round, so both see the same machine at the same time.
 //
 //   pipe_bench <lumar-helper.exe> <rounds> <trips>
+//   pipe_bench --hostile <lumar-helper.exe> <pings>
 //   pipe_bench --echo-server <pipe name>       (started by the benchmark)
+//   pipe_bench --staller <connections>         (started by the hostile mode)
+//
+// The hostile mode times single pings (connect included) while other
+// processes hold stalled connections to the helper, renewing each as soon as
+// it is dropped, and sets their rate against the bare server's with no
+// stallers.
 //
 // Prints one "key value" line per figure for bench/pipe-bench.sh.
 #include <windows.h>
@@ -65,8 +72,9 @@ int run_echo_server(const wchar_t* name) {
 // One exchange: connect (waiting while the serial server is busy or between
 // instances), send `request` as given, read the reply line. Empty when no
 // reply came; an empty request is a client that leaves at once.
-std::string exchange(const wchar_t* name, std::string_view request) {
-  const auto give_up = Clock::now() + std::chrono::seconds(10);
+std::string exchange(const wchar_t* name, std::string_view request,
+                     std::chrono::seconds within = std::chrono::seconds(10)) {
+  const auto give_up = Clock::now() + within;
   lumar::UniqueFile pipe;
   while (!pipe) {
     pipe.reset(
@@ -180,10 +188,114 @@ bool wait_until_serving(const wchar_t* name, HANDLE server) {
   return false;
 }
 
+// One stalled connection, for ever: connect as soon as possible, send half
+// a request, and wait for the server to drop it (or answer it), then again.
+DWORD WINAPI stall_forever(void*) {
+  for (;;) {
+    lumar::UniqueFile pipe(::CreateFileW(kHelperPipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                         OPEN_EXISTING, 0, nullptr));
+    if (!pipe) {
+      if (::GetLastError() == ERROR_PIPE_BUSY) {
+        ::WaitNamedPipeW(kHelperPipe, 1000);
+      } else {
+        ::Sleep(1);  // no instance at all for the moment
+      }
+      continue;
+    }
+    DWORD written = 0;
+    ::WriteFile(pipe.get(), "{\"op\":", 6, &written, nullptr);
+    char buffer[256];
+    DWORD got = 0;
+    while (::ReadFile(pipe.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    }
+  }
+}
+
+int run_staller(int connections) {
+  for (int i = 0; i < connections; ++i) {
+    ::CreateThread(nullptr, 64 * 1024, &stall_forever, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION,
+                   nullptr);
+  }
+  ::Sleep(INFINITE);
+  return 0;
+}
+
+// `pings` single pings, one after another, each given 20 s, all of them 45 s:
+// the median and worst latency, how many were answered, and their rate.
+void time_pings(const char* label, int pings) {
+  std::vector<double> latencies;
+  int answered = 0;
+  const auto start = Clock::now();
+  const auto budget = start + std::chrono::seconds(45);
+  int tried = 0;
+  for (; tried < pings && Clock::now() < budget; ++tried) {
+    const auto sent = Clock::now();
+    const bool ok = exchange(kHelperPipe, kPing, std::chrono::seconds(20)) == kReply;
+    const std::chrono::duration<double, std::milli> took = Clock::now() - sent;
+    latencies.push_back(took.count());
+    answered += ok;
+  }
+  const std::chrono::duration<double> all = Clock::now() - start;
+  std::printf("hostile %s tried %d answered %d median_ms %.1f worst_ms %.1f per_second %.1f\n",
+              label, tried, answered, lumar::bench::median(latencies),
+              *std::max_element(latencies.begin(), latencies.end()), answered / all.count());
+  std::fflush(stdout);
+}
+
+int run_hostile(const wchar_t* helper_exe, int pings) {
+  wchar_t self[MAX_PATH + 1];
+  ::GetModuleFileNameW(nullptr, self, MAX_PATH + 1);
+  const std::wstring program_data = lumar::bench::make_program_data(L"pipe-hostile");
+  ::SetEnvironmentVariableW(L"ProgramData", program_data.c_str());
+  lumar::UniqueHandle echo =
+      lumar::bench::start_child(L"\"" + std::wstring(self) + L"\" --echo-server " + kEchoPipe);
+  lumar::UniqueHandle helper =
+      lumar::bench::start_child(L"\"" + std::wstring(helper_exe) + L"\" run");
+  int status = 0;
+  if (!echo || !helper || !wait_until_serving(kEchoPipe, echo.get()) ||
+      !wait_until_serving(kHelperPipe, helper.get())) {
+    std::fprintf(stderr, "pipe_bench: the servers did not start\n");
+    status = 1;
+  }
+  if (status == 0) {
+    std::printf("hostile_bare_per_second %.1f\n", trips_per_second(kEchoPipe, 1000));
+    time_pings("none", pings);
+    const struct {
+      const char* label;
+      int processes, each;
+    } cases[] = {{"16x1", 1, 16}, {"64x1", 1, 64}, {"16x8", 8, 2}, {"64x8", 8, 8}};
+    for (const auto& c : cases) {
+      std::vector<lumar::UniqueHandle> stallers;
+      for (int i = 0; i < c.processes; ++i) {
+        stallers.push_back(lumar::bench::start_child(L"\"" + std::wstring(self) + L"\" --staller " +
+                                                     std::to_wstring(c.each)));
+      }
+      ::Sleep(2000);  // the stallers take what they can
+      time_pings(c.label, pings);
+      for (const lumar::UniqueHandle& staller : stallers) {
+        ::TerminateProcess(staller.get(), 0);
+        ::WaitForSingleObject(staller.get(), 10000);
+      }
+      ::Sleep(500);
+    }
+  }
+  for (HANDLE child : {echo.get(), helper.get()}) {
+    if (!child) continue;
+    ::TerminateProcess(child, 0);
+    ::WaitForSingleObject(child, 10000);
+  }
+  lumar::bench::remove_program_data(program_data);
+  return status;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   if (argc == 3 && std::wstring_view(argv[1]) == L"--echo-server") return run_echo_server(argv[2]);
+  if (argc == 3 && std::wstring_view(argv[1]) == L"--staller") return run_staller(_wtoi(argv[2]));
+  if (argc == 4 && std::wstring_view(argv[1]) == L"--hostile") {
+    return run_hostile(argv[2], _wtoi(argv[3]));
+  }
   if (argc != 4) {
     std::fprintf(stderr, "usage: pipe_bench <lumar-helper.exe> <rounds> <trips>\n");
     return 2;

@@ -10,6 +10,7 @@
 
 #include <map>
 #include <thread>
+#include <vector>
 
 #include "main/base/text_win32.h"
 #include "package_support.h"
@@ -59,11 +60,32 @@ TEST_F(ForegroundPipe, AStalledClientHoldsTheServerOnlyForTheBound) {
   std::string stalled_reply;
   std::thread reader([&] { stalled_reply = read_reply(stalled.get()); });
 
-  // A second client waits and is served once the bound has passed.
+  // A second client is served meanwhile; the stalled one at the bound.
   EXPECT_EQ(exchange("{\"op\":\"ping\"}\n", std::chrono::seconds(40)), kOkReply);
   reader.join();
   // The stalled client was answered with what it had sent so far.
   EXPECT_EQ(stalled_reply, std::string(kBadRequest) + "\n");
+}
+
+TEST_F(ForegroundPipe, SixteenStalledConnectionsDoNotKeepAPingWaiting) {
+  // Four processes of four, each within its share of connections.
+  const std::wstring semaphore = L"lumar_test_stallers";
+  const UniqueHandle ready(::CreateSemaphoreW(nullptr, 0, 64, semaphore.c_str()));
+  ASSERT_TRUE(ready);
+  std::vector<Child> stallers;
+  for (int i = 0; i < 4; ++i) {
+    stallers.emplace_back(quote(program_exe(L"pipe_staller")) + L" 4 " + semaphore,
+                          std::map<std::wstring, std::wstring>{}, false);
+    ASSERT_TRUE(stallers.back().started());
+  }
+  for (int i = 0; i < 16; ++i) {
+    ASSERT_EQ(::WaitForSingleObject(ready.get(), 30000), WAIT_OBJECT_0) << "connection " << i;
+  }
+  // The serial server kept such a ping waiting for 17 to 47 s; the stalled
+  // ones are let go only after nine.
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(exchange("{\"op\":\"ping\"}\n", std::chrono::seconds(40)), kOkReply);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
 TEST_F(ForegroundPipe, AClientThatNeverReadsItsReplyIsLetGo) {

@@ -37,6 +37,15 @@
 namespace lumar {
 namespace {
 
+// Whether a process is the application, by its image's file name: the check
+// the update acceptance makes of a caller.
+bool is_app_process(Processes& processes, std::uint32_t pid) {
+  const SystemResult<ProcessHandle> process = processes.open(pid, ProcessAccess::kQuery);
+  if (!process) return false;
+  const SystemResult<OsString> image = processes.image_path(*process);
+  return image && is_app_image(*image);
+}
+
 // Everything the helper is made of, each adapter built once and every part
 // handed references to it. It lives for the process's life, so the detached
 // threads (pipe server, recovery, installer workers) never outlive what they
@@ -79,8 +88,9 @@ struct Helper {
                                                      *installer, *processes, install_worker}};
   CallerStep caller_step{*client_files, *processes, log, *process_exit, *clock};
   Dispatcher dispatcher{helper_edition(), host_actions.get(), caller_step, updates, log};
-  std::unique_ptr<PipeListener> listener = make_win32_pipe_listener(log);
-  PipeServer pipe_server{*listener, dispatcher, log, *clock};
+  std::unique_ptr<PipeInstances> pipe_instances = make_win32_pipe_instances(log);
+  PipeServer pipe_server{*pipe_instances, dispatcher, log, *clock,
+                         [this](std::uint32_t pid) { return is_app_process(*processes, pid); }};
 
   ServiceRuntime service{ServiceRuntimeContext{control_state, log, *handler_registrar, threads,
                                                [this] { pipe_server.serve_forever(); },
