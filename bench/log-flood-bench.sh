@@ -16,26 +16,14 @@ seconds="${1:-20}"
 threads="${2:-2}"
 [[ "$seconds" =~ ^[1-9][0-9]*$ && "$threads" =~ ^[1-9][0-9]*$ ]] ||
   { echo "usage: $0 [seconds] [flood threads]" >&2; exit 2; }
-prefix="${LUMAR_BENCH_PREFIX:-$repo/build/bench-prefix}"
-build="$repo/build/bench-windows"
 
-scripts/setup.sh
-cmake -S . -B "$build" --preset windows -DLUMAR_BUILD_BENCHMARKS=ON -DLUMAR_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target lumar-helper log_flood_bench >/dev/null
-
-export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-scripts/wine-prefix.sh --restart "$prefix"
-cleanup() {
-  wineserver -k 2>/dev/null || true
-  wineserver -w 2>/dev/null || true
-}
-trap cleanup EXIT
-
-win() { printf 'Z:%s' "${1//\//\\}"; }
+. bench/bench-wine.sh
+bench_wine_machine log_flood_bench
 echo "A flood of refused requests for $seconds s from $threads client threads, one thread pinging"
 output=$(wine "$build/bench/log_flood_bench.exe" "$(win "$build/helper/lumar-helper.exe")" \
   "$seconds" "$threads") || { printf '%s\n' "$output"; echo "the flood benchmark failed" >&2; exit 1; }
-value() { awk -v k="$1" '$1 == k { print $2 }' <<<"$output"; }
+# The Windows program's lines end in CR LF.
+value() { awk -v k="$1" '{ sub(/\r$/, "") } $1 == k { print $2 }' <<<"$output"; }
 added=$(value log_bytes_added)
 unbounded=$(value unbounded_bytes)
 longest=$(value longest_line)

@@ -31,23 +31,10 @@ rounds="${1:-5}"
 trips="${2:-1000}"
 [[ "$rounds" =~ ^[1-9][0-9]*$ && "$trips" =~ ^[1-9][0-9]*$ ]] ||
   { echo "usage: $0 [rounds] [trips per round]" >&2; exit 2; }
-prefix="${LUMAR_BENCH_PREFIX:-$repo/build/bench-prefix}"
-build="$repo/build/bench-windows"
 goal_ratio=0.9
 
-scripts/setup.sh
-cmake -S . -B "$build" --preset windows -DLUMAR_BUILD_BENCHMARKS=ON -DLUMAR_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target lumar-helper pipe_bench >/dev/null
-
-export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-scripts/wine-prefix.sh --restart "$prefix"
-cleanup() {
-  wineserver -k 2>/dev/null || true
-  wineserver -w 2>/dev/null || true
-}
-trap cleanup EXIT
-
-win() { printf 'Z:%s' "${1//\//\\}"; }
+. bench/bench-wine.sh
+bench_wine_machine pipe_bench
 
 if [[ "$hostile" == yes ]]; then
   helpers=()

@@ -78,7 +78,10 @@ Status SignedUpdateAcceptor::check_before_read(const std::string& signature) {
   if (context_.control.update_in_progress.load()) return fail(kUpdateBusy);
   if (!context_.check_key) return {};
   Status key = context_.check_key(signature);
-  if (!key) context_.log.write("install_update: refused: " + key.error());
+  // A client can send such a request at will: its refusal is held to the
+  // log's bound for client-caused lines.
+  if (!key)
+    context_.log.write_client_caused("install_update: refused: " + cut_foreign_piece(key.error()));
   return key;
 }
 

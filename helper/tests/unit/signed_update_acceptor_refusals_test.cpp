@@ -268,5 +268,14 @@ TEST_F(SignedUpdateAcceptorTest, TheKeyIsComparedBeforeThePackageIsRead) {
   EXPECT_EQ(files.creates, 0);
 }
 
+// A client can send refused requests at will: the early refusal is held to
+// the log's bound for such lines like every other refusal.
+TEST_F(SignedUpdateAcceptorTest, AFloodOfEarlyRefusalsIsHeldToTheLogsBound) {
+  recording.file.messages.clear();
+  for (int i = 0; i < 100; ++i)
+    (void)acceptance.check_before_read(encode_base64(kOtherKeySignature));
+  EXPECT_EQ(lines().size(), 60u);
+}
+
 }  // namespace
 }  // namespace lumar::test
