@@ -248,7 +248,8 @@ TEST_F(RunInstaller, RestartsTheInstalledAppAsTheRecordedUsersOnly) {
     sessions.starts.clear();
     sessions.users.clear();
     processes.add(app_process(other_copy++, 1u, 20u));
-    std::unique_ptr<InstallJob> j = job(c.with_package);
+    std::unique_ptr<InstallJob> j = job();
+    j->restart_only = !c.with_package;
     // Closed are the caller's copies (acceptance made sure that it is the
     // installed app); started is the installed app alone.
     if (!c.with_package) j->caller.image_path = R"(C:\Users\Public\lumar-desktop.exe)";
