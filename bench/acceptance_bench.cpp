@@ -28,7 +28,7 @@
 #include "main/base/text_win32.h"
 #include "main/base/unique_any_win32.h"
 #include "pipe_client.h"
-#include "update/base64.h"
+#include "update/acceptance/base64.h"
 
 namespace {
 

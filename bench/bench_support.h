@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "main/base/unique_any_win32.h"
-#include "main/process_start_win32.h"
+#include "main/platform/process_start_win32.h"
 
 namespace lumar::bench {
 

@@ -20,7 +20,7 @@
 #include <span>
 #include <string>
 
-#include "update/signature.h"
+#include "update/acceptance/signature.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generates helper/src/main/unicode_lower_tables.inc from the Unicode
+"""Generates helper/src/main/host_actions/unicode_lower_tables.inc from the Unicode
 Character Database (Debian package unicode-data, /usr/share/unicode).
 
 The tables give the full default lower-case mapping: the simple mappings of
@@ -8,7 +8,7 @@ SpecialCasing.txt, and the Cased and Case_Ignorable ranges of
 DerivedCoreProperties.txt that the Final_Sigma context needs.
 
 Run it again when the Unicode version changes and commit the result:
-  scripts/gen-unicode-lower.py [UCD folder] > helper/src/main/unicode_lower_tables.inc
+  scripts/gen-unicode-lower.py [UCD folder] > helper/src/main/host_actions/unicode_lower_tables.inc
 """
 import re
 import sys

@@ -8,7 +8,7 @@
 
 #include "helper_pipe.h"
 #include "main/base/unique_any_win32.h"
-#include "main/product.h"
+#include "main/service/product.h"
 
 namespace lumar::app {
 namespace {

@@ -9,12 +9,12 @@
 #include <memory>
 #include <optional>
 
-#include "main/caller_step.h"
-#include "main/client_files.h"
-#include "update/base64.h"
-#include "update/release_check.h"
-#include "update/signature.h"
-#include "update/windows_installer.h"
+#include "main/channel/caller_step.h"
+#include "main/channel/client_files.h"
+#include "update/acceptance/base64.h"
+#include "update/acceptance/release_check.h"
+#include "update/acceptance/signature.h"
+#include "update/install/windows_installer.h"
 
 namespace lumar {
 namespace {

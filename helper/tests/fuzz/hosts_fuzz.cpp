@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "main/base/text.h"
-#include "main/hosts_block.h"
+#include "main/host_actions/hosts_block.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "fakes/fake_processes.h"
 #include "fakes/fake_updates.h"
 #include "main/base/text.h"
-#include "main/dispatcher.h"
+#include "main/channel/dispatcher.h"
 #include "main/pipe_server.h"
 
 namespace {

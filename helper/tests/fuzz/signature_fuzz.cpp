@@ -12,8 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "update/base64.h"
-#include "update/signature.h"
+#include "update/acceptance/base64.h"
+#include "update/acceptance/signature.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "main/base/text.h"
-#include "main/process_termination.h"
+#include "main/host_actions/process_termination.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "update/version.h"
+#include "update/install/version.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "app_exchange.h"
 #include "app_protocol.h"
 #include "fakes/fake_helper_pipe.h"
-#include "update/base64.h"
+#include "update/acceptance/base64.h"
 
 namespace lumar::app {
 namespace {

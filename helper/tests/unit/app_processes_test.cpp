@@ -1,4 +1,4 @@
-#include "update/app_processes.h"
+#include "update/app/app_processes.h"
 
 #include <gtest/gtest.h>
 

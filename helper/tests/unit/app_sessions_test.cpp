@@ -1,4 +1,4 @@
-#include "update/app_sessions.h"
+#include "update/app/app_sessions.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "update/base64.h"
+#include "update/acceptance/base64.h"
 
 #include <sodium.h>
 

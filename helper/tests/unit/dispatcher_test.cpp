@@ -1,4 +1,4 @@
-#include "main/dispatcher.h"
+#include "main/channel/dispatcher.h"
 
 #include <gtest/gtest.h>
 

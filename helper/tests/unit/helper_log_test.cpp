@@ -1,4 +1,4 @@
-#include "main/helper_log.h"
+#include "main/service/helper_log.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fakes/fake_log.h"
-#include "main/log_text.h"
+#include "main/service/log_text.h"
 
 namespace lumar {
 namespace {

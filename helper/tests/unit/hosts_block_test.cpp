@@ -1,4 +1,4 @@
-#include "main/hosts_block.h"
+#include "main/host_actions/hosts_block.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

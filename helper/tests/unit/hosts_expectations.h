@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "main/hosts_block.h"
+#include "main/host_actions/hosts_block.h"
 
 namespace lumar::test {
 

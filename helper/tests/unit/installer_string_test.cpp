@@ -1,6 +1,6 @@
 // The installer's buffer rule, over a call that answers as msi.dll does:
 // the value and its 0 when they fit, else "more data" with the length.
-#include "update/installer_string.h"
+#include "update/install/installer_string.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "update/installer_worker.h"
+#include "update/install/installer_worker.h"
 
 #include <gtest/gtest.h>
 

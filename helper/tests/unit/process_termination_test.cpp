@@ -1,4 +1,4 @@
-#include "main/process_termination.h"
+#include "main/host_actions/process_termination.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

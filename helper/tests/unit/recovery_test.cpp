@@ -3,7 +3,7 @@
 // (recovery_wine_test.cpp); it cannot show a console without a session or a
 // session without a signed-in user, nor a ten-minute installer wait in a
 // test's time, which are covered here.
-#include "update/recovery.h"
+#include "update/recovery/recovery.h"
 
 #include <gtest/gtest.h>
 

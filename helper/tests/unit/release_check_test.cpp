@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "update/release_check.h"
+#include "update/acceptance/release_check.h"
 
 namespace lumar {
 namespace {

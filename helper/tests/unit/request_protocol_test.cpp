@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "main/reply.h"
-#include "main/request.h"
+#include "main/channel/reply.h"
+#include "main/channel/request.h"
 
 namespace lumar {
 namespace {

@@ -1,4 +1,4 @@
-#include "main/service_control_state.h"
+#include "main/service/service_control_state.h"
 
 #include <gtest/gtest.h>
 

@@ -2,14 +2,14 @@
 // is exercised under Wine (service_wine_test.cpp); this covers what Wine will
 // not produce on demand: a failure of each service-manager call behind each
 // message, and a service that does not stop within 15 seconds.
-#include "main/service_registration.h"
+#include "main/service/service_registration.h"
 
 #include <gtest/gtest.h>
 
 #include "fakes/fake_leftover_folders.h"
 #include "fakes/fake_log.h"
 #include "fakes/fake_service_manager.h"
-#include "update/leftover_packages.h"
+#include "update/recovery/leftover_packages.h"
 
 namespace lumar {
 namespace {

@@ -3,7 +3,7 @@
 // handler's result code back to ControlService, so the codes 0, 1061 and 120
 // are checked here; so are failures of registration, of the status reports
 // and of thread creation, which no real service manager produces on demand.
-#include "main/service_runtime.h"
+#include "main/service/service_runtime.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "update/signature.h"
+#include "update/acceptance/signature.h"
 
 #include <sodium.h>
 
@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "main/base/bytes.h"
-#include "update/base64.h"
-#include "update/streamed_digest.h"
+#include "update/acceptance/base64.h"
+#include "update/acceptance/streamed_digest.h"
 
 namespace lumar {
 namespace {

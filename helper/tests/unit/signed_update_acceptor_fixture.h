@@ -19,7 +19,7 @@
 #include "fakes/fake_staging_folder.h"
 #include "fakes/fake_updates.h"
 #include "fakes/test_products.h"
-#include "update/signed_update_acceptor.h"
+#include "update/acceptance/signed_update_acceptor.h"
 
 namespace lumar::test {
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "signed_update_acceptor_fixture.h"
-#include "update/base64.h"
+#include "update/acceptance/base64.h"
 
 namespace lumar::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "main/unicode_lower.h"
+#include "main/host_actions/unicode_lower.h"
 
 #include <gtest/gtest.h>
 

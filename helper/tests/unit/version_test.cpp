@@ -1,4 +1,4 @@
-#include "update/version.h"
+#include "update/install/version.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // counts and which folder is the product's, over the shared fake installer;
 // the msiexec line; the package errors as the adapters word them. The reads
 // themselves run against Wine's msi.dll (tests/wine).
-#include "update/windows_installer.h"
+#include "update/install/windows_installer.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -7,9 +7,9 @@
 
 #include "app_wine_support.h"
 #include "main/base/unique_any_win32.h"
-#include "main/processes.h"
+#include "main/platform/processes.h"
 #include "service_wine_support.h"
-#include "update/app_processes.h"
+#include "update/app/app_processes.h"
 
 namespace lumar::test {
 namespace {

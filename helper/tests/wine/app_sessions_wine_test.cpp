@@ -9,9 +9,9 @@
 #include "fakes/fake_clock.h"
 #include "fakes/fake_environment.h"
 #include "fakes/fake_log.h"
-#include "main/helper_log.h"
-#include "main/processes.h"
-#include "update/app_sessions.h"
+#include "main/platform/processes.h"
+#include "main/service/helper_log.h"
+#include "update/app/app_sessions.h"
 
 namespace lumar::test {
 namespace {

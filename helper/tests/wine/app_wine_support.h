@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "main/base/text_win32.h"
-#include "main/processes.h"
+#include "main/platform/processes.h"
 #include "package_support.h"
-#include "update/app_processes.h"
+#include "update/app/app_processes.h"
 #include "wine_harness.h"
 
 namespace lumar::test {

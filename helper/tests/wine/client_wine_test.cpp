@@ -17,7 +17,7 @@
 
 #include "app_wine_support.h"
 #include "main/base/text_win32.h"
-#include "main/product.h"
+#include "main/service/product.h"
 #include "service_wine_support.h"
 #include "wine_harness.h"
 

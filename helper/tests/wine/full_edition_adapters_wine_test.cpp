@@ -8,9 +8,9 @@
 
 #include "full_edition_wine_support.h"
 #include "main/base/text_win32.h"
-#include "main/child_programs.h"
-#include "main/hosts_block.h"
-#include "main/hosts_file.h"
+#include "main/host_actions/child_programs.h"
+#include "main/host_actions/hosts_block.h"
+#include "main/host_actions/hosts_file.h"
 #include "wine_harness.h"
 
 namespace lumar::test {

@@ -9,14 +9,14 @@
 #include "fakes/fake_environment.h"
 #include "fakes/fake_log.h"
 #include "main/base/unique_any_win32.h"
-#include "main/clock.h"
-#include "main/helper_log.h"
-#include "main/processes.h"
-#include "main/service_control_state.h"
+#include "main/platform/clock.h"
+#include "main/platform/processes.h"
+#include "main/service/helper_log.h"
+#include "main/service/service_control_state.h"
 #include "package_support.h"
-#include "update/app_processes.h"
-#include "update/app_sessions.h"
-#include "update/installer_worker.h"
+#include "update/app/app_processes.h"
+#include "update/app/app_sessions.h"
+#include "update/install/installer_worker.h"
 
 namespace lumar::test {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "main/base/text_win32.h"
 
-#include "update/windows_installer.h"
+#include "update/install/windows_installer.h"
 
 namespace lumar::test {
 

@@ -20,8 +20,8 @@
 #include "package_support.h"
 #include "pipe_client.h"
 #include "service_wine_support.h"
-#include "update/base64.h"
-#include "update/installer_worker.h"
+#include "update/acceptance/base64.h"
+#include "update/install/installer_worker.h"
 #include "wine_harness.h"
 
 namespace lumar::test {

@@ -8,7 +8,7 @@
 #include "main/base/text_win32.h"
 #include "main/base/unique_any_win32.h"
 #include "package_support.h"
-#include "update/windows_installer.h"
+#include "update/install/windows_installer.h"
 #include "wine_harness.h"
 
 namespace lumar::test {

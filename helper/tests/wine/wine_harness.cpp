@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "main/base/text_win32.h"
-#include "main/product.h"
+#include "main/service/product.h"
 
 namespace lumar::test {
 

@@ -27,8 +27,8 @@
 
 #include "full_edition_wine_support.h"
 #include "main/base/text_win32.h"
-#include "main/hosts_block.h"
-#include "main/processes.h"
+#include "main/host_actions/hosts_block.h"
+#include "main/platform/processes.h"
 #include "package_support.h"
 #include "service_wine_support.h"
 #include "wine_harness.h"

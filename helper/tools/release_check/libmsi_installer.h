@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "update/windows_installer.h"
+#include "update/install/windows_installer.h"
 
 namespace lumar {
 

@@ -19,10 +19,10 @@
 #include "libmsi_installer.h"
 #include "main/base/expected.h"
 #include "main/base/unique_any.h"
-#include "main/caller_step.h"
-#include "update/base64.h"
-#include "update/release_check.h"
-#include "update/signature.h"
+#include "main/channel/caller_step.h"
+#include "update/acceptance/base64.h"
+#include "update/acceptance/release_check.h"
+#include "update/acceptance/signature.h"
 
 namespace lumar {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "main/child_programs.h"
+#include "main/host_actions/child_programs.h"
 
 namespace lumar {
 

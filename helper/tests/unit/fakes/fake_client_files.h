@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "main/client_files.h"
+#include "main/channel/client_files.h"
 
 namespace lumar::test {
 

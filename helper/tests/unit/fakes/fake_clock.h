@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "main/clock.h"
+#include "main/platform/clock.h"
 
 namespace lumar::test {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "main/environment.h"
+#include "main/platform/environment.h"
 
 namespace lumar::test {
 

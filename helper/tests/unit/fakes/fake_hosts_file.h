@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "main/hosts_file.h"
+#include "main/host_actions/hosts_file.h"
 
 namespace lumar {
 

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "fakes/fake_log.h"
-#include "update/install_job.h"
-#include "update/installer_worker.h"
-#include "update/windows_installer.h"
+#include "update/install/install_job.h"
+#include "update/install/installer_worker.h"
+#include "update/install/windows_installer.h"
 
 namespace lumar::test {
 

@@ -6,7 +6,7 @@
 #include <set>
 #include <vector>
 
-#include "update/leftover_packages.h"
+#include "update/recovery/leftover_packages.h"
 
 namespace lumar::test {
 

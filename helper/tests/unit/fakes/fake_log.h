@@ -9,8 +9,8 @@
 
 #include "fakes/fake_clock.h"
 #include "fakes/fake_environment.h"
-#include "main/helper_log.h"
-#include "main/log_file.h"
+#include "main/platform/log_file.h"
+#include "main/service/helper_log.h"
 
 namespace lumar::test {
 

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "fakes/fake_log.h"
-#include "main/process_exit.h"
-#include "main/processes.h"
-#include "update/app_sessions.h"
+#include "main/platform/process_exit.h"
+#include "main/platform/processes.h"
+#include "update/app/app_sessions.h"
 
 namespace lumar::test {
 

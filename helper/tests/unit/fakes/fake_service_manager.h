@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "main/service_registration.h"
+#include "main/service/service_registration.h"
 
 namespace lumar::test {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "fakes/fake_log.h"
-#include "main/service_control_state.h"
+#include "main/service/service_control_state.h"
 
 namespace lumar::test {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "main/base/bytes.h"
-#include "update/staging.h"
+#include "update/acceptance/staging.h"
 
 namespace lumar::test {
 

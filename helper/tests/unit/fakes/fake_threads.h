@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "main/thread_boundary.h"
+#include "main/platform/thread_boundary.h"
 
 namespace lumar::test {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "main/service_control_state.h"
-#include "main/update_acceptor.h"
-#include "update/install_job.h"
+#include "main/channel/update_acceptor.h"
+#include "main/service/service_control_state.h"
+#include "update/install/install_job.h"
 
 namespace lumar::test {
 

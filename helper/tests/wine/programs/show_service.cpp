@@ -15,8 +15,8 @@
 
 #include "main/base/text_win32.h"
 #include "main/base/unique_any_win32.h"
-#include "main/product.h"
-#include "update/windows_installer.h"
+#include "main/service/product.h"
+#include "update/install/windows_installer.h"
 
 namespace {
 
