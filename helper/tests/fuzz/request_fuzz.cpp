@@ -13,7 +13,7 @@
 #include "fakes/fake_updates.h"
 #include "main/base/text.h"
 #include "main/channel/dispatcher.h"
-#include "main/pipe_server.h"
+#include "main/channel/pipe_server.h"
 
 namespace {
 

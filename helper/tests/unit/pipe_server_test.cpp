@@ -1,4 +1,4 @@
-#include "main/pipe_server.h"
+#include "main/channel/pipe_server.h"
 
 #include <gtest/gtest.h>
 

@@ -15,7 +15,7 @@
 #include "main/base/text_win32.h"
 #include "package_support.h"
 #include "service_wine_support.h"
-#include "update/base64.h"
+#include "update/acceptance/base64.h"
 #include "wine_harness.h"
 
 namespace lumar::test {

@@ -5,11 +5,11 @@
 #include <string_view>
 
 #include "main/channel/caller_step.h"
+#include "main/channel/pipe.h"
 #include "main/channel/reply.h"
 #include "main/channel/request.h"
 #include "main/channel/update_acceptor.h"
 #include "main/host_actions/host_actions.h"
-#include "main/pipe.h"
 #include "main/service/helper_log.h"
 #include "main/service/product.h"
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "fakes/fake_clock.h"
-#include "main/pipe.h"
+#include "main/channel/pipe.h"
 
 namespace lumar::test {
 

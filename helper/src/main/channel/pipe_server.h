@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "main/clock.h"
-#include "main/dispatcher.h"
-#include "main/helper_log.h"
-#include "main/pipe.h"
+#include "main/channel/dispatcher.h"
+#include "main/channel/pipe.h"
+#include "main/platform/clock.h"
+#include "main/service/helper_log.h"
 
 namespace lumar {
 

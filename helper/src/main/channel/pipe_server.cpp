@@ -1,4 +1,4 @@
-#include "main/pipe_server.h"
+#include "main/channel/pipe_server.h"
 
 #include <algorithm>
 #include <tuple>
@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "main/base/text.h"
-#include "main/product.h"
-#include "main/thread_boundary.h"
+#include "main/platform/thread_boundary.h"
+#include "main/service/product.h"
 
 namespace lumar {
 namespace {

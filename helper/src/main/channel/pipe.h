@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "main/base/expected.h"
-#include "main/helper_log.h"
+#include "main/service/helper_log.h"
 
 namespace lumar {
 

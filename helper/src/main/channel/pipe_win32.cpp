@@ -1,4 +1,4 @@
-#include "main/pipe.h"
+#include "main/channel/pipe.h"
 
 #include <windows.h>
 
@@ -12,8 +12,8 @@
 
 #include "main/base/text_win32.h"
 #include "main/base/unique_any_win32.h"
-#include "main/product.h"
-#include "main/thread_boundary.h"
+#include "main/platform/thread_boundary.h"
+#include "main/service/product.h"
 
 namespace lumar {
 namespace {
