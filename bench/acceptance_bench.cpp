@@ -146,8 +146,7 @@ int wmain(int argc, wchar_t** argv) {
       std::printf("peak_working_set_bytes %zu\n", working_set(helper.get(), true));
     }
   }
-  ::TerminateProcess(helper.get(), 0);
-  ::WaitForSingleObject(helper.get(), 10000);
+  lumar::bench::end_child(helper);
   lumar::bench::remove_program_data(program_data);
   return status;
 }

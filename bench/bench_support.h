@@ -24,6 +24,14 @@ inline UniqueHandle start_child(std::wstring command) {
   return child ? std::move(*child) : UniqueHandle();
 }
 
+// Ends a child the bench started (an empty handle is nothing to end) and
+// waits up to 10 s for it to be gone.
+inline void end_child(const UniqueHandle& child) {
+  if (!child) return;
+  ::TerminateProcess(child.get(), 0);
+  ::WaitForSingleObject(child.get(), 10000);
+}
+
 inline double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   const std::size_t mid = values.size() / 2;

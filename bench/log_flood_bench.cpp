@@ -160,8 +160,7 @@ int wmain(int argc, wchar_t** argv) {
   std::printf("pings %ld\npongs %ld\nslowest_ping_ms %.1f\n", pings.load(), pongs.load(),
               static_cast<double>(slowest_ping_us.load()) / 1000);
 
-  ::TerminateProcess(helper.get(), 0);
-  ::WaitForSingleObject(helper.get(), 10000);
+  lumar::bench::end_child(helper);
   ::DeleteFileW(package.c_str());
   ::DeleteFileW((program_data + L"\\Lumar\\helper.old.log").c_str());
   lumar::bench::remove_program_data(program_data);

@@ -272,18 +272,12 @@ int run_hostile(const wchar_t* helper_exe, int pings) {
       }
       ::Sleep(2000);  // the stallers take what they can
       time_pings(c.label, pings);
-      for (const lumar::UniqueHandle& staller : stallers) {
-        ::TerminateProcess(staller.get(), 0);
-        ::WaitForSingleObject(staller.get(), 10000);
-      }
+      for (const lumar::UniqueHandle& staller : stallers) lumar::bench::end_child(staller);
       ::Sleep(500);
     }
   }
-  for (HANDLE child : {echo.get(), helper.get()}) {
-    if (!child) continue;
-    ::TerminateProcess(child, 0);
-    ::WaitForSingleObject(child, 10000);
-  }
+  lumar::bench::end_child(echo);
+  lumar::bench::end_child(helper);
   lumar::bench::remove_program_data(program_data);
   return status;
 }
@@ -346,11 +340,8 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("median_helper_per_second %.0f\n", lumar::bench::median(helper_rates));
     std::printf("median_ratio %.3f\n", lumar::bench::median(ratios));
   }
-  for (HANDLE child : {echo.get(), helper.get()}) {
-    if (!child) continue;
-    ::TerminateProcess(child, 0);
-    ::WaitForSingleObject(child, 10000);
-  }
+  lumar::bench::end_child(echo);
+  lumar::bench::end_child(helper);
   lumar::bench::remove_program_data(program_data);
   return status;
 }

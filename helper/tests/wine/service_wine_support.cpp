@@ -72,8 +72,16 @@ DWORD send_stop_control() {
 }
 
 bool stop_helper_service() {
+  // The process goes on for a moment after it has reported itself stopped;
+  // until it has ended, its executable cannot be deleted or replaced.
+  const std::optional<SERVICE_STATUS_PROCESS> before = query_service_status();
+  const UniqueHandle process(before && before->dwProcessId != 0
+                                 ? ::OpenProcess(SYNCHRONIZE, FALSE, before->dwProcessId)
+                                 : nullptr);
   (void)send_stop_control();
-  return wait_for_service_state(SERVICE_STOPPED);
+  if (!wait_for_service_state(SERVICE_STOPPED)) return false;
+  if (process) ::WaitForSingleObject(process.get(), 30000);
+  return true;
 }
 
 bool wait_until_helper_service_gone(std::chrono::seconds limit) {

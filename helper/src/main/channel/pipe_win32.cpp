@@ -254,9 +254,7 @@ class Win32PipeInstances final : public PipeInstances {
       }
       if (!take_completions(milliseconds_until(until))) return std::nullopt;
     }
-    PipeEvent next = std::move(ready_.front());
-    ready_.pop_front();
-    return next;
+    return take_ready();
   }
 
   std::optional<PipeEvent> take_ready() override {
