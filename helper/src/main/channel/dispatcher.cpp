@@ -1,17 +1,9 @@
 #include "main/channel/dispatcher.h"
 
-#include <iterator>
-
 #include "main/platform/thread_boundary.h"
 #include "main/service/log_text.h"
 
 namespace lumar {
-
-std::string_view operation_name(const Request& request) {
-  static constexpr std::string_view kNames[] = {"ping", "kill", "write_hosts", "install_update"};
-  static_assert(std::size(kNames) == std::variant_size_v<Request>);
-  return kNames[request.index()];
-}
 
 Reply Dispatcher::dispatch(std::optional<std::string_view> line, PipeConnection& connection) {
   const std::optional<Request> request = parse_request(line);
@@ -28,9 +20,9 @@ Reply Dispatcher::dispatch(std::optional<std::string_view> line, PipeConnection&
 
 Reply Dispatcher::route(const Request& request, PipeConnection& connection) {
   // The edition gate comes first: a Lite helper has no host actions.
-  const bool host_action =
-      std::holds_alternative<Kill>(request) || std::holds_alternative<WriteHosts>(request);
-  if (host_action && edition_ == Edition::kLite) return Reply::failure(kLiteRefusal);
+  if (operation_served(request) == Served::kByFullEditionOnly && edition_ == Edition::kLite) {
+    return Reply::failure(kLiteRefusal);
+  }
 
   if (std::holds_alternative<Ping>(request)) return Reply::success();
   if (const auto* kill = std::get_if<Kill>(&request)) return host_actions_->kill(kill->pid);

@@ -17,9 +17,6 @@ namespace lumar {
 
 inline constexpr const char* kLiteRefusal = "Lumar KQ Lite's helper only installs updates";
 
-// The request's "op" as it is written on the wire.
-std::string_view operation_name(const Request& request);
-
 class Dispatcher {
  public:
   // `host_actions` may be null in a Lite build: the gate stops those

@@ -3,6 +3,11 @@
 // exact kind of each number ("-0", fractions, exponents, values past
 // 2^64 - 1) can be told apart, which a DOM would have folded away.
 #include <array>
+#include <cstddef>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
 #include <nlohmann/json.hpp>
 
 #include "main/channel/request.h"
@@ -21,8 +26,30 @@ struct Value {
   std::vector<std::string> strings;
 };
 
-constexpr std::array<std::string_view, 5> kKnownMembers = {"op", "pid", "domains", "path",
-                                                           "signature"};
+// "op" and every op's member names, in table order; a name that two ops
+// share is stored under its first place.
+constexpr auto kKnownMembers = std::apply(
+    [](const auto&... row) {
+      std::array<std::string_view,
+                 (1 + ... + std::tuple_size_v<std::remove_cvref_t<decltype(row.members)>>)>
+          names{};
+      std::size_t next = 0;
+      names[next++] = kOpMember;
+      auto add = [&](const auto& one) {
+        std::apply([&](const auto&... member) { ((names[next++] = member.name), ...); },
+                   one.members);
+      };
+      (add(row), ...);
+      return names;
+    },
+    kOperations);
+
+constexpr std::size_t known_member_slot(std::string_view name) {
+  for (std::size_t i = 0; i < kKnownMembers.size(); ++i) {
+    if (kKnownMembers[i] == name) return i;
+  }
+  return kKnownMembers.size();
+}
 
 class RequestSax {
  public:
@@ -55,10 +82,8 @@ class RequestSax {
 
   bool key(json::string_t& name) {
     if (depth_ == 1) {
-      slot_ = -1;
-      for (std::size_t i = 0; i < kKnownMembers.size(); ++i) {
-        if (name == kKnownMembers[i]) slot_ = static_cast<int>(i);
-      }
+      const std::size_t slot = known_member_slot(name);
+      slot_ = slot < kKnownMembers.size() ? static_cast<int>(slot) : -1;
     }
     return true;
   }
@@ -115,72 +140,93 @@ class RequestSax {
   Value current_;
 };
 
-enum class Op { kPing, kKill, kWriteHosts, kInstallUpdate };
-
-std::optional<Op> op_named(const Value& value) {
+// The row of the op a value names, by its place in the table.
+std::optional<std::size_t> op_named(const Value& value) {
   if (value.kind != Value::Kind::kString) return std::nullopt;
-  if (value.text == "ping") return Op::kPing;
-  if (value.text == "kill") return Op::kKill;
-  if (value.text == "write_hosts") return Op::kWriteHosts;
-  if (value.text == "install_update") return Op::kInstallUpdate;
+  for (std::size_t i = 0; i < request_table::kNames.size(); ++i) {
+    if (value.text == request_table::kNames[i]) return i;
+  }
   return std::nullopt;
 }
 
-// Builds the request from the op and its member values, in the order the
-// variant lists them; every value must have exactly the member's type.
-std::optional<Request> build(Op op, const std::vector<const Value*>& values) {
-  auto is = [&](std::size_t i, Value::Kind kind) {
-    return i < values.size() && values[i]->kind == kind;
+// A member's value must have exactly its field's type.
+bool read(const Value& value, std::uint64_t& field) {
+  if (value.kind != Value::Kind::kUnsigned) return false;
+  field = value.number;
+  return true;
+}
+bool read(const Value& value, std::string& field) {
+  if (value.kind != Value::Kind::kString) return false;
+  field = value.text;
+  return true;
+}
+bool read(const Value& value, std::vector<std::string>& field) {
+  if (value.kind != Value::Kind::kStringArray) return false;
+  field = value.strings;
+  return true;
+}
+
+template <class Row>
+constexpr std::size_t member_count = std::tuple_size_v<decltype(Row::members)>;
+
+// Builds the request of `row` from its member values, in the row's order.
+template <class Row>
+std::optional<Request> build(const Row& row, const std::vector<const Value*>& values) {
+  if (values.size() != member_count<Row>) return std::nullopt;
+  typename Row::Built request{};
+  bool typed = true;
+  std::size_t next = 0;
+  std::apply(
+      [&](const auto&... member) {
+        ((typed = typed && read(*values[next++], request.*(member.field))), ...);
+      },
+      row.members);
+  if (!typed) return std::nullopt;
+  return Request{std::move(request)};
+}
+
+// Calls `body` with the table's row number `op`.
+template <class Body>
+std::optional<Request> with_row(std::size_t op, Body&& body) {
+  auto visit_rows = [&]<std::size_t... I>(std::index_sequence<I...>) {
+    std::optional<Request> request;
+    static_cast<void>(((I == op && (request = body(std::get<I>(kOperations)), true)) || ...));
+    return request;
   };
-  switch (op) {
-    case Op::kPing:
-      if (!values.empty()) return std::nullopt;
-      return Ping{};
-    case Op::kKill:
-      if (values.size() != 1 || !is(0, Value::Kind::kUnsigned)) return std::nullopt;
-      return Kill{values[0]->number};
-    case Op::kWriteHosts:
-      if (values.size() != 1 || !is(0, Value::Kind::kStringArray)) return std::nullopt;
-      return WriteHosts{values[0]->strings};
-    case Op::kInstallUpdate:
-      if (values.size() != 2 || !is(0, Value::Kind::kString) || !is(1, Value::Kind::kString)) {
-        return std::nullopt;
-      }
-      return InstallUpdate{values[0]->text, values[1]->text};
-  }
-  return std::nullopt;
-}
-
-std::vector<std::size_t> member_slots(Op op) {
-  switch (op) {
-    case Op::kPing: return {};
-    case Op::kKill: return {1};
-    case Op::kWriteHosts: return {2};
-    case Op::kInstallUpdate: return {3, 4};
-  }
-  return {};
+  return visit_rows(std::make_index_sequence<kOperationCount>{});
 }
 
 std::optional<Request> from_object(const RequestSax& sax) {
-  const auto& ops = sax.members[0];
+  const auto& ops = sax.members[known_member_slot(kOpMember)];
   if (ops.size() != 1) return std::nullopt;
-  const std::optional<Op> op = op_named(ops[0]);
+  const std::optional<std::size_t> op = op_named(ops[0]);
   if (!op) return std::nullopt;
-  std::vector<const Value*> values;
-  for (std::size_t slot : member_slots(*op)) {
-    if (sax.members[slot].size() != 1) return std::nullopt;  // missing or repeated
-    values.push_back(&sax.members[slot][0]);
-  }
-  return build(*op, values);
+  return with_row(*op, [&](const auto& row) -> std::optional<Request> {
+    std::vector<const Value*> values;
+    bool each_once = true;
+    std::apply(
+        [&](const auto&... member) {
+          [[maybe_unused]] auto take = [&](std::string_view name) {
+            const auto& given = sax.members[known_member_slot(name)];
+            if (given.size() != 1) return false;  // missing or repeated
+            values.push_back(&given[0]);
+            return true;
+          };
+          each_once = (take(member.name) && ...);
+        },
+        row.members);
+    if (!each_once) return std::nullopt;
+    return build(row, values);
+  });
 }
 
 std::optional<Request> from_array(const RequestSax& sax) {
   if (sax.elements.empty()) return std::nullopt;
-  const std::optional<Op> op = op_named(sax.elements[0]);
+  const std::optional<std::size_t> op = op_named(sax.elements[0]);
   if (!op) return std::nullopt;
   std::vector<const Value*> values;
   for (std::size_t i = 1; i < sax.elements.size(); ++i) values.push_back(&sax.elements[i]);
-  return build(*op, values);
+  return with_row(*op, [&](const auto& row) { return build(row, values); });
 }
 
 }  // namespace
@@ -197,9 +243,12 @@ std::optional<Request> parse_request(std::optional<std::string_view> line) {
       json::sax_parse(line->begin(), line->end(), &sax, json::input_format_t::json, true);
   if (!parsed) return std::nullopt;
   switch (sax.shape) {
-    case RequestSax::Shape::kObject: return from_object(sax);
-    case RequestSax::Shape::kArray: return from_array(sax);
-    case RequestSax::Shape::kNone: return std::nullopt;
+    case RequestSax::Shape::kObject:
+      return from_object(sax);
+    case RequestSax::Shape::kArray:
+      return from_array(sax);
+    case RequestSax::Shape::kNone:
+      return std::nullopt;
   }
   return std::nullopt;
 }
