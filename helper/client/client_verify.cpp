@@ -9,7 +9,7 @@
 #include <memory>
 #include <optional>
 
-#include "main/channel/caller_step.h"
+#include "main/channel/package_read.h"
 #include "main/channel/client_files.h"
 #include "update/acceptance/base64.h"
 #include "update/acceptance/release_check.h"

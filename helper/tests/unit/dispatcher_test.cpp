@@ -43,9 +43,11 @@ class RecordingUpdates : public UpdateAcceptor {
     if (early_refusal) return fail(*early_refusal);
     return {};
   }
-  std::unique_ptr<PackageWatcher> watch_package(const std::string&) override { return nullptr; }
+  std::unique_ptr<IncrementalHash> start_package_hash(const std::string&) override {
+    return nullptr;
+  }
   Reply accept_update(Bytes package, const std::string& signature, OpenedCaller caller,
-                      std::unique_ptr<PackageWatcher>) override {
+                      std::unique_ptr<IncrementalHash>) override {
     calls.push_back({std::move(package), signature, std::move(caller)});
     return Reply::success();
   }
@@ -204,65 +206,6 @@ TEST_F(DispatchTest, AFailedRevertEndsTheProcessWithoutAReply) {
   files.on_read = [] { throw std::bad_alloc(); };
   EXPECT_EXIT(install_update("C:\\\\p"), ::testing::ExitedWithCode(1),
               "^install_update: RevertToSelf failed; exiting\n$");
-}
-
-TEST(ReadPackage, TheBoundIsKeptByTheHandleThatReads) {
-  constexpr std::uint64_t kLimit = 16;
-  struct Case {
-    const char* name;
-    FakeClientFiles::File file;
-    std::string outcome;  // the bytes read, or the fault
-    std::string watch;    // what a watcher saw: the "whole" file, pieces then "lost", or "none"
-  };
-  const std::string at_limit(kLimit, 'a');
-  const std::vector<Case> cases = {
-      {"exactly the bound", {at_limit}, at_limit, "whole"},
-      {"empty", {""}, "", "whole"},
-      {"grew within the bound after the open", {"0123456789", 4}, "0123456789", "lost"},
-      {"shrank after the open", {"0123", 10}, "0123", "whole"},
-      {"grew past the bound after the open", {std::string(4096, 'g'), 4}, "too large", "lost"},
-      {"said too large at the open", {"", kLimit + 1}, "too large", "none"},
-      {"not on disk", {"", std::nullopt, false}, "not on disk", "none"},
-      {"read fails",
-       {"abc", std::nullopt, true, "The device is not ready. (os error 21)"},
-       "The device is not ready. (os error 21)",
-       "lost"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    FakeClientFiles files;
-    files.files["f"] = c.file;
-    // What a watcher saw: every piece in order, and whether it was told
-    // that they moved or went away.
-    struct Watcher final : PackageWatcher {
-      std::string seen;
-      bool was_lost = false;
-      void arrived(std::span<const std::uint8_t> bytes) override {
-        EXPECT_FALSE(was_lost);
-        seen.append(bytes.begin(), bytes.end());
-      }
-      void lost() override { was_lost = true; }
-    } watcher;
-    const Expected<Bytes, PackageReadError> read = read_package(files, "f", kLimit, &watcher);
-    std::string got;
-    if (read) {
-      got.assign(read->begin(), read->end());
-    } else if (read.error().fault == PackageReadFault::kTooLarge) {
-      got = "too large";
-    } else if (read.error().fault == PackageReadFault::kNotOnDisk) {
-      got = "not on disk";
-    } else {
-      got = read.error().system_error;
-    }
-    EXPECT_EQ(got, c.outcome);
-    EXPECT_EQ(watcher.was_lost                ? "lost"
-              : watcher.seen.empty() && !read ? "none"
-                                              : "whole",
-              c.watch);
-    if (!watcher.was_lost && read) EXPECT_EQ(watcher.seen, got);
-    EXPECT_LE(files.bytes_read, kLimit + 1);
-    EXPECT_EQ(files.opens.size(), 1u);
-  }
 }
 
 }  // namespace

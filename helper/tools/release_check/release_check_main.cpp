@@ -19,7 +19,7 @@
 #include "libmsi_installer.h"
 #include "main/base/expected.h"
 #include "main/base/unique_any.h"
-#include "main/channel/caller_step.h"
+#include "main/channel/package_read.h"
 #include "update/acceptance/base64.h"
 #include "update/acceptance/release_check.h"
 #include "update/acceptance/signature.h"

@@ -34,11 +34,11 @@ Reply Dispatcher::route(const Request& request, PipeConnection& connection) {
   if (Status early = updates_.check_before_read(update.signature); !early) {
     return Reply::failure(std::move(early).error());
   }
-  std::unique_ptr<PackageWatcher> watcher = updates_.watch_package(update.signature);
-  Result<CallerPackage> caller = caller_step_.run(connection, update.path, watcher.get());
+  std::unique_ptr<IncrementalHash> hash = updates_.start_package_hash(update.signature);
+  Result<CallerPackage> caller = caller_step_.run(connection, update.path, hash.get());
   if (!caller) return Reply::failure(std::move(caller).error());
   return updates_.accept_update(std::move(caller->contents), update.signature,
-                                std::move(caller->caller), std::move(watcher));
+                                std::move(caller->caller), std::move(hash));
 }
 
 }  // namespace lumar

@@ -15,21 +15,12 @@
 #include <vector>
 
 #include "main/base/expected.h"
+#include "main/channel/caller_identity.h"
 #include "main/service/helper_log.h"
 
 namespace lumar {
 
 using Deadline = std::chrono::steady_clock::time_point;
-
-// The client's identity borrowed by the serving thread: the system's half.
-// Only an ImpersonationGuard (caller_step.h) takes one, in its constructor,
-// so the identity is never held outside a scope that gives it back.
-class Impersonation {
- public:
-  virtual ~Impersonation() = default;
-  // Gives the identity back; false when the system refused.
-  [[nodiscard]] virtual bool revert() noexcept = 0;
-};
 
 // One connected client, as the request it sent sees it: who it is, and its
 // identity to borrow.

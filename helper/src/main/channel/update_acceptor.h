@@ -8,19 +8,12 @@
 
 #include "main/base/bytes.h"
 #include "main/base/expected.h"
-#include "main/channel/package_watcher.h"
+#include "main/channel/caller_identity.h"
+#include "main/channel/incremental_hash.h"
 #include "main/channel/reply.h"
 #include "main/platform/processes.h"
 
 namespace lumar {
-
-// The requesting process as the caller step opened it, the moment its
-// request arrived. The handle keeps that very process (and so its id) from
-// being replaced by another one for as long as the request is handled.
-struct OpenedCaller {
-  std::uint32_t pid = 0;
-  ProcessHandle process;  // opened for ProcessAccess::kControl
-};
 
 class UpdateAcceptor {
  public:
@@ -34,12 +27,12 @@ class UpdateAcceptor {
   }
   // Asked before the package is read: something to show its bytes to while
   // they arrive, or nothing.
-  virtual std::unique_ptr<PackageWatcher> watch_package(const std::string& signature) = 0;
+  virtual std::unique_ptr<IncrementalHash> start_package_hash(const std::string& signature) = 0;
   // `caller` is the requesting process, opened when its request arrived;
-  // `watcher` is what watch_package gave for this request, having seen all
+  // `hash` is what start_package_hash gave for this request, having seen all
   // of `package`.
   virtual Reply accept_update(Bytes package, const std::string& signature, OpenedCaller caller,
-                              std::unique_ptr<PackageWatcher> watcher) = 0;
+                              std::unique_ptr<IncrementalHash> hash) = 0;
 };
 
 }  // namespace lumar

@@ -20,11 +20,6 @@ namespace {
 constexpr std::array<std::uint8_t, 8> kCompoundFileSignature{0xD0, 0xCF, 0x11, 0xE0,
                                                              0xA1, 0xB1, 0x1A, 0xE1};
 
-std::string_view without_trailing_backslashes(std::string_view text) {
-  while (!text.empty() && text.back() == '\\') text.remove_suffix(1);
-  return text;
-}
-
 }  // namespace
 
 std::string not_a_release_text(std::string_view upgrade_code) {
@@ -43,26 +38,6 @@ std::string not_newer_text(std::string_view version, std::string_view installed)
 bool is_compound_file(std::span<const std::uint8_t> bytes) {
   return bytes.size() >= kCompoundFileSignature.size() &&
          std::equal(kCompoundFileSignature.begin(), kCompoundFileSignature.end(), bytes.begin());
-}
-
-bool runs_from_folder(std::string_view image_path, std::string_view install_location) {
-  return equal_ascii_ci(without_trailing_backslashes(parent_folder(image_path).value_or("")),
-                        without_trailing_backslashes(install_location));
-}
-
-bool is_app_image(std::string_view image_path) {
-  return has_file_name(image_path, kDesktopAppFileName);
-}
-
-std::optional<std::string> caller_refusal(std::string_view image_path,
-                                          const std::optional<std::string>& install_location) {
-  const std::string refusal = "the requesting process " + os_text_lossy(image_path) + " is not " +
-                              std::string(kDesktopAppFileName);
-  if (!install_location) return refusal;
-  if (is_app_image(image_path) && runs_from_folder(image_path, *install_location)) {
-    return std::nullopt;
-  }
-  return refusal + " in " + *install_location;
 }
 
 Status check_signature_key(std::string_view signature) {
@@ -85,7 +60,8 @@ Status SignedUpdateAcceptor::check_before_read(const std::string& signature) {
   return key;
 }
 
-std::unique_ptr<PackageWatcher> SignedUpdateAcceptor::watch_package(const std::string& signature) {
+std::unique_ptr<IncrementalHash> SignedUpdateAcceptor::start_package_hash(
+    const std::string& signature) {
   // A legacy signature signs the package itself: nothing to do beside the
   // read. One that does not parse gets its own text from the full check.
   if (!context_.verify_digest || !is_prehashed_signature(signature)) return nullptr;
@@ -94,16 +70,16 @@ std::unique_ptr<PackageWatcher> SignedUpdateAcceptor::watch_package(const std::s
 
 Reply SignedUpdateAcceptor::accept_update(Bytes package, const std::string& signature,
                                           OpenedCaller caller,
-                                          std::unique_ptr<PackageWatcher> watcher) {
+                                          std::unique_ptr<IncrementalHash> hash) {
   // The flag belongs to the update that set it: a busy refusal leaves it,
   // and the service's status, alone, and writes nothing.
   UpdateLease lease = UpdateLease::acquire(context_.control);
   if (!lease) return Reply::failure(kUpdateBusy);
-  // The watcher has seen `package` whole unless it was told the pieces were
+  // The hash has seen `package` whole unless it was told the pieces were
   // lost; either way it is done with before anything else.
   std::optional<PackageDigest> digest;
-  if (auto* streamed = dynamic_cast<StreamedDigest*>(watcher.get())) digest = streamed->finish();
-  watcher.reset();
+  if (auto* streamed = dynamic_cast<StreamedDigest*>(hash.get())) digest = streamed->finish();
+  hash.reset();
 
   // Both sides write before they read: this request has set
   // update_in_progress and only now reads stop_requested, while the stop

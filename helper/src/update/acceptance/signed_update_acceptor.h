@@ -18,7 +18,7 @@
 #include "main/platform/clock.h"
 #include "main/service/helper_log.h"
 #include "main/service/service_control_state.h"
-#include "update/acceptance/request_caller.h"
+#include "update/acceptance/caller_policy.h"
 #include "update/acceptance/signature.h"
 #include "update/acceptance/staging.h"
 #include "update/install/install_job.h"
@@ -71,7 +71,7 @@ class SignedUpdateAcceptor final : public UpdateAcceptor {
 
   // For a prehashed signature, the package is hashed piece by piece while
   // the client's file is read, so the check needs no pass of its own.
-  std::unique_ptr<PackageWatcher> watch_package(const std::string& signature) override;
+  std::unique_ptr<IncrementalHash> start_package_hash(const std::string& signature) override;
 
   // Before the package is opened: a signature that is not the updater key's
   // is refused (and logged) without the file being read at all, so a large
@@ -83,7 +83,7 @@ class SignedUpdateAcceptor final : public UpdateAcceptor {
   // deletes the staged package and gives the flag and the stop acceptance
   // back; it then goes on to the request's boundary.
   Reply accept_update(Bytes package, const std::string& signature, OpenedCaller caller,
-                      std::unique_ptr<PackageWatcher> watcher) override;
+                      std::unique_ptr<IncrementalHash> hash) override;
 
  private:
   // Steps 2 to 17, run while `lease` holds `update_in_progress` for this
@@ -106,23 +106,5 @@ std::string not_newer_text(std::string_view version, std::string_view installed)
 // True when the bytes start with the compound-file header every Windows
 // Installer package has. Checked before the installer opens the file.
 bool is_compound_file(std::span<const std::uint8_t> bytes);
-
-// True when the caller's folder (its image path without the last component)
-// equals the install location, trailing backslashes removed from both and
-// ASCII letters compared without case. No other normalisation.
-bool runs_from_folder(std::string_view image_path, std::string_view install_location);
-
-// True when the image path's last component is the app's file name, ASCII
-// letters compared without case.
-bool is_app_image(std::string_view image_path);
-
-// Why the caller may not ask, or nothing when it is the installed app:
-// "lumar-desktop.exe" in the edition's install location (compared as
-// runs_from_folder does). Only the installed app may ask: anyone else's
-// program of that name would have the worker close copies of it around an
-// installation; and without an install location no caller can be proven to
-// be the product's own.
-std::optional<std::string> caller_refusal(std::string_view image_path,
-                                          const std::optional<std::string>& install_location);
 
 }  // namespace lumar

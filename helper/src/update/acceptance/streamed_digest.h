@@ -12,12 +12,12 @@
 #include <optional>
 #include <span>
 
-#include "main/channel/package_watcher.h"
+#include "main/channel/incremental_hash.h"
 #include "update/acceptance/signature.h"
 
 namespace lumar {
 
-class StreamedDigest final : public PackageWatcher {
+class StreamedDigest final : public IncrementalHash {
  public:
   void arrived(std::span<const std::uint8_t> bytes) override;
   void lost() override { lost_ = true; }

@@ -7,7 +7,7 @@
 #include "main/base/expected.h"
 #include "main/base/text.h"
 #include "main/service/service_control_state.h"
-#include "update/acceptance/request_caller.h"
+#include "update/acceptance/caller_policy.h"
 
 namespace lumar {
 

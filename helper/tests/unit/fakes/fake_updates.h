@@ -17,9 +17,9 @@ namespace lumar::test {
 // Refuses every update.
 class RefusingUpdateAcceptor final : public UpdateAcceptor {
  public:
-  std::unique_ptr<PackageWatcher> watch_package(const std::string&) override { return nullptr; }
+  std::unique_ptr<IncrementalHash> start_package_hash(const std::string&) override { return nullptr; }
   Reply accept_update(Bytes, const std::string&, OpenedCaller,
-                      std::unique_ptr<PackageWatcher>) override {
+                      std::unique_ptr<IncrementalHash>) override {
     return Reply::failure("updates are not available in this build");
   }
 };
