@@ -2,7 +2,7 @@
 
 #include <iterator>
 
-#include "main/platform/thread_boundary.h"
+#include "main/platform/thread_guard.h"
 #include "main/service/log_text.h"
 
 namespace lumar {

@@ -20,6 +20,7 @@
 #include "main/platform/log_file.h"
 #include "main/platform/process_exit.h"
 #include "main/platform/processes.h"
+#include "main/platform/thread_starter.h"
 #include "main/service/command_line.h"
 #include "main/service/helper_log.h"
 #include "main/service/product.h"

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "main/base/windows_paths.h"
-#include "main/platform/thread_boundary.h"
+#include "main/platform/thread_guard.h"
 #include "main/service/log_text.h"
 #include "main/service/product.h"
 

@@ -17,7 +17,7 @@
 #include "main/base/text.h"
 #include "main/platform/clock.h"
 #include "main/platform/processes.h"
-#include "main/platform/thread_boundary.h"
+#include "main/platform/thread_starter.h"
 #include "main/service/helper_log.h"
 #include "update/app/app_sessions.h"
 #include "update/install/install_job.h"
