@@ -5,6 +5,7 @@
 
 #include "main/base/text_win32.h"
 #include "main/base/unique_any_win32.h"
+#include "main/platform/process_image_win32.h"
 #include "main/service/service_registration.h"
 
 namespace lumar {
