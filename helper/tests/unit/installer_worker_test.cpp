@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "fakes/fake_files.h"
 #include "fakes/fake_installer.h"
 #include "fakes/fake_log.h"
 #include "fakes/fake_processes.h"
@@ -19,11 +20,11 @@ using test::app_process;
 using test::Events;
 using test::FakeClock;
 using test::FakeProcesses;
+using test::FakeProgramStarter;
 using test::FakeSessions;
 using test::FakeStagedPackage;
 using test::FakeStatusSink;
 using test::FakeWindowsInstaller;
-using test::FakeWorkerHost;
 using test::kAppPath;
 
 constexpr char kPackage[] = R"(C:\windows\SystemTemp\lumar-update-77-1700000000000000001.msi)";
@@ -81,13 +82,14 @@ class RunInstaller : public testing::Test {
   FakeProcesses processes{&events};
   FakeSessions sessions{&events};
   FakeWindowsInstaller installer{&events};
-  FakeWorkerHost host{events};
+  FakeProgramStarter programs{events};
+  test::FakeFiles files;
   test::RecordingLog recording{&events};
   // The worker's clock sets the cutoffs; the log reads the same one.
   FakeClock& clock = recording.clock;
   HelperLog& log = recording.log;
   ServiceControlState control;
-  InstallerContext context{processes, sessions, installer, host, log, clock};
+  InstallerContext context{processes, sessions, installer, programs, files, log, clock};
 };
 
 TEST_F(RunInstaller, SuccessfulInstallationClosesInstallsCleansUpRestartsAndHandsOver) {
@@ -115,9 +117,9 @@ TEST_F(RunInstaller, SuccessfulInstallationClosesInstallsCleansUpRestartsAndHand
   ASSERT_EQ(installer.installs.size(), 1u);
   EXPECT_EQ(installer.installs[0].package, kPackage);
   EXPECT_EQ(installer.installs[0].log, kLog);
-  ASSERT_EQ(host.detached.size(), 1u);
-  EXPECT_EQ(host.detached[0].program, R"(C:\Program Files\Lumar KQ\lumar-helper.exe)");
-  EXPECT_EQ(host.detached[0].command_line,
+  ASSERT_EQ(programs.detached.size(), 1u);
+  EXPECT_EQ(programs.detached[0].program, R"(C:\Program Files\Lumar KQ\lumar-helper.exe)");
+  EXPECT_EQ(programs.detached[0].command_line,
             R"("C:\Program Files\Lumar KQ\lumar-helper.exe" install)");
   // The app quit within its 60 s: waited for once, never terminated.
   EXPECT_EQ(processes.waits[0],
@@ -144,12 +146,12 @@ TEST_P(InstallerExitCodes, OnlyZeroAnd3010CountAsSuccess) {
   if (c.succeeded) {
     EXPECT_NE(std::find(events.begin(), events.end(), "drop package and log"), events.end());
     EXPECT_EQ(recording.lines()[0], exit_line);
-    EXPECT_EQ(host.detached.size(), 1u);
+    EXPECT_EQ(programs.detached.size(), 1u);
   } else {
     EXPECT_NE(std::find(events.begin(), events.end(), "drop package, keep log"), events.end());
     EXPECT_EQ(recording.lines()[0], std::string("install_update: msiexec log kept at ") + kLog);
     EXPECT_EQ(recording.lines()[1], exit_line);
-    EXPECT_TRUE(host.detached.empty());
+    EXPECT_TRUE(programs.detached.empty());
   }
   // Whatever the outcome: the package is gone, the app is back, the service
   // may stop again.
@@ -194,7 +196,7 @@ TEST_F(RunInstaller, AlreadyInstalledVersionOnlyRestartsTheCaller) {
   EXPECT_EQ(processes.snapshots, 0);
   EXPECT_TRUE(processes.find(60)->running);
   EXPECT_TRUE(installer.installs.empty());
-  EXPECT_TRUE(host.detached.empty());
+  EXPECT_TRUE(programs.detached.empty());
   EXPECT_FALSE(control.update_in_progress);
 }
 
@@ -278,17 +280,17 @@ TEST_F(RunInstaller, RestartsTheInstalledAppAsTheRecordedUsersOnly) {
 }
 
 TEST_F(RunInstaller, HandOverFailureIsLoggedAndAMissingOwnPathIsSilent) {
-  host.detached_result = fail("Access is denied. (os error 5)");
+  programs.detached_result = fail("Access is denied. (os error 5)");
   run_installer(*job(), context);
   EXPECT_EQ(recording.lines().back(),
             R"(install_update: hand over to C:\Program Files\Lumar KQ\lumar-helper.exe: )"
             "Access is denied. (os error 5)");
 
   recording.file.messages.clear();
-  host.detached.clear();
-  host.own_path = fail("The specified module could not be found. (os error 126)");
+  programs.detached.clear();
+  files.own_path = fail("The specified module could not be found. (os error 126)");
   run_installer(*job(), context);
-  EXPECT_TRUE(host.detached.empty());
+  EXPECT_TRUE(programs.detached.empty());
   EXPECT_EQ(recording.lines().back(), "install_update: app restarted in session 2");
 }
 
@@ -333,7 +335,7 @@ TEST_F(RunInstaller, RealThreadRunsTheJobToItsEnd) {
   threads.join();
   EXPECT_FALSE(control.update_in_progress);
   EXPECT_EQ(installer.installs.size(), 1u);
-  EXPECT_EQ(host.detached.size(), 1u);
+  EXPECT_EQ(programs.detached.size(), 1u);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <map>
 #include <set>
 
+#include "fakes/fake_files.h"
 #include "fakes/fake_installer.h"
 #include "fakes/fake_leftover_folders.h"
 #include "fakes/fake_log.h"
@@ -32,30 +33,21 @@ const OsString kApp = R"(C:\Program Files\Lumar KQ Lite\lumar-desktop.exe)";
 const std::string kNotInstalledLine =
     "service: interrupted update to 1.1.0: Lumar KQ Lite is not installed";
 
-class FakeRecoveryHost final : public RecoveryHost {
+// Windows Installer's mutex: the answers given in turn, then absent.
+class FakeInstallerMutex final : public InstallerMutexProbe {
  public:
-  explicit FakeRecoveryHost(test::Events& events) : events_(events) {}
+  std::deque<InstallerMutex> answers;  // then kAbsent
+  bool always_busy = false;
+  int probes = 0;
 
-  std::deque<InstallerMutex> mutex_answers;  // then kAbsent
-  bool installer_always_busy = false;
-  int mutex_probes = 0;
-  std::set<OsString> existing = {kApp};
-  std::optional<std::uint32_t> console = 1;
-
-  InstallerMutex probe_installer_mutex() override {
-    ++mutex_probes;
-    if (installer_always_busy) return InstallerMutex::kBusy;
-    if (mutex_answers.empty()) return InstallerMutex::kAbsent;
-    const InstallerMutex answer = mutex_answers.front();
-    mutex_answers.pop_front();
+  InstallerMutex probe() override {
+    ++probes;
+    if (always_busy) return InstallerMutex::kBusy;
+    if (answers.empty()) return InstallerMutex::kAbsent;
+    const InstallerMutex answer = answers.front();
+    answers.pop_front();
     return answer;
   }
-  bool path_exists(const OsString& path) override { return existing.contains(path); }
-  void delete_file(const OsString& path) override { events_.push_back("delete " + path); }
-  std::optional<std::uint32_t> console_session() override { return console; }
-
- private:
-  test::Events& events_;
 };
 
 class RecoveryTest : public ::testing::Test {
@@ -65,6 +57,7 @@ class RecoveryTest : public ::testing::Test {
     folders.staging = kStaging;
     folders.folders[kStaging] = {};
     installed_at(kLite, kProductFolder);
+    files.existing = {kApp};
   }
 
   void package_of(const OsString& path, const std::string& upgrade_code) {
@@ -88,8 +81,8 @@ class RecoveryTest : public ::testing::Test {
   }
 
   void recover() {
-    recover_interrupted_update(
-        {folders, host, installer, processes, sessions, log.environment, log.clock, log.log});
+    recover_interrupted_update({folders, files, installer, installer_mutex, processes, sessions,
+                                log.environment, log.clock, log.log});
   }
   std::vector<std::string> deletions_and_starts() const {
     std::vector<std::string> out;
@@ -101,7 +94,8 @@ class RecoveryTest : public ::testing::Test {
 
   test::Events events;
   test::FakeLeftoverFolders folders;
-  FakeRecoveryHost host{events};
+  test::FakeFiles files{&events};
+  FakeInstallerMutex installer_mutex;
   test::FakeWindowsInstaller installer;
   test::FakeProcesses processes{&events};
   test::FakeSessions sessions{&events};
@@ -207,27 +201,27 @@ TEST_F(RecoveryTest, OnlyARunningLumarHelperIsALiveHelper) {
 
 TEST_F(RecoveryTest, NothingStagedMeansNothingDone) {
   recover();
-  EXPECT_EQ(host.mutex_probes, 0);
+  EXPECT_EQ(installer_mutex.probes, 0);
   EXPECT_TRUE(events.empty());
   EXPECT_TRUE(log.lines().empty());
 }
 
 TEST_F(RecoveryTest, TheInstallerWaitEndsAfterTenMinutes) {
   stage("lumar-update-500-1.msi", 10);
-  host.installer_always_busy = true;
+  installer_mutex.always_busy = true;
   recover();
-  EXPECT_EQ(host.mutex_probes, 300);  // at 0, 2, ..., 598 seconds
+  EXPECT_EQ(installer_mutex.probes, 300);  // at 0, 2, ..., 598 seconds
   EXPECT_EQ(log.clock.sleeps, std::vector<std::chrono::milliseconds>(300, std::chrono::seconds(2)));
   EXPECT_EQ(sessions.starts.size(), 1u) << "recovery goes on all the same";
 }
 
 TEST_F(RecoveryTest, AnIdleOrFailedMutexWaitEndsTheWaitAtOnce) {
   for (const InstallerMutex answer : {InstallerMutex::kAcquired, InstallerMutex::kFailed}) {
-    host.mutex_probes = 0;
+    installer_mutex.probes = 0;
     stage("lumar-update-500-1.msi", 10);
-    host.mutex_answers = {answer, InstallerMutex::kBusy};
+    installer_mutex.answers = {answer, InstallerMutex::kBusy};
     recover();
-    EXPECT_EQ(host.mutex_probes, 1);
+    EXPECT_EQ(installer_mutex.probes, 1);
   }
   EXPECT_TRUE(log.clock.sleeps.empty());
 }
@@ -243,7 +237,7 @@ TEST_F(RecoveryTest, ACopyInAnotherSessionDoesNotPreventTheStart) {
 
 TEST_F(RecoveryTest, WithoutAConsoleSessionOrphansAreDeletedAndNothingStarts) {
   const OsString orphan = stage("lumar-update-500-1.msi", 10);
-  host.console = std::nullopt;
+  sessions.console = std::nullopt;
   recover();
   EXPECT_EQ(deletions_and_starts(), (std::vector<std::string>{"delete " + orphan}));
   EXPECT_EQ(log.lines(), std::vector<std::string>{kNotInstalledLine});
@@ -251,7 +245,7 @@ TEST_F(RecoveryTest, WithoutAConsoleSessionOrphansAreDeletedAndNothingStarts) {
 
 TEST_F(RecoveryTest, AConsoleSessionWithoutAUserLogsTheFailedStart) {
   stage("lumar-update-500-1.msi", 10);
-  host.console = 3;  // nobody signed in there
+  sessions.console = 3;  // nobody signed in there
   recover();
   EXPECT_TRUE(sessions.starts.empty());
   EXPECT_EQ(log.lines(), (std::vector<std::string>{
@@ -277,7 +271,7 @@ TEST_F(RecoveryTest, EachAppPathIsStartedOnceInAsciiOrder) {
   package_of(stage("lumar-update-501-1.msi", 20), kFull);
   installed_at(kFull, R"(c:\program files\a lumar)");
   const OsString other_app = R"(c:\program files\a lumar\lumar-desktop.exe)";
-  host.existing.insert(other_app);
+  files.existing.insert(other_app);
   // The first product again, its UpgradeCode and folder in other letter case.
   const std::string lite_lower = ascii_lower(kLite);
   package_of(stage("lumar-update-502-1.msi", 30), lite_lower);
@@ -326,7 +320,7 @@ TEST_F(RecoveryTest, FilesSomeoneElseOwnsAreNeitherListedReadDeletedNorWaitedFor
 
   recover();
   EXPECT_EQ(deletions_and_starts(), (std::vector<std::string>{"delete " + own}));
-  EXPECT_EQ(host.mutex_probes, 0) << "only a planted package was recent";
+  EXPECT_EQ(installer_mutex.probes, 0) << "only a planted package was recent";
   EXPECT_EQ(installer.packages_read, std::vector<OsString>{own});
 }
 
@@ -349,7 +343,7 @@ TEST_F(RecoveryTest, EachLeftoverSaysHowItsUpdateEndedAndKeepsTheLogOfOneNotInst
     if (c.installed) installer.products[kLite][0]["VersionString"] = *c.installed;
     const OsString orphan = stage("lumar-update-500-1.msi", 7200);
     const OsString orphan_log = installer_log_path(orphan);
-    host.existing.insert(orphan_log);
+    files.existing.insert(orphan_log);
 
     recover();
     std::vector<std::string> lines{c.line};
@@ -373,18 +367,18 @@ TEST_F(RecoveryTest, OldInstallerLogsBesideNoPackageAreDeleted) {
   stage("lumar-update-501-1.log", 10);    // recent
   stage("lumar-update-10-1.log", 7200);   // its helper runs
   stage("lumar-update-502-1.log", 7200);  // a package beside it
-  host.existing.insert(kStaging + "lumar-update-502-1.msi");
+  files.existing.insert(kStaging + "lumar-update-502-1.msi");
   folders.foreign.insert(stage("lumar-update-503-1.log", 7200));
 
   recover();
   EXPECT_EQ(deletions_and_starts(), std::vector<std::string>{"delete " + stale});
-  EXPECT_EQ(host.mutex_probes, 0);
+  EXPECT_EQ(installer_mutex.probes, 0);
   EXPECT_TRUE(log.lines().empty());
 }
 
 TEST_F(RecoveryTest, AnAppThatIsNotOnDiskIsNotStarted) {
   stage("lumar-update-500-1.msi", 10);
-  host.existing.clear();
+  files.existing.clear();
   recover();
   EXPECT_TRUE(sessions.starts.empty());
   EXPECT_EQ(processes.snapshots, 0);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fakes/fake_files.h"
 #include "fakes/fake_leftover_folders.h"
 #include "fakes/fake_log.h"
 #include "fakes/fake_service_manager.h"
@@ -18,7 +19,6 @@ const OsString kHere = R"(C:\Program Files\Lumar KQ\lumar-helper.exe)";
 const OsString kElsewhere = R"(D:\Other\lumar-helper.exe)";
 const OsString kStaging = R"(C:\Temp\)";
 
-using test::FakeRegistrationHost;
 using test::FakeServiceManager;
 using test::kServiceRunning;
 using test::kServiceStopped;
@@ -44,13 +44,13 @@ class RegistrationTest : public ::testing::Test {
   }
 
   FakeServiceManager scm;
-  FakeRegistrationHost host{kHere};
+  test::FakeFiles files{nullptr, kHere};
   test::FakeLeftoverFolders folders;
   test::RecordingLog log;
 
  private:
   RegistrationContext context() {
-    return {scm, host, [this] { return update_in_flight(folders, log.environment, log.clock); },
+    return {scm, files, [this] { return update_in_flight(folders, log.environment, log.clock); },
             log.clock, log.log};
   }
 };
@@ -151,7 +151,7 @@ TEST_F(RegistrationTest, EveryFailedCallNamesItsStep) {
   EXPECT_EQ(install().error(), "change service config: IO error in winapi call");
 
   // The running path's failure is the system's text alone, in both modes.
-  host.own_path = fail("The specified module could not be found. (os error 126)");
+  files.own_path = fail("The specified module could not be found. (os error 126)");
   EXPECT_EQ(install().error(), "The specified module could not be found. (os error 126)");
   EXPECT_EQ(uninstall().error(), "The specified module could not be found. (os error 126)");
 }
@@ -194,7 +194,7 @@ TEST_F(RegistrationTest, FailureActionsGoWithEveryRegistrationOfThisCopy) {
     SCOPED_TRACE(c.what);
     scm.service.reset();
     if (c.registered) scm.register_at(*c.registered);
-    if (c.registered_exists) host.existing.insert(*c.registered);
+    if (c.registered_exists) files.existing.insert(*c.registered);
     ASSERT_TRUE(install());
     ASSERT_EQ(scm.service->failure_actions.has_value(), c.set);
     if (!c.set) continue;

@@ -7,10 +7,14 @@
 
 #include "app_wine_support.h"
 #include "fakes/fake_environment.h"
+#include "fakes/fake_files.h"
 #include "fakes/fake_log.h"
 #include "main/base/unique_any_win32.h"
 #include "main/platform/clock.h"
+#include "main/platform/files.h"
+#include "main/platform/process_start.h"
 #include "main/platform/processes.h"
+#include "main/platform/thread_starter.h"
 #include "main/service/helper_log.h"
 #include "main/service/service_control_state.h"
 #include "package_support.h"
@@ -55,22 +59,6 @@ class TestStagedPackage final : public StagedPackage {
   OsString log_path_;
   bool keep_log_ = false;
   UniqueFile handle_;
-};
-
-// The real worker host, except that the helper's "own executable" is a copy
-// of the stand-in app, which records the hand-over's command line: the test
-// program itself must not be started with "install".
-class ProbedHost final : public WorkerHost {
- public:
-  ProbedHost(WorkerHost& real, OsString own) : real_(real), own_(std::move(own)) {}
-  Status start_detached(const OsString& program, const OsString& line) override {
-    return real_.start_detached(program, line);
-  }
-  Result<OsString> own_executable_path() override { return own_; }
-
- private:
-  WorkerHost& real_;
-  OsString own_;
 };
 
 std::string system_root() {
@@ -127,13 +115,17 @@ class InstallerWorkerWine : public testing::Test {
   std::unique_ptr<SessionSystem> sessions = make_win32_session_system();
   FakeEnvironment environment;
   std::unique_ptr<WindowsInstaller> installer = make_win32_windows_installer(environment);
-  std::unique_ptr<WorkerHost> real_host = make_win32_worker_host();
-  ProbedHost host{*real_host, probe.exe_text()};
+  std::unique_ptr<ProgramStarter> programs = make_win32_program_starter();
+  // The helper's "own executable" is a copy of the stand-in app, which
+  // records the hand-over's command line: the test program itself must not
+  // be started with "install".
+  FakeFiles probed_files{nullptr, probe.exe_text()};
+  std::unique_ptr<Files> files = make_win32_files();
   std::unique_ptr<Clock> clock = make_win32_clock();
   FakeLogFile log_file;
   HelperLog log{environment, *clock, log_file};
   ServiceControlState control;  // no status handle: a foreground helper
-  InstallerContext context{*processes, *sessions, *installer, host, log, *clock};
+  InstallerContext context{*processes, *sessions, *installer, *programs, probed_files, log, *clock};
 
  private:
   std::optional<Child> caller_;
@@ -217,7 +209,7 @@ TEST_F(InstallerWorkerWine, ThreadedWorkerRestartsTheCallerOnItsOwnThread) {
   // to its own executable (this test program) only after an installation.
   StdThreadStarter threads;
   ThreadedInstallWorker worker(
-      InstallerContext{*processes, *sessions, *installer, *real_host, log, *clock}, threads);
+      InstallerContext{*processes, *sessions, *installer, *programs, *files, log, *clock}, threads);
   std::unique_ptr<InstallJob> restart = job(L"", "1.0.0");
   ASSERT_TRUE(worker.start(restart));
   EXPECT_EQ(restart, nullptr);  // moved into the thread

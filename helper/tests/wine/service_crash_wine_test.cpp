@@ -16,6 +16,7 @@
 
 #include "app_wine_support.h"
 #include "main/base/text_win32.h"
+#include "main/platform/process_image_win32.h"
 #include "package_support.h"
 #include "service_wine_support.h"
 #include "wine_harness.h"

@@ -2,8 +2,6 @@
 
 #include "main/base/unique_any_win32.h"
 
-#include <vector>
-
 namespace lumar {
 
 std::wstring wide(std::string_view text) {
@@ -44,23 +42,6 @@ std::string os_error_text(std::uint32_t code) {
     message = "Unknown error";
   }
   return message + " (os error " + std::to_string(code) + ")";
-}
-
-std::optional<OsString> process_image_path(HANDLE process) {
-  wchar_t buffer[1024];
-  DWORD size = 1024;
-  if (!::QueryFullProcessImageNameW(process, 0, buffer, &size)) return std::nullopt;
-  return narrow_keep_surrogates(std::wstring_view(buffer, size));
-}
-
-Result<OsString> own_executable_path() {
-  std::vector<wchar_t> buffer(MAX_PATH);
-  for (;;) {
-    const DWORD n = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (n == 0) return fail(last_os_error_text());
-    if (n < buffer.size()) return narrow_keep_surrogates(std::wstring_view(buffer.data(), n));
-    buffer.resize(buffer.size() * 2);
-  }
 }
 
 }  // namespace lumar

@@ -8,7 +8,6 @@
 #include <string>
 #include <string_view>
 
-#include "main/base/expected.h"
 #include "main/base/text.h"
 
 namespace lumar {
@@ -24,13 +23,5 @@ OsString narrow_keep_surrogates(std::wstring_view text);
 // The system's description of an error: "{message} (os error {code})".
 std::string os_error_text(std::uint32_t code);
 inline std::string last_os_error_text() { return os_error_text(::GetLastError()); }
-
-// The full Win32 path of a process's image, unpaired surrogates kept; nothing
-// when the query fails (the caller reads GetLastError).
-std::optional<OsString> process_image_path(HANDLE process);
-
-// The running executable's full path (GetModuleFileNameW), or the system's
-// description of why it cannot be had.
-Result<OsString> own_executable_path();
 
 }  // namespace lumar

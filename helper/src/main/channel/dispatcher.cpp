@@ -1,6 +1,6 @@
 #include "main/channel/dispatcher.h"
 
-#include "main/platform/thread_boundary.h"
+#include "main/platform/thread_guard.h"
 #include "main/service/log_text.h"
 
 namespace lumar {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "main/base/text.h"
-#include "main/platform/thread_boundary.h"
+#include "main/platform/thread_guard.h"
 #include "main/service/product.h"
 
 namespace lumar {

@@ -12,7 +12,7 @@
 
 #include "main/base/text_win32.h"
 #include "main/base/unique_any_win32.h"
-#include "main/platform/thread_boundary.h"
+#include "main/platform/thread_guard.h"
 #include "main/service/product.h"
 
 namespace lumar {

@@ -17,9 +17,12 @@
 #include "main/host_actions/system_host_actions.h"
 #include "main/platform/clock.h"
 #include "main/platform/environment.h"
+#include "main/platform/files.h"
 #include "main/platform/log_file.h"
 #include "main/platform/process_exit.h"
+#include "main/platform/process_start.h"
 #include "main/platform/processes.h"
+#include "main/platform/thread_starter.h"
 #include "main/service/command_line.h"
 #include "main/service/helper_log.h"
 #include "main/service/product.h"
@@ -29,6 +32,7 @@
 #include "update/acceptance/signed_update_acceptor.h"
 #include "update/acceptance/staging.h"
 #include "update/app/app_sessions.h"
+#include "update/install/installer_mutex.h"
 #include "update/install/installer_worker.h"
 #include "update/install/windows_installer.h"
 #include "update/recovery/leftover_packages.h"
@@ -59,19 +63,20 @@ struct Helper {
   std::unique_ptr<ProcessExit> process_exit = make_win32_process_exit();
   std::unique_ptr<ClientFiles> client_files = make_win32_client_files();
   std::unique_ptr<Processes> processes = make_win32_processes();
+  std::unique_ptr<Files> files = make_win32_files();
   ServiceControlState control_state;
 
-  // The system side of updates: staging, Windows Installer, sessions.
+  // The system side of updates: staging, Windows Installer, sessions, the
+  // hand-over.
   std::unique_ptr<StagingFolder> staging_files = make_win32_staging_folder();
   std::unique_ptr<LeftoverFolders> leftover_folders = make_win32_leftover_folders(*staging_files);
   std::unique_ptr<WindowsInstaller> installer = make_win32_windows_installer(*environment);
   std::unique_ptr<SessionSystem> sessions = make_win32_session_system();
-  std::unique_ptr<WorkerHost> worker_host = make_win32_worker_host();
-  std::unique_ptr<RecoveryHost> recovery_host = make_win32_recovery_host();
+  std::unique_ptr<InstallerMutexProbe> installer_mutex = make_win32_installer_mutex_probe();
+  std::unique_ptr<ProgramStarter> programs = make_win32_program_starter();
 
   // The service manager's side.
   std::unique_ptr<ServiceManager> service_manager = make_win32_service_manager();
-  std::unique_ptr<RegistrationHost> registration_host = make_win32_registration_host();
   std::unique_ptr<ServiceHandlerRegistrar> handler_registrar = make_win32_handler_registrar();
 
   // Only a full-edition helper carries the host actions; the Lite gate
@@ -83,7 +88,7 @@ struct Helper {
           : nullptr;
   StdThreadStarter threads;
   ThreadedInstallWorker install_worker{
-      InstallerContext{*processes, *sessions, *installer, *worker_host, log, *clock}, threads};
+      InstallerContext{*processes, *sessions, *installer, *programs, *files, log, *clock}, threads};
   SignedUpdateAcceptor updates{UpdateAcceptorContext{control_state, log, *clock, *staging_files,
                                                      *installer, *processes, install_worker}};
   CallerStep caller_step{*client_files, *processes, log, *process_exit, *clock};
@@ -97,13 +102,13 @@ struct Helper {
                                                [this] { recover(); }}};
 
   RegistrationContext registration() {
-    return {*service_manager, *registration_host,
+    return {*service_manager, *files,
             [this] { return update_in_flight(*leftover_folders, *environment, *clock); }, *clock,
             log};
   }
 
   void recover() {
-    recover_interrupted_update({*leftover_folders, *recovery_host, *installer, *processes,
+    recover_interrupted_update({*leftover_folders, *files, *installer, *installer_mutex, *processes,
                                 *sessions, *environment, *clock, log});
   }
 };

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "main/base/text_win32.h"
+#include "main/platform/process_start.h"
 
 namespace lumar {
 
@@ -87,6 +88,27 @@ Expected<UniqueHandle, StartFailure> start_process_with_handles_by_step(
   }
   const UniqueHandle thread(started.hThread);
   return UniqueHandle(started.hProcess);
+}
+
+namespace {
+
+class Win32ProgramStarter final : public ProgramStarter {
+ public:
+  Status start_detached(const OsString& program, const OsString& command_line) override {
+    const Result<UniqueFile> null_device = open_null_device();
+    if (!null_device) return fail(null_device.error());
+    const HANDLE nul = null_device->get();
+    Result<UniqueHandle> child =
+        start_process_with_handles(wide(program), wide(command_line), {nul, nul, nul});
+    if (!child) return fail(child.error());
+    return {};
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<ProgramStarter> make_win32_program_starter() {
+  return std::make_unique<Win32ProgramStarter>();
 }
 
 }  // namespace lumar

@@ -8,6 +8,7 @@
 
 #include "main/base/filetime_win32.h"
 #include "main/base/text_win32.h"
+#include "main/platform/process_image_win32.h"
 #include "main/base/unique_any_win32.h"
 
 namespace lumar {

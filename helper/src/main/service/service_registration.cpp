@@ -101,7 +101,7 @@ Status install_service(const RegistrationContext& context) {
   Result<std::unique_ptr<ServiceDatabase>> database =
       context.manager.connect(ManagerAccess::kInstall);
   if (!database) return fail("open SCM: " + database.error());
-  const Result<OsString> own_path = context.host.own_executable_path();
+  const Result<OsString> own_path = context.files.own_executable_path();
   if (!own_path) return fail(own_path.error());
   const std::string running_path = os_text_lossy(*own_path);
   const ServiceDefinition definition = helper_service_definition(*own_path);
@@ -116,7 +116,7 @@ Status install_service(const RegistrationContext& context) {
   const std::string registered_path = registered_helper_path(config->binary_path);
 
   if (!same_helper(registered_path, running_path)) {
-    if (context.host.path_exists(registered_path)) {
+    if (context.files.path_exists(registered_path)) {
       (void)service.start();  // it may well be running already
       context.log.write("install: kept the helper at " + registered_path);
       return {};
@@ -139,7 +139,7 @@ Status uninstall_service(const RegistrationContext& context) {
       (*database)->open_service(kServiceName, ServiceAccess::kUninstall);
   if (!opened) return fail("open service: " + opened.error());
   ServiceObject& service = **opened;
-  const Result<OsString> own_path = context.host.own_executable_path();
+  const Result<OsString> own_path = context.files.own_executable_path();
   if (!own_path) return fail(own_path.error());
 
   // A configuration that cannot be read is no reason to keep the service.

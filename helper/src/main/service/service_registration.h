@@ -19,6 +19,7 @@
 #include "main/base/expected.h"
 #include "main/base/text.h"
 #include "main/platform/clock.h"
+#include "main/platform/files.h"
 #include "main/service/helper_log.h"
 
 namespace lumar {
@@ -132,23 +133,13 @@ class ServiceManager {
   virtual Result<std::unique_ptr<ServiceDatabase>> connect(ManagerAccess access) = 0;
 };
 
-// The rest of the machine that registration looks at.
-class RegistrationHost {
- public:
-  virtual ~RegistrationHost() = default;
-  // The running executable's full path (WTF-8), or "{message} (os error {code})".
-  virtual Result<OsString> own_executable_path() = 0;
-  // Any file-system object at the path counts.
-  virtual bool path_exists(const OsString& path) = 0;
-};
-
 // Whether an update is being installed right now, in which case the running
 // helper must not be stopped: it hands over itself when the update is done.
 using UpdateInFlight = std::function<bool()>;
 
 struct RegistrationContext {
   ServiceManager& manager;
-  RegistrationHost& host;
+  Files& files;  // the running helper's path and whether another copy still exists
   UpdateInFlight update_in_flight;
   const Clock& clock;
   HelperLog& log;
@@ -161,6 +152,5 @@ Status uninstall_service(const RegistrationContext& context);
 
 // The Windows implementation, built only for Windows.
 std::unique_ptr<ServiceManager> make_win32_service_manager();
-std::unique_ptr<RegistrationHost> make_win32_registration_host();
 
 }  // namespace lumar

@@ -183,22 +183,10 @@ class Win32ServiceManager final : public ServiceManager {
   }
 };
 
-class Win32RegistrationHost final : public RegistrationHost {
- public:
-  Result<OsString> own_executable_path() override { return lumar::own_executable_path(); }
-  bool path_exists(const OsString& path) override {
-    return ::GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
-  }
-};
-
 }  // namespace
 
 std::unique_ptr<ServiceManager> make_win32_service_manager() {
   return std::make_unique<Win32ServiceManager>();
-}
-
-std::unique_ptr<RegistrationHost> make_win32_registration_host() {
-  return std::make_unique<Win32RegistrationHost>();
 }
 
 }  // namespace lumar

@@ -1,6 +1,6 @@
 #include "main/service/service_runtime.h"
 
-#include "main/platform/thread_boundary.h"
+#include "main/platform/thread_guard.h"
 #include "main/service/product.h"
 
 namespace lumar {

@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "main/base/expected.h"
-#include "main/platform/thread_boundary.h"
+#include "main/platform/thread_starter.h"
 #include "main/service/helper_log.h"
 #include "main/service/service_control_state.h"
 

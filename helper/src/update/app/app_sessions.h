@@ -33,6 +33,8 @@ struct UserProcessLaunch {
 class SessionSystem {
  public:
   virtual ~SessionSystem() = default;
+  // The console session's id; nothing when no session is attached to it.
+  virtual std::optional<std::uint32_t> console_session() = 0;
   // The token of the user signed in to `session`.
   virtual SystemResult<UserToken> user_token(std::uint32_t session) = 0;
   // The token's user, as the text form of its SID.

@@ -18,6 +18,13 @@ static_assert(sizeof(STARTUPINFOW) == 104, "the startup record of 64-bit Windows
 
 class Win32SessionSystem final : public SessionSystem {
  public:
+  std::optional<std::uint32_t> console_session() override {
+    const DWORD session = ::WTSGetActiveConsoleSessionId();
+    // The answer when no session is attached to the console.
+    if (session == 0xFFFFFFFF) return std::nullopt;
+    return std::uint32_t{session};
+  }
+
   SystemResult<UserToken> user_token(std::uint32_t session) override {
     UniqueToken token;
     if (!::WTSQueryUserToken(session, token.put()))

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "main/base/windows_paths.h"
-#include "main/platform/thread_boundary.h"
+#include "main/platform/thread_guard.h"
 #include "main/service/log_text.h"
 #include "main/service/product.h"
 
@@ -48,9 +48,9 @@ void restart_installed_app(const InstallJob& job, const InstallerContext& contex
 // Starts the helper's own executable with "install", which re-registers the
 // service so that the newly installed helper runs.
 void hand_over(const InstallerContext& context) {
-  const Result<OsString> own = context.host.own_executable_path();
+  const Result<OsString> own = context.files.own_executable_path();
   if (!own) return;
-  const Status started = context.host.start_detached(
+  const Status started = context.programs.start_detached(
       *own, command_line(*own, {"install"}, QuoteRule::kProgramAlwaysQuoted));
   if (!started) {
     context.log.write("install_update: hand over to " + os_text_lossy(*own) + ": " +

@@ -16,8 +16,10 @@
 #include "main/base/expected.h"
 #include "main/base/text.h"
 #include "main/platform/clock.h"
+#include "main/platform/files.h"
+#include "main/platform/process_start.h"
 #include "main/platform/processes.h"
-#include "main/platform/thread_boundary.h"
+#include "main/platform/thread_starter.h"
 #include "main/service/helper_log.h"
 #include "update/app/app_sessions.h"
 #include "update/install/install_job.h"
@@ -28,25 +30,13 @@ namespace lumar {
 // How long the app that asked for the update is given to quit by itself.
 inline constexpr std::chrono::milliseconds kCallerExitWait{60000};
 
-// The machine as the worker sees it, apart from Windows Installer and the
-// app's copies: the hand-over to the new helper.
-class WorkerHost {
- public:
-  virtual ~WorkerHost() = default;
-  // Starts `program` with standard input, output and error on the null
-  // device, neither waited for nor watched. The error is the system's
-  // description, "{message} (os error {code})".
-  virtual Status start_detached(const OsString& program, const OsString& command_line) = 0;
-  // The running image's path as the system reports it.
-  virtual Result<OsString> own_executable_path() = 0;
-};
-
 // Everything the worker uses. The references must outlive every worker thread.
 struct InstallerContext {
   Processes& processes;
   SessionSystem& sessions;
   WindowsInstaller& installer;
-  WorkerHost& host;
+  ProgramStarter& programs;  // the hand-over to the new helper
+  Files& files;
   HelperLog& log;
   const Clock& clock;
 };
@@ -72,8 +62,5 @@ class ThreadedInstallWorker final : public InstallWorker {
   InstallerContext context_;
   ThreadStarter& threads_;
 };
-
-// The Windows implementation, built only for Windows.
-std::unique_ptr<WorkerHost> make_win32_worker_host();
 
 }  // namespace lumar

@@ -18,7 +18,7 @@ void wait_for_idle_installer(const RecoveryContext& context) {
     const auto waited =
         std::chrono::duration_cast<std::chrono::seconds>(context.clock.monotonic_now() - started);
     if (waited >= kInstallerWaitLimit) return;
-    if (context.host.probe_installer_mutex() != InstallerMutex::kBusy) return;
+    if (context.installer_mutex.probe() != InstallerMutex::kBusy) return;
     context.clock.sleep_for(kInstallerPollInterval);
   }
 }
@@ -47,7 +47,7 @@ std::vector<OsString> stale_logs_beside_no_package(const RecoveryContext& contex
     if (is_recent(log) || !is_orphan(log.path, context.processes)) continue;
     const OsString package = log.path.substr(0, log.path.size() - kStagedLogSuffix.size()) +
                              std::string(kStagedPackageSuffix);
-    if (context.host.path_exists(package)) continue;
+    if (context.files.path_exists(package)) continue;
     stale.push_back(log.path);
   }
   return stale;
@@ -71,17 +71,17 @@ bool report_outcome(const RecoveryContext& context, const LeftoverPackage& orpha
     return true;
   }
   const OsString log = installer_log_path(orphan.path);
-  if (context.host.path_exists(log)) {
+  if (context.files.path_exists(log)) {
     context.log.write("service: msiexec log kept at " + os_text_lossy(log));
   }
   return false;
 }
 
 void start_apps_in_console(const RecoveryContext& context, const std::vector<OsString>& apps) {
-  const std::optional<std::uint32_t> console = context.host.console_session();
+  const std::optional<std::uint32_t> console = context.sessions.console_session();
   if (!console) return;
   for (const OsString& app : apps) {
-    if (!context.host.path_exists(app)) continue;
+    if (!context.files.path_exists(app)) continue;
     if (app_runs_in_session(context.processes, app, *console)) continue;
     const Status started = start_app_in_session(context.sessions, *console, app);
     if (started) {
@@ -106,7 +106,7 @@ bool is_live_helper(std::uint32_t pid, Processes& processes) {
 }
 
 void recover_interrupted_update(const RecoveryContext& context) {
-  RecoveryHost& host = context.host;
+  Files& files = context.files;
 
   std::vector<LeftoverPackage> orphans;
   for (LeftoverPackage& package :
@@ -148,9 +148,9 @@ void recover_interrupted_update(const RecoveryContext& context) {
   // The app first, the leftovers after: should this helper die in between,
   // the leftovers still tell the next start to bring the app back.
   start_apps_in_console(context, app_paths);
-  for (const LeftoverPackage& orphan : orphans) host.delete_file(orphan.path);
+  for (const LeftoverPackage& orphan : orphans) files.delete_file(orphan.path);
   for (const OsString& log : doomed_logs) {
-    if (context.folders.owned_by_helper(log)) host.delete_file(log);
+    if (context.folders.owned_by_helper(log)) files.delete_file(log);
   }
 }
 

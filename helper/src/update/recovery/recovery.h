@@ -19,39 +19,20 @@
 #include "main/base/text.h"
 #include "main/platform/clock.h"
 #include "main/platform/environment.h"
+#include "main/platform/files.h"
 #include "main/platform/processes.h"
 #include "main/service/helper_log.h"
 #include "update/app/app_sessions.h"
+#include "update/install/installer_mutex.h"
 #include "update/install/windows_installer.h"
 #include "update/recovery/leftover_packages.h"
 
 namespace lumar {
 
-inline constexpr std::string_view kInstallerMutexName = "Global\\_MSIExecute";
 // The wait for Windows Installer goes on while at most 599 whole seconds
 // have passed, looking at its mutex every 2 seconds.
 inline constexpr std::chrono::seconds kInstallerWaitLimit{600};
 inline constexpr std::chrono::seconds kInstallerPollInterval{2};
-
-enum class InstallerMutex {
-  kAbsent,    // the mutex does not exist: no installation runs
-  kAcquired,  // taken and released again at once: the installer is idle
-  kBusy,      // held by Windows Installer
-  kFailed,    // the wait failed in another way
-};
-
-// The machine as the recovery sees it.
-class RecoveryHost {
- public:
-  virtual ~RecoveryHost() = default;
-  // One look at "Global\_MSIExecute".
-  virtual InstallerMutex probe_installer_mutex() = 0;
-  virtual bool path_exists(const OsString& path) = 0;
-  // Failures are ignored.
-  virtual void delete_file(const OsString& path) = 0;
-  // The console session's id; nothing when no session is attached to it.
-  virtual std::optional<std::uint32_t> console_session() = 0;
-};
 
 // True only for a running process whose image file is "lumar-helper.exe".
 // The process is opened for queries alone.
@@ -59,8 +40,9 @@ bool is_live_helper(std::uint32_t pid, Processes& processes);
 
 struct RecoveryContext {
   const LeftoverFolders& folders;
-  RecoveryHost& host;
+  Files& files;
   WindowsInstaller& installer;
+  InstallerMutexProbe& installer_mutex;
   Processes& processes;
   SessionSystem& sessions;
   const Environment& environment;
@@ -75,8 +57,5 @@ struct RecoveryContext {
 // logs the start of the app (or its failure), and deletes the leftovers and
 // any old installer log of a gone helper that has no package beside it.
 void recover_interrupted_update(const RecoveryContext& context);
-
-// The Windows implementation, built only for Windows.
-std::unique_ptr<RecoveryHost> make_win32_recovery_host();
 
 }  // namespace lumar

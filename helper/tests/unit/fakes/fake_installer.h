@@ -1,7 +1,7 @@
 // The installer's side of an update: Windows Installer (package properties,
-// installed products, msiexec runs), the worker's host (hand-over, deleted
-// files) and a staged package. Each records its acts in the test's event
-// list, where the test gives one.
+// installed products, msiexec runs), the hand-over's program start and a
+// staged package. Each records its acts in the test's event list, where the
+// test gives one.
 #pragma once
 
 #include <functional>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fakes/fake_log.h"
+#include "main/platform/process_start.h"
 #include "update/install/install_job.h"
 #include "update/install/installer_worker.h"
 #include "update/install/windows_installer.h"
@@ -76,10 +77,9 @@ struct DetachedStart {
   OsString command_line;
 };
 
-class FakeWorkerHost final : public WorkerHost {
+class FakeProgramStarter final : public ProgramStarter {
  public:
-  explicit FakeWorkerHost(Events& events) : events_(events) {}
-  Result<OsString> own_path = OsString(R"(C:\Program Files\Lumar KQ\lumar-helper.exe)");
+  explicit FakeProgramStarter(Events& events) : events_(events) {}
   Status detached_result;
   std::vector<DetachedStart> detached;
 
@@ -88,7 +88,6 @@ class FakeWorkerHost final : public WorkerHost {
     events_.push_back("hand over");
     return detached_result;
   }
-  Result<OsString> own_executable_path() override { return own_path; }
 
  private:
   Events& events_;

@@ -191,7 +191,9 @@ class FakeSessions final : public SessionSystem {
   int live_environments = 0;
   int environments_built = 0;
   std::vector<Start> starts;
+  std::optional<std::uint32_t> console = 1;  // the console's session
 
+  std::optional<std::uint32_t> console_session() override { return console; }
   SystemResult<UserToken> user_token(std::uint32_t session) override {
     if (!signed_in.contains(session)) return fails_with(token_error);
     return tokens_.open<UserToken>(session);

@@ -1,4 +1,4 @@
-// A pretend service manager and the host facts registration asks for.
+// A pretend service manager.
 #pragma once
 
 #include <algorithm>
@@ -161,17 +161,6 @@ class FakeServiceManager final : public ServiceManager {
     if (Status ok = call("connect " + name(access)); !ok) return fail(ok.error());
     return std::unique_ptr<ServiceDatabase>(std::make_unique<FakeDatabase>(*this));
   }
-};
-
-class FakeRegistrationHost final : public RegistrationHost {
- public:
-  explicit FakeRegistrationHost(const OsString& own) : own_path(own), existing{own} {}
-
-  Result<OsString> own_path;
-  std::set<OsString> existing;
-
-  Result<OsString> own_executable_path() override { return own_path; }
-  bool path_exists(const OsString& path) override { return existing.contains(path); }
 };
 
 }  // namespace lumar::test

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "main/platform/thread_boundary.h"
+#include "main/platform/thread_starter.h"
 
 namespace lumar::test {
 

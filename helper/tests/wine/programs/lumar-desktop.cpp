@@ -32,6 +32,7 @@
 
 #include "lumar_app_client.h"
 #include "main/base/text_win32.h"
+#include "main/platform/process_image_win32.h"
 #include "main/base/unique_any_win32.h"
 #include "main/base/windows_paths.h"
 

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "main/base/text_win32.h"
+#include "main/platform/process_image_win32.h"
 #include "main/base/unique_any_win32.h"
 #include "main/service/product.h"
 #include "update/install/windows_installer.h"

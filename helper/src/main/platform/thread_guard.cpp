@@ -1,19 +1,6 @@
-#include "main/platform/thread_boundary.h"
-
-#include <new>
-#include <system_error>
-#include <thread>
+#include "main/platform/thread_guard.h"
 
 namespace lumar {
-
-Status StdThreadStarter::start_detached(std::function<void()> body) {
-  try {
-    std::thread(std::move(body)).detach();
-    return {};
-  } catch (const std::system_error& error) {
-    return fail(error.what());
-  }
-}
 
 std::string internal_error_text(std::string_view operation, std::string_view what) {
   std::string text(operation);

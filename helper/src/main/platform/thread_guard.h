@@ -1,35 +1,17 @@
-// How the helper's threads begin and end. Every thread that nobody joins
-// (pipe server, recovery, each installation) starts through a ThreadStarter,
-// so that tests can run its body when they choose or refuse to start it. And
-// each thread entry (those, the service main and the reply flush) runs its
-// body through `guard_thread_body`, the one place where a thread's work may
-// end in an exception: nothing thrown below it, not even bad_alloc for a
-// large package, leaves the thread or ends the process.
+// How the helper's threads end. Each thread entry (the detached threads, the
+// service main and the reply flush) runs its body through
+// `guard_thread_body`, the one place where a thread's work may end in an
+// exception: nothing thrown below it, not even bad_alloc for a large
+// package, leaves the thread or ends the process.
 #pragma once
 
 #include <exception>
-#include <functional>
 #include <string>
 #include <string_view>
 
-#include "main/base/expected.h"
 #include "main/service/helper_log.h"
 
 namespace lumar {
-
-// Starts a thread that nobody joins. When the system refuses to create it,
-// `body` has not run and the error is the system's reason.
-class ThreadStarter {
- public:
-  virtual ~ThreadStarter() = default;
-  virtual Status start_detached(std::function<void()> body) = 0;
-};
-
-// A detached std::thread.
-class StdThreadStarter final : public ThreadStarter {
- public:
-  Status start_detached(std::function<void()> body) override;
-};
 
 // "{operation}: internal error: {what}"
 std::string internal_error_text(std::string_view operation, std::string_view what);
