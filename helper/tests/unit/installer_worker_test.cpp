@@ -30,12 +30,6 @@ constexpr char kPackage[] = R"(C:\windows\SystemTemp\lumar-update-77-17000000000
 constexpr char kLog[] = R"(C:\windows\SystemTemp\lumar-update-77-1700000000000000001.log)";
 constexpr std::uint32_t kCallerPid = 50;
 
-TEST(InstallerLogPath, ReplacesThePackagesExtension) {
-  EXPECT_EQ(installer_log_path(kPackage), kLog);
-  EXPECT_EQ(installer_log_path(R"(C:\a.b\package)"), R"(C:\a.b\package.log)");
-  EXPECT_EQ(installer_log_path(R"(C:\a\.msi)"), R"(C:\a\.msi.log)");
-}
-
 // The worker against the pretend machine. Wine cannot show a 60 s wait
 // without spending it, several sessions, or a copy created after a cutoff,
 // so these run here; the Wine tests run the same worker with real msiexec.

@@ -18,6 +18,7 @@
 #include "fakes/fake_processes.h"
 #include "fakes/test_products.h"
 #include "main/base/windows_paths.h"
+#include "update/staged_name.h"
 
 namespace lumar {
 namespace {
@@ -166,20 +167,6 @@ TEST_F(RecoveryTest, FoldersThatCannotBeHadAreSkipped) {
   ASSERT_EQ(found.size(), 2u);
   EXPECT_EQ(found[0].path, kStaging + "lumar-update-2-1.msi");
   EXPECT_EQ(found[1].path, *folders.temp + "lumar-update-3-1.msi");
-}
-
-TEST(StagingOwnerPid, ReadsTheNumberAfterThePrefix) {
-  EXPECT_EQ(staging_owner_pid(R"(C:\Temp\lumar-update-1234-1700000000.msi)"), 1234u);
-  EXPECT_EQ(staging_owner_pid("LUMAR-UPDATE-77-1.MSI"), 77u);
-  EXPECT_EQ(staging_owner_pid("lumar-update-+8-1.msi"), 8u);
-  EXPECT_EQ(staging_owner_pid("lumar-update-42"), 42u);  // no dash: to the end
-  EXPECT_EQ(staging_owner_pid("lumar-update-4294967295-1.msi"), 4294967295u);
-  for (const char* name :
-       {"lumar-update-4294967296-1.msi", "lumar-update-abc-1.msi", "lumar-update--1.msi",
-        "lumar-update-+-1.msi", "lumar-update-++1-1.msi", "lumar-update-12.msi", "lumar-update-",
-        "lumar-update", "update-12-1.msi", "lumar-update- 1-1.msi"}) {
-    EXPECT_EQ(staging_owner_pid(name), std::nullopt) << name;
-  }
 }
 
 TEST_F(RecoveryTest, OnlyARunningLumarHelperIsALiveHelper) {
