@@ -10,6 +10,7 @@
 #include "fakes/fake_service_status.h"
 #include "fakes/fake_threads.h"
 #include "fakes/test_products.h"
+#include "update/staged_name.h"
 
 namespace lumar {
 namespace {
@@ -26,8 +27,9 @@ using test::FakeWindowsInstaller;
 using test::FakeWorkerHost;
 using test::kAppPath;
 
-constexpr char kPackage[] = R"(C:\windows\SystemTemp\lumar-update-77-1700000000000000001.msi)";
-constexpr char kLog[] = R"(C:\windows\SystemTemp\lumar-update-77-1700000000000000001.log)";
+const OsString kPackage =
+    R"(C:\windows\SystemTemp\)" + staged_package_name(77, 1700000000000000001u);
+const OsString kLog = installer_log_path(kPackage);
 constexpr std::uint32_t kCallerPid = 50;
 
 // The worker against the pretend machine. Wine cannot show a 60 s wait
