@@ -25,16 +25,16 @@ inline constexpr std::string_view kStagedLogSuffix = ".log";
 std::string staged_package_name(std::uint32_t helper_pid, std::uint64_t unix_nanoseconds);
 
 // Whether a folder entry's name starts with kStagedPackagePrefix and ends in
-// `suffix`, the ASCII letters compared without case. Only the two ends are
-// looked at: a planted "lumar-update-.msi" is a staged name too, which is why
-// the scans also check who owns the file.
+// `suffix` (given in lower case), the ASCII letters of the name compared
+// without case. Only the two ends are looked at, so "lumar-update-.msi" is
+// one too: the scans judge a file by its owner, not by what lies between.
 bool is_staged_name(std::string_view name, std::string_view suffix);
 
-// The helper pid in the file name of a staged package or log (a bare name
-// or a path with either separator): the decimal number between the prefix
-// and the next "-", or the end when there is none, as parse_decimal reads it
-// (so an optional "+"). Nothing when the prefix is missing or the number is
-// not one or above 2^32 - 1. The suffix is not looked at.
+// The helper pid in the file name of a staged package or log (a bare name,
+// or a path split as file_name splits it): the decimal number between the
+// prefix and the next "-", or the end when there is none, as parse_decimal
+// reads it (so an optional "+"). Nothing when the prefix is missing or the
+// number is not one or above 2^32 - 1. The suffix is not looked at.
 std::optional<std::uint32_t> staging_owner_pid(std::string_view path);
 
 // The package's path with its extension replaced by "log"; a name with no
