@@ -11,6 +11,7 @@
 #include "fakes/fake_service_status.h"
 #include "fakes/fake_threads.h"
 #include "fakes/test_products.h"
+#include "update/staged_name.h"
 
 namespace lumar {
 namespace {
@@ -27,15 +28,10 @@ using test::FakeStatusSink;
 using test::FakeWindowsInstaller;
 using test::kAppPath;
 
-constexpr char kPackage[] = R"(C:\windows\SystemTemp\lumar-update-77-1700000000000000001.msi)";
-constexpr char kLog[] = R"(C:\windows\SystemTemp\lumar-update-77-1700000000000000001.log)";
+const OsString kPackage =
+    R"(C:\windows\SystemTemp\)" + staged_package_name(77, 1700000000000000001u);
+const OsString kLog = installer_log_path(kPackage);
 constexpr std::uint32_t kCallerPid = 50;
-
-TEST(InstallerLogPath, ReplacesThePackagesExtension) {
-  EXPECT_EQ(installer_log_path(kPackage), kLog);
-  EXPECT_EQ(installer_log_path(R"(C:\a.b\package)"), R"(C:\a.b\package.log)");
-  EXPECT_EQ(installer_log_path(R"(C:\a\.msi)"), R"(C:\a\.msi.log)");
-}
 
 // The worker against the pretend machine. Wine cannot show a 60 s wait
 // without spending it, several sessions, or a copy created after a cutoff,

@@ -19,6 +19,7 @@
 #include "fakes/fake_processes.h"
 #include "fakes/test_products.h"
 #include "main/base/windows_paths.h"
+#include "update/staged_name.h"
 
 namespace lumar {
 namespace {
@@ -27,6 +28,11 @@ using test::kFull;
 using test::kLite;
 
 constexpr std::uint64_t kSecond = 10'000'000;  // FILETIME ticks
+// The names helper `pid` stages a package and its log under.
+std::string package_name(std::uint32_t pid, std::uint64_t unix_nanoseconds = 1) {
+  return staged_package_name(pid, unix_nanoseconds);
+}
+std::string log_name(std::uint32_t pid) { return installer_log_path(package_name(pid)); }
 const OsString kStaging = R"(C:\users\root\Temp\)";
 const OsString kProductFolder = R"(C:\Program Files\Lumar KQ Lite\)";
 const OsString kApp = R"(C:\Program Files\Lumar KQ Lite\lumar-desktop.exe)";
@@ -105,33 +111,33 @@ class RecoveryTest : public ::testing::Test {
 TEST_F(RecoveryTest, ListsStagedPackagesFolderByFolderWithTheirAges) {
   folders.folders[R"(C:\windows\SystemTemp)"] = {};
   folders.folders[R"(C:\windows\Temp)"] = {};
-  stage("lumar-update-10-1.msi", 5);
+  stage(package_name(10), 5);
   stage("notes.txt", 5);
-  stage("lumar-update-10-1.log", 5);
+  stage(log_name(10), 5);
   stage("LUMAR-UPDATE-11-2.MSI", 7);
   stage("lumar-update-.msi", 1);  // a name only: still a staged package's name
   stage("xlumar-update-12-3.msi", 1);
-  stage("lumar-update-13-4.msi", 2, R"(C:\windows\Temp)");
-  stage("lumar-update-14-5.msi", 3, R"(C:\windows\SystemTemp)");
+  stage(package_name(13, 4), 2, R"(C:\windows\Temp)");
+  stage(package_name(14, 5), 3, R"(C:\windows\SystemTemp)");
 
   const std::vector<LeftoverPackage> found =
       list_leftover_packages(folders, log.environment, log.clock);
   std::vector<std::pair<OsString, std::uint64_t>> seen;
   for (const LeftoverPackage& p : found) seen.emplace_back(p.path, p.age.seconds);
   EXPECT_EQ(seen, (std::vector<std::pair<OsString, std::uint64_t>>{
-                      {kStaging + "lumar-update-10-1.msi", 5},
+                      {kStaging + package_name(10), 5},
                       {kStaging + "LUMAR-UPDATE-11-2.MSI", 7},
                       {kStaging + "lumar-update-.msi", 1},
-                      {R"(C:\windows\SystemTemp\lumar-update-14-5.msi)", 3},
-                      {R"(C:\windows\Temp\lumar-update-13-4.msi)", 2},
+                      {R"(C:\windows\SystemTemp\)" + package_name(14, 5), 3},
+                      {R"(C:\windows\Temp\)" + package_name(13, 4), 2},
                   }));
 }
 
 TEST_F(RecoveryTest, AgesAreExactAndTheFutureIsNotListed) {
   folders.folders[kStaging] = {
-      {"lumar-update-1-1.msi", log.clock.filetime - 12'345'678},
-      {"lumar-update-2-1.msi", log.clock.filetime},
-      {"lumar-update-3-1.msi", log.clock.filetime + 1},
+      {package_name(1), log.clock.filetime - 12'345'678},
+      {package_name(2), log.clock.filetime},
+      {package_name(3), log.clock.filetime + 1},
   };
   const std::vector<LeftoverPackage> found =
       list_leftover_packages(folders, log.environment, log.clock);
@@ -144,7 +150,7 @@ TEST_F(RecoveryTest, AgesAreExactAndTheFutureIsNotListed) {
 
 TEST_F(RecoveryTest, FoldersThatCannotBeHadAreSkipped) {
   folders.staging.reset();
-  folders.folders[R"(C:\windows\Temp)"] = {{"lumar-update-1-1.msi", log.clock.filetime}};
+  folders.folders[R"(C:\windows\Temp)"] = {{package_name(1), log.clock.filetime}};
   // SystemTemp cannot be listed; the staging folder is unknown.
   ASSERT_EQ(list_leftover_packages(folders, log.environment, log.clock).size(), 1u);
 
@@ -152,28 +158,14 @@ TEST_F(RecoveryTest, FoldersThatCannotBeHadAreSkipped) {
   // that earlier versions staged there, the temporary folder are scanned.
   folders.staging = kStaging;
   folders.temp = R"(C:\Users\svc\Temp\)";
-  stage("lumar-update-2-1.msi", 0);
-  stage("lumar-update-3-1.msi", 0, *folders.temp);
+  stage(package_name(2), 0);
+  stage(package_name(3), 0, *folders.temp);
   log.environment.values.erase("SystemRoot");
   const std::vector<LeftoverPackage> found =
       list_leftover_packages(folders, log.environment, log.clock);
   ASSERT_EQ(found.size(), 2u);
-  EXPECT_EQ(found[0].path, kStaging + "lumar-update-2-1.msi");
-  EXPECT_EQ(found[1].path, *folders.temp + "lumar-update-3-1.msi");
-}
-
-TEST(StagingOwnerPid, ReadsTheNumberAfterThePrefix) {
-  EXPECT_EQ(staging_owner_pid(R"(C:\Temp\lumar-update-1234-1700000000.msi)"), 1234u);
-  EXPECT_EQ(staging_owner_pid("LUMAR-UPDATE-77-1.MSI"), 77u);
-  EXPECT_EQ(staging_owner_pid("lumar-update-+8-1.msi"), 8u);
-  EXPECT_EQ(staging_owner_pid("lumar-update-42"), 42u);  // no dash: to the end
-  EXPECT_EQ(staging_owner_pid("lumar-update-4294967295-1.msi"), 4294967295u);
-  for (const char* name :
-       {"lumar-update-4294967296-1.msi", "lumar-update-abc-1.msi", "lumar-update--1.msi",
-        "lumar-update-+-1.msi", "lumar-update-++1-1.msi", "lumar-update-12.msi", "lumar-update-",
-        "lumar-update", "update-12-1.msi", "lumar-update- 1-1.msi"}) {
-    EXPECT_EQ(staging_owner_pid(name), std::nullopt) << name;
-  }
+  EXPECT_EQ(found[0].path, kStaging + package_name(2));
+  EXPECT_EQ(found[1].path, *folders.temp + package_name(3));
 }
 
 TEST_F(RecoveryTest, OnlyARunningLumarHelperIsALiveHelper) {
@@ -207,7 +199,7 @@ TEST_F(RecoveryTest, NothingStagedMeansNothingDone) {
 }
 
 TEST_F(RecoveryTest, TheInstallerWaitEndsAfterTenMinutes) {
-  stage("lumar-update-500-1.msi", 10);
+  stage(package_name(500), 10);
   installer_mutex.always_busy = true;
   recover();
   EXPECT_EQ(installer_mutex.probes, 300);  // at 0, 2, ..., 598 seconds
@@ -218,7 +210,7 @@ TEST_F(RecoveryTest, TheInstallerWaitEndsAfterTenMinutes) {
 TEST_F(RecoveryTest, AnIdleOrFailedMutexWaitEndsTheWaitAtOnce) {
   for (const InstallerMutex answer : {InstallerMutex::kAcquired, InstallerMutex::kFailed}) {
     installer_mutex.probes = 0;
-    stage("lumar-update-500-1.msi", 10);
+    stage(package_name(500), 10);
     installer_mutex.answers = {answer, InstallerMutex::kBusy};
     recover();
     EXPECT_EQ(installer_mutex.probes, 1);
@@ -227,7 +219,7 @@ TEST_F(RecoveryTest, AnIdleOrFailedMutexWaitEndsTheWaitAtOnce) {
 }
 
 TEST_F(RecoveryTest, ACopyInAnotherSessionDoesNotPreventTheStart) {
-  stage("lumar-update-500-1.msi", 10);
+  stage(package_name(500), 10);
   app_copy(40, 2);
   recover();
   ASSERT_EQ(sessions.starts.size(), 1u);
@@ -236,7 +228,7 @@ TEST_F(RecoveryTest, ACopyInAnotherSessionDoesNotPreventTheStart) {
 }
 
 TEST_F(RecoveryTest, WithoutAConsoleSessionOrphansAreDeletedAndNothingStarts) {
-  const OsString orphan = stage("lumar-update-500-1.msi", 10);
+  const OsString orphan = stage(package_name(500), 10);
   sessions.console = std::nullopt;
   recover();
   EXPECT_EQ(deletions_and_starts(), (std::vector<std::string>{"delete " + orphan}));
@@ -244,7 +236,7 @@ TEST_F(RecoveryTest, WithoutAConsoleSessionOrphansAreDeletedAndNothingStarts) {
 }
 
 TEST_F(RecoveryTest, AConsoleSessionWithoutAUserLogsTheFailedStart) {
-  stage("lumar-update-500-1.msi", 10);
+  stage(package_name(500), 10);
   sessions.console = 3;  // nobody signed in there
   recover();
   EXPECT_TRUE(sessions.starts.empty());
@@ -256,7 +248,7 @@ TEST_F(RecoveryTest, AConsoleSessionWithoutAUserLogsTheFailedStart) {
 
 TEST_F(RecoveryTest, APackageListedTwiceIsDeletedTwiceAndStartsTheAppOnce) {
   folders.staging = R"(C:\windows\Temp)";  // the staging folder is also SystemRoot's Temp
-  const OsString orphan = stage("lumar-update-500-1.msi", 10, R"(C:\windows\Temp)");
+  const OsString orphan = stage(package_name(500), 10, R"(C:\windows\Temp)");
   recover();
   // The app before the deletions: a helper that dies in between still
   // leaves the package that makes the next start bring the app back.
@@ -266,15 +258,15 @@ TEST_F(RecoveryTest, APackageListedTwiceIsDeletedTwiceAndStartsTheAppOnce) {
 }
 
 TEST_F(RecoveryTest, EachAppPathIsStartedOnceInAsciiOrder) {
-  stage("lumar-update-500-1.msi", 10);
+  stage(package_name(500), 10);
   // Another product, installed in a folder that sorts first.
-  package_of(stage("lumar-update-501-1.msi", 20), kFull);
+  package_of(stage(package_name(501), 20), kFull);
   installed_at(kFull, R"(c:\program files\a lumar)");
   const OsString other_app = R"(c:\program files\a lumar\lumar-desktop.exe)";
   files.existing.insert(other_app);
   // The first product again, its UpgradeCode and folder in other letter case.
   const std::string lite_lower = ascii_lower(kLite);
-  package_of(stage("lumar-update-502-1.msi", 30), lite_lower);
+  package_of(stage(package_name(502), 30), lite_lower);
   installed_at(lite_lower, R"(C:\PROGRAM FILES\LUMAR KQ LITE\)");
 
   recover();
@@ -287,13 +279,13 @@ TEST_F(RecoveryTest, EachAppPathIsStartedOnceInAsciiOrder) {
 }
 
 TEST_F(RecoveryTest, AnOrphanOfNoInstalledEditionStartsNothing) {
-  const OsString gone = stage("lumar-update-500-1.msi", 10);
+  const OsString gone = stage(package_name(500), 10);
   installer.products.clear();  // the product was removed
-  const OsString broken = stage("lumar-update-501-1.msi", 10);
+  const OsString broken = stage(package_name(501), 10);
   installer.packages.erase(broken);
   // Another product's package, installed with an app of the same file name:
   // recovery must not start what a foreign package points at.
-  const OsString foreign = stage("lumar-update-502-1.msi", 10);
+  const OsString foreign = stage(package_name(502), 10);
   package_of(foreign, "{00000000-1111-2222-3333-444444444444}");
   installed_at("{00000000-1111-2222-3333-444444444444}", kProductFolder);
   recover();
@@ -308,9 +300,9 @@ TEST_F(RecoveryTest, AnOrphanOfNoInstalledEditionStartsNothing) {
 // Any user may create "lumar-update-*.msi" in "{SystemRoot}\Temp". Wine runs
 // every program as its one user, so the owners are only shown with fakes.
 TEST_F(RecoveryTest, FilesSomeoneElseOwnsAreNeitherListedReadDeletedNorWaitedFor) {
-  const OsString own = stage("lumar-update-500-1.msi", 7200);
-  for (const OsString& planted : {stage("lumar-update-501-1.msi", 10, R"(C:\windows\Temp)"),
-                                  stage("lumar-update-502-1.msi", 7200, R"(C:\windows\Temp)")}) {
+  const OsString own = stage(package_name(500), 7200);
+  for (const OsString& planted : {stage(package_name(501), 10, R"(C:\windows\Temp)"),
+                                  stage(package_name(502), 7200, R"(C:\windows\Temp)")}) {
     folders.foreign.insert(planted);
   }
   const std::vector<LeftoverPackage> found =
@@ -341,7 +333,7 @@ TEST_F(RecoveryTest, EachLeftoverSaysHowItsUpdateEndedAndKeepsTheLogOfOneNotInst
     log.file.messages.clear();
     installer.products[kLite] = {{{"InstallLocation", kProductFolder}}};
     if (c.installed) installer.products[kLite][0]["VersionString"] = *c.installed;
-    const OsString orphan = stage("lumar-update-500-1.msi", 7200);
+    const OsString orphan = stage(package_name(500), 7200);
     const OsString orphan_log = installer_log_path(orphan);
     files.existing.insert(orphan_log);
 
@@ -363,12 +355,12 @@ TEST_F(RecoveryTest, EachLeftoverSaysHowItsUpdateEndedAndKeepsTheLogOfOneNotInst
 // helper's own, is a leftover log.
 TEST_F(RecoveryTest, OldInstallerLogsBesideNoPackageAreDeleted) {
   processes.add({.pid = 10, .exe_name = "lumar-helper.exe", .image = R"(C:\x\lumar-helper.exe)"});
-  const OsString stale = stage("lumar-update-500-1.log", 7200);
-  stage("lumar-update-501-1.log", 10);    // recent
-  stage("lumar-update-10-1.log", 7200);   // its helper runs
-  stage("lumar-update-502-1.log", 7200);  // a package beside it
-  files.existing.insert(kStaging + "lumar-update-502-1.msi");
-  folders.foreign.insert(stage("lumar-update-503-1.log", 7200));
+  const OsString stale = stage(log_name(500), 7200);
+  stage(log_name(501), 10);    // recent
+  stage(log_name(10), 7200);   // its helper runs
+  stage(log_name(502), 7200);  // a package beside it
+  files.existing.insert(kStaging + package_name(502));
+  folders.foreign.insert(stage(log_name(503), 7200));
 
   recover();
   EXPECT_EQ(deletions_and_starts(), std::vector<std::string>{"delete " + stale});
@@ -377,7 +369,7 @@ TEST_F(RecoveryTest, OldInstallerLogsBesideNoPackageAreDeleted) {
 }
 
 TEST_F(RecoveryTest, AnAppThatIsNotOnDiskIsNotStarted) {
-  stage("lumar-update-500-1.msi", 10);
+  stage(package_name(500), 10);
   files.existing.clear();
   recover();
   EXPECT_TRUE(sessions.starts.empty());

@@ -11,6 +11,7 @@
 #include "fakes/fake_log.h"
 #include "fakes/fake_service_manager.h"
 #include "update/recovery/leftover_packages.h"
+#include "update/staged_name.h"
 
 namespace lumar {
 namespace {
@@ -18,6 +19,7 @@ namespace {
 const OsString kHere = R"(C:\Program Files\Lumar KQ\lumar-helper.exe)";
 const OsString kElsewhere = R"(D:\Other\lumar-helper.exe)";
 const OsString kStaging = R"(C:\Temp\)";
+const std::string kStagedName = staged_package_name(4242, 1);
 
 using test::FakeServiceManager;
 using test::kServiceRunning;
@@ -40,7 +42,7 @@ class RegistrationTest : public ::testing::Test {
   // A package staged `age_seconds` ago.
   void stage_package(std::uint64_t age_seconds) {
     folders.folders[kStaging].push_back(
-        {"lumar-update-4242-1.msi", log.clock.filetime - age_seconds * 10'000'000});
+        {kStagedName, log.clock.filetime - age_seconds * 10'000'000});
   }
 
   FakeServiceManager scm;
@@ -248,7 +250,7 @@ TEST_F(RegistrationTest, AStagedPackageCountsAsInFlightBelowHalfAnHour) {
 TEST_F(RegistrationTest, AYoungPackageThatSomeoneElseOwnsIsNoUpdateInFlight) {
   scm.register_at(kHere);
   stage_package(10);
-  folders.foreign.insert(R"(C:\Temp\lumar-update-4242-1.msi)");
+  folders.foreign.insert(kStaging + kStagedName);
   ASSERT_TRUE(install());
   EXPECT_EQ(scm.count("stop"), 1);
   EXPECT_EQ(log_lines().back(), "install: service restarted on this install's helper");

@@ -20,6 +20,7 @@
 #include "fakes/fake_updates.h"
 #include "fakes/test_products.h"
 #include "update/acceptance/signed_update_acceptor.h"
+#include "update/staged_name.h"
 
 namespace lumar::test {
 
@@ -30,6 +31,10 @@ inline const OsString kFolder = FakeStagingFolder().folder;
 inline const std::uint32_t kHelperPid = FakeStagingFolder().helper_pid;
 inline constexpr std::uint32_t kCallerPid = 4242;
 inline constexpr std::uint64_t kUnixTime = 1780000000000000000;
+inline constexpr std::uint64_t kUnixTimeStep = 1000;
+// Where a test's first request stages its package: the clock has stepped once.
+inline const OsString kFirstStagedPath =
+    kFolder + staged_package_name(kHelperPid, kUnixTime + kUnixTimeStep);
 inline const std::string kAppFolder = R"(C:\Program Files\Lumar KQ Lite)";
 inline const std::string kLiteAppPath = kAppFolder + R"(\lumar-desktop.exe)";
 inline constexpr std::string_view kMismatch = "signature does not match the Lumar updater key";
@@ -67,7 +72,7 @@ class SignedUpdateAcceptorTest : public ::testing::Test {
   SignedUpdateAcceptorTest() {
     // Each staged name takes a new Unix time.
     clock.unix_ns = kUnixTime;
-    clock.unix_ns_step = 1000;
+    clock.unix_ns_step = kUnixTimeStep;
     control.set_status_handle(std::make_unique<test::FakeStatusSink>(reports));
     // The staged path is new each time: the fake installer knows a package
     // by its content.

@@ -22,7 +22,7 @@ struct Refusal {
 void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.name; }
 
 std::vector<Refusal> refusals() {
-  const std::string stage_path = std::string(kFolder) + "lumar-update-3100-1780000000000001000.msi";
+  const std::string stage_path = kFirstStagedPath;
   return {
       {"bad signature", [](auto& t) { return t.package(kLite, "1.1.0"); },
        "signature: Invalid symbol 32, offset 9.", "untrusted comment: x", true},

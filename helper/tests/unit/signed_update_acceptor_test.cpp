@@ -14,11 +14,11 @@ TEST_F(SignedUpdateAcceptorTest, ANewerPackageIsStagedHeldOpenAndHandedToTheWork
   ASSERT_EQ(worker.jobs.size(), 1u);
   InstallJob& job = worker.jobs[0];
   ASSERT_TRUE(job.package);
-  const OsString expected_path = std::string(kFolder) + "lumar-update-3100-1780000000000001000.msi";
+  const OsString expected_path = kFirstStagedPath;
   EXPECT_EQ(job.package->path(), expected_path);
   EXPECT_EQ(files.files.at(expected_path), bytes);
   EXPECT_EQ(files.open_count[expected_path], 1) << "held with its read handle";
-  const OsString expected_log = std::string(kFolder) + "lumar-update-3100-1780000000000001000.log";
+  const OsString expected_log = installer_log_path(kFirstStagedPath);
   EXPECT_EQ(job.package->log_path(), expected_log);
   EXPECT_EQ(files.files.count(expected_log), 1u) << "the log's name is taken, for msiexec";
   EXPECT_EQ(files.open_count[expected_log], 0);
@@ -121,8 +121,8 @@ TEST_F(SignedUpdateAcceptorTest, AnExceptionGivesEverythingBackAndGoesOn) {
 // Another user may create files in the temporary folder: a name that is
 // already there, the package's or its log's, is never used or touched.
 TEST_F(SignedUpdateAcceptorTest, ANameThatAlreadyExistsIsRefusedAndTheOtherFileKept) {
-  const OsString package_path = std::string(kFolder) + "lumar-update-3100-1780000000000001000.msi";
-  const OsString log_path = std::string(kFolder) + "lumar-update-3100-1780000000000001000.log";
+  const OsString package_path = kFirstStagedPath;
+  const OsString log_path = installer_log_path(kFirstStagedPath);
   const struct {
     OsString taken;
     std::vector<OsString> deleted;  // what this request had made by then

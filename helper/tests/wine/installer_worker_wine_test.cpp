@@ -5,6 +5,8 @@
 // termination after 60 s are shown by the unit tests' fakes.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include "app_wine_support.h"
 #include "fakes/fake_environment.h"
 #include "fakes/fake_files.h"
@@ -21,6 +23,7 @@
 #include "update/app/app_processes.h"
 #include "update/app/app_sessions.h"
 #include "update/install/installer_worker.h"
+#include "update/staged_name.h"
 
 namespace lumar::test {
 namespace {
@@ -31,9 +34,8 @@ namespace {
 class TestStagedPackage final : public StagedPackage {
  public:
   TestStagedPackage(const std::wstring& source, const std::wstring& folder) {
-    static int counter = 0;
-    wide_path_ = folder + L"\\lumar-update-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-                 std::to_wstring(++counter) + L".msi";
+    static std::uint64_t counter = 0;
+    wide_path_ = folder + L"\\" + wide(staged_package_name(::GetCurrentProcessId(), ++counter));
     path_ = narrow_lossy(wide_path_);
     log_path_ = installer_log_path(path_);
     ::CopyFileW(source.c_str(), wide_path_.c_str(), TRUE);

@@ -107,7 +107,7 @@ std::vector<std::wstring> staged_files() {
   for (const std::wstring& folder :
        {own_temp + L"\\lumar-helper", own_temp, std::wstring(L"C:\\windows\\Temp"),
         std::wstring(L"C:\\windows\\SystemTemp")}) {
-    for (const std::wstring& name : names_in(folder, L"lumar-update-*")) found.push_back(name);
+    for (const std::wstring& name : names_in(folder, staged_files_pattern())) found.push_back(name);
   }
   std::sort(found.begin(), found.end());
   return found;

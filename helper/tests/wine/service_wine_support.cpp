@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <memory>
 
+#include "main/base/text_win32.h"
 #include "main/base/unique_any_win32.h"
+#include "update/staged_name.h"
 
 namespace lumar::test {
 namespace {
@@ -155,7 +157,9 @@ bool LogTail::wait_for(const std::string& message, std::chrono::seconds limit) c
   });
 }
 
-std::wstring staged_name(DWORD pid) { return L"lumar-update-" + std::to_wstring(pid) + L"-1.msi"; }
+std::wstring staged_name(DWORD pid) { return wide(staged_package_name(pid, 1)); }
+
+std::wstring staged_files_pattern() { return wide(std::string(kStagedPackagePrefix) + "*"); }
 
 PlantedStagedFile::PlantedStagedFile(const std::wstring& folder, const std::wstring& name,
                                      std::chrono::seconds age, const std::wstring& contents_from)

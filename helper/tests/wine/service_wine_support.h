@@ -68,8 +68,10 @@ class LogTail {
 // No process has this id under Wine, whose ids stay small.
 inline constexpr DWORD kDeadPid = 999996;
 
-// "lumar-update-{pid}-1.msi"
+// What helper `pid` stages a package as, one nanosecond past 1970.
 std::wstring staged_name(DWORD pid);
+// Matches every staged package and installer log in a folder.
+std::wstring staged_files_pattern();
 
 // A staged package file in `folder`, written `age` ago (a negative age lies
 // in the future), holding a copy of `contents_from` or a few bytes; deleted

@@ -22,6 +22,7 @@
 #include "service_wine_support.h"
 #include "update/acceptance/base64.h"
 #include "update/install/installer_worker.h"
+#include "update/staged_name.h"
 #include "wine_harness.h"
 
 namespace lumar::test {
@@ -35,9 +36,9 @@ std::wstring staging_folder() { return temp_path() + L"lumar-helper"; }
 // Names of staged packages and installer logs in the helper's staging folder
 // and, where earlier versions staged them, in the temp folder itself.
 std::vector<std::wstring> staging_leftovers() {
-  std::vector<std::wstring> names = names_in(staging_folder(), L"lumar-update-*");
+  std::vector<std::wstring> names = names_in(staging_folder(), staged_files_pattern());
   const std::wstring temp = temp_path();  // ends in a backslash
-  for (std::wstring& name : names_in(temp.substr(0, temp.size() - 1), L"lumar-update-*")) {
+  for (std::wstring& name : names_in(temp.substr(0, temp.size() - 1), staged_files_pattern())) {
     names.push_back(std::move(name));
   }
   return names;

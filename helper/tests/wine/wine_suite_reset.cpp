@@ -119,7 +119,7 @@ void reset_prefix(Scratch scratch) {
   for (const std::wstring& folder : product_folders()) remove_tree(folder);
   for (const std::wstring& folder :
        {temp_path(), temp_path() + L"lumar-helper", windows_folder() + L"\\Temp"}) {
-    remove_matching(folder, L"lumar-update-*");
+    remove_matching(folder, staged_files_pattern());
   }
   restore_full_edition_machine();
   if (scratch == Scratch::keep) {

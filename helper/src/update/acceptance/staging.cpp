@@ -8,27 +8,6 @@
 #include "update/acceptance/signature.h"
 
 namespace lumar {
-
-std::string staged_package_name(std::uint32_t helper_pid, std::uint64_t unix_nanoseconds) {
-  std::string name(kStagedPackagePrefix);
-  name += std::to_string(helper_pid);
-  name += '-';
-  name += std::to_string(unix_nanoseconds);
-  name += kStagedPackageSuffix;
-  return name;
-}
-
-OsString installer_log_path(std::string_view package_path) {
-  std::string_view stem = package_path;
-  const std::string_view name = file_name(package_path).value_or("");
-  const std::size_t dot = name.rfind('.');
-  // A leading dot starts a name, not an extension.
-  if (dot != std::string_view::npos && dot > 0 && package_path.ends_with(name)) {
-    stem.remove_suffix(name.size() - dot);
-  }
-  return OsString(stem) + ".log";
-}
-
 namespace {
 
 // A staged package on disk, and the log name taken beside it.

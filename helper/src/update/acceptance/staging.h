@@ -1,13 +1,14 @@
 // The helper's private copy of a package: where it goes, what it is called,
 // how it is written and read back, and how it disappears.
 //
-// A staged package is named after the helper's own process id so that the
-// recovery at the next service start can tell whether the helper that
-// staged it is still running. It is created new (never over something that
-// exists, never through a link), written, closed and opened again with read
-// sharing only; through that handle it is compared with the verified bytes,
-// and it stays held until the installer has ended: nobody can change,
-// rename or delete it between the comparison and the installation.
+// A staged package is named after the helper's own process id (see
+// update/staged_name.h) so that the recovery at the next service start can
+// tell whether the helper that staged it is still running. It is created new
+// (never over something that exists, never through a link), written, closed
+// and opened again with read sharing only; through that handle it is
+// compared with the verified bytes, and it stays held until the installer
+// has ended: nobody can change, rename or delete it between the comparison
+// and the installation.
 #pragma once
 
 #include <cstdint>
@@ -21,19 +22,15 @@
 #include "main/base/text.h"
 #include "main/platform/clock.h"
 #include "update/install/install_job.h"
+#include "update/staged_name.h"
 
 namespace lumar {
 
-inline constexpr std::string_view kStagedPackagePrefix = "lumar-update-";
 // The helper's own folder inside the temporary folder: packages are staged
 // there, where no user may create, change or plant anything. The signature
 // covers the .msi alone, and the installer, as SYSTEM, would read external
 // cabinets or loose files from the package's folder.
 inline constexpr std::string_view kPrivateStagingFolderName = "lumar-helper";
-inline constexpr std::string_view kStagedPackageSuffix = ".msi";
-
-// "lumar-update-{helper pid}-{nanoseconds since 1970}.msi"
-std::string staged_package_name(std::uint32_t helper_pid, std::uint64_t unix_nanoseconds);
 
 // An open file. Destroying it closes it. Errors are the system's description,
 // "{message} (os error {code})".

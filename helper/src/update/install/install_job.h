@@ -24,9 +24,6 @@ class StagedPackage {
   virtual void keep_log() = 0;
 };
 
-// The staged package's path with its extension replaced by "log".
-OsString installer_log_path(std::string_view package_path);
-
 struct InstallJob {
   // Declared first so that it goes last: the flag is given back only once
   // the staged package is deleted and the caller's handle closed.

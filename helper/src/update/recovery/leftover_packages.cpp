@@ -7,17 +7,12 @@ namespace {
 
 constexpr std::uint64_t kTicksPerSecond = 10'000'000;
 
-bool is_staged_name(const std::string& lowered, std::string_view suffix) {
-  return lowered.size() >= kStagedPackagePrefix.size() &&
-         lowered.starts_with(kStagedPackagePrefix) && lowered.ends_with(suffix);
-}
-
 void list_folder(const LeftoverFolders& folders, const OsString& folder, std::string_view suffix,
                  std::uint64_t now, std::vector<LeftoverPackage>& out) {
   const SystemResult<std::vector<FolderEntry>> entries = folders.list(folder);
   if (!entries) return;
   for (const FolderEntry& entry : *entries) {
-    if (!is_staged_name(ascii_lower(os_text_lossy(entry.name)), suffix)) continue;
+    if (!is_staged_name(entry.name, suffix)) continue;
     if (entry.last_write > now) continue;  // written "in the future": not ours to judge
     OsString path = join_path(folder, entry.name);
     if (!folders.owned_by_helper(path)) continue;  // someone else's: neither used nor deleted
@@ -65,17 +60,6 @@ bool update_in_flight(const LeftoverFolders& folders, const Environment& environ
     if (is_recent(package)) return true;
   }
   return false;
-}
-
-std::optional<std::uint32_t> staging_owner_pid(std::string_view package_path) {
-  const std::string name = ascii_lower(os_text_lossy(file_name(package_path).value_or("")));
-  if (name.size() < kStagedPackagePrefix.size() || !name.starts_with(kStagedPackagePrefix)) {
-    return std::nullopt;
-  }
-  std::string_view digits = std::string_view(name).substr(kStagedPackagePrefix.size());
-  const std::optional<std::uint64_t> pid = parse_decimal(digits.substr(0, digits.find('-')));
-  if (!pid || *pid > 0xFFFFFFFFu) return std::nullopt;
-  return static_cast<std::uint32_t>(*pid);
 }
 
 }  // namespace lumar

@@ -1,14 +1,13 @@
 // The staged packages left in the temporary folders, and their ages.
 //
-// Every package is staged as "lumar-update-{pid}-{n}.msi", {pid} naming the
-// helper that staged it, and is deleted when its installation is over. A
+// Every package is staged under a name that tells which helper staged it
+// (update/staged_name.h), and is deleted when its installation is over. A
 // package still there is therefore an update in flight, or the trace of one
 // that its helper did not live to finish.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,7 +16,8 @@
 #include "main/base/text.h"
 #include "main/platform/clock.h"
 #include "main/platform/environment.h"
-#include "update/acceptance/staging.h"  // the staged package names
+#include "update/acceptance/staging.h"
+#include "update/staged_name.h"
 
 namespace lumar {
 
@@ -46,7 +46,7 @@ struct FolderEntry {
 // The folders staged packages may be in, and their listings.
 //
 // Any local user may create files in "{SystemRoot}\Temp", so a name alone
-// proves nothing: a planted "lumar-update-*.msi" could hold back the hand-over
+// proves nothing: a planted staged name could hold back the hand-over
 // or have the recovery parse a foreign package as SYSTEM. Only entries that
 // the helper's own side owns are staged packages.
 class LeftoverFolders {
@@ -75,9 +75,9 @@ std::vector<LeftoverPackage> list_leftover_packages(const LeftoverFolders& folde
                                                     const Environment& environment,
                                                     const Clock& clock);
 
-// The installers' verbose logs ("lumar-update-*.log") in the same folders
-// and by the same rules; `path` names the log.
-inline constexpr std::string_view kStagedLogSuffix = ".log";
+// The installers' verbose logs, named as staged packages but ending in
+// kStagedLogSuffix, in the same folders and by the same rules; `path` names
+// the log.
 std::vector<LeftoverPackage> list_leftover_logs(const LeftoverFolders& folders,
                                                 const Environment& environment, const Clock& clock);
 
@@ -86,9 +86,6 @@ std::vector<LeftoverPackage> list_leftover_logs(const LeftoverFolders& folders,
 // temporary folder cannot hold back the hand-over.
 bool update_in_flight(const LeftoverFolders& folders, const Environment& environment,
                       const Clock& clock);
-
-// The process id in a staged package's file name, or nothing.
-std::optional<std::uint32_t> staging_owner_pid(std::string_view package_path);
 
 // The Windows implementation, built only for Windows.
 std::unique_ptr<LeftoverFolders> make_win32_leftover_folders(StagingFolder& staging);

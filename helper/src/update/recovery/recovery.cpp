@@ -6,6 +6,7 @@
 #include "main/service/product.h"
 #include "update/app/app_processes.h"
 #include "update/install/version.h"
+#include "update/staged_name.h"
 
 namespace lumar {
 namespace {
@@ -45,9 +46,7 @@ std::vector<OsString> stale_logs_beside_no_package(const RecoveryContext& contex
   for (const LeftoverPackage& log :
        list_leftover_logs(context.folders, context.environment, context.clock)) {
     if (is_recent(log) || !is_orphan(log.path, context.processes)) continue;
-    const OsString package = log.path.substr(0, log.path.size() - kStagedLogSuffix.size()) +
-                             std::string(kStagedPackageSuffix);
-    if (context.files.path_exists(package)) continue;
+    if (context.files.path_exists(package_path_of_log(log.path))) continue;
     stale.push_back(log.path);
   }
   return stale;

@@ -1,7 +1,7 @@
 // Finishing an update that outlived the helper which started it.
 //
-// Every staged package is named "lumar-update-{pid}-{n}.msi" after the helper
-// that staged it, and the installer worker deletes it when it is done. So a
+// Every staged package is named after the helper that staged it (see
+// update/staged_name.h), and the installer worker deletes it when done. So a
 // package whose helper no longer runs is the trace of an interrupted update:
 // at the next service start the recovery waits for Windows Installer to be
 // idle, starts the app again where the update had closed it, says how the

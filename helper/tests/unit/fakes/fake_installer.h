@@ -15,6 +15,7 @@
 #include "update/install/install_job.h"
 #include "update/install/installer_worker.h"
 #include "update/install/windows_installer.h"
+#include "update/staged_name.h"
 
 namespace lumar::test {
 

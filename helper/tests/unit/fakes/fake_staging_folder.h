@@ -13,6 +13,7 @@
 
 #include "main/base/bytes.h"
 #include "update/acceptance/staging.h"
+#include "update/staged_name.h"
 
 namespace lumar::test {
 
@@ -69,7 +70,7 @@ class FakeStagingFolder final : public StagingFolder {
   std::vector<OsString> staged() const {
     std::vector<OsString> names;
     for (const auto& [path, bytes] : files) {
-      if (path.starts_with(folder + "lumar-update-") && !foreign.count(path)) {
+      if (path.starts_with(folder + std::string(kStagedPackagePrefix)) && !foreign.count(path)) {
         names.push_back(path);
       }
     }
