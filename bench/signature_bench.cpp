@@ -93,7 +93,7 @@ void verify(benchmark::State& state, const std::string& member) {
   for (auto _ : state) {
     const lumar::Status status =
         lumar::verify_package_signature(fixture->package, member, fixture->key);
-    if (!status) state.SkipWithError(status.error().c_str());
+    if (!status.has_value()) state.SkipWithError(status.error().c_str());
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kPackageSize));
 }

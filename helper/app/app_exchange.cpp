@@ -73,7 +73,7 @@ Exchange exchange_request(HelperPipe& pipe, std::string_view request, const Opti
   Exchange exchange;
   Result<std::unique_ptr<HelperConnection>> connection =
       pipe.connect(bounded(options.connect_retry));
-  if (!connection) {
+  if (!connection.has_value()) {
     exchange.error = connection.error();
     return exchange;
   }

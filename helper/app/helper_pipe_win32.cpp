@@ -85,7 +85,7 @@ class Win32HelperConnection final : public HelperConnection {
     }
     // Asked after connecting: the service's process is the one that runs now.
     const Result<DWORD> service = service_process_id();
-    if (!service) return service.error();
+    if (!service.has_value()) return service.error();
     if (*service != 0 && *service == server) return std::nullopt;
     return "the pipe is not served by the LumarHelper service";
   }

@@ -21,7 +21,7 @@ Answer ping(const Options& options) { return ask(ping_request(), options); }
 Answer request_update(std::string_view package_path, std::string_view minisig_file,
                       const Options& options) {
   const Result<std::string> request = update_request(package_path, minisig_file);
-  if (!request) return Answer{false, false, request.error()};
+  if (!request.has_value()) return Answer{false, false, request.error()};
   return ask(*request, options);
 }
 

@@ -64,7 +64,7 @@ std::optional<std::uint32_t> parse_seconds(const std::string& text) {
 
 int send_to_helper(const std::string& request, const PipeExchangeOptions& options) {
   const Result<std::string> reply = exchange_with_helper(request, options);
-  if (!reply) {
+  if (!reply.has_value()) {
     std::fprintf(stderr, "lumar-helper-client: %s\n", reply.error().c_str());
     return 1;
   }

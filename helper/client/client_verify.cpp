@@ -9,8 +9,8 @@
 #include <memory>
 #include <optional>
 
-#include "main/channel/package_read.h"
 #include "main/channel/client_files.h"
+#include "main/channel/package_read.h"
 #include "update/acceptance/base64.h"
 #include "update/acceptance/release_check.h"
 #include "update/acceptance/signature.h"
@@ -22,7 +22,7 @@ namespace {
 // Read as the helper reads a client's package, with its texts.
 Result<Bytes> read_whole(ClientFiles& files, const std::string& path) {
   Expected<Bytes, PackageReadError> bytes = read_package(files, path, kMaxPackageSize);
-  if (bytes) return std::move(bytes).value();
+  if (bytes.has_value()) return std::move(bytes).value();
   switch (bytes.error().fault) {
     case PackageReadFault::kTooLarge:
       return fail(path + " is too large to be a release");
@@ -52,9 +52,10 @@ int run_verify(const std::vector<std::string>& args) {
   }
   const std::unique_ptr<ClientFiles> files = make_win32_client_files();
   Result<Bytes> package = read_whole(*files, parsed->package);
-  if (!package) return print(unreadable_file_report(package.error()), parsed->json, 2);
+  if (!package.has_value()) return print(unreadable_file_report(package.error()), parsed->json, 2);
   Result<Bytes> signature = read_whole(*files, parsed->signature);
-  if (!signature) return print(unreadable_file_report(signature.error()), parsed->json, 2);
+  if (!signature.has_value())
+    return print(unreadable_file_report(signature.error()), parsed->json, 2);
   const std::string signature_member = encode_base64(
       std::string_view(reinterpret_cast<const char*>(signature->data()), signature->size()));
 

@@ -30,7 +30,7 @@ void require(bool condition, const char* what) {
 
 // Failures the built-in key can never cause and texts no rule produces.
 void require_known_failure(const lumar::Status& status) {
-  if (status) return;
+  if (status.has_value()) return;
   const std::string& text = status.error();
   require(!text.starts_with("public key"), "the built-in key decodes");
   require(
@@ -44,7 +44,7 @@ void compare_with_libsodium(std::string_view text) {
   // 128 up for alphabet symbols, so it is a reference for ASCII text only.
   for (const char c : text) {
     if (static_cast<unsigned char>(c) >= 128) {
-      require(!ours, "a byte from 128 up is no Base64 symbol");
+      require(!ours.has_value(), "a byte from 128 up is no Base64 symbol");
       return;
     }
   }
@@ -56,7 +56,7 @@ void compare_with_libsodium(std::string_view text) {
       sodium_base642bin(reinterpret_cast<unsigned char*>(theirs.data()), theirs.size(), text.data(),
                         text.size(), nullptr, &size, nullptr, sodium_base64_VARIANT_ORIGINAL) == 0;
   require(ours.has_value() == sodium_ok, "accepts the same texts as libsodium");
-  if (ours) {
+  if (ours.has_value()) {
     require(ours->size() == size && std::memcmp(ours->data(), theirs.data(), size) == 0,
             "decodes to the same bytes as libsodium");
   }
@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const lumar::Status as_file = lumar::verify_package_signature(package, encoded(text));
   require_known_failure(as_file);
   // The member was produced by an encoder, so only the file's content can fail.
-  require(as_file || !as_file.error().starts_with("signature: Invalid") ||
+  require(as_file.has_value() || !as_file.error().starts_with("signature: Invalid") ||
               as_file.error() == "signature: Invalid encoding in minisign data",
           "an encoder's output is valid Base64");
   // Any input as a public key: fails with a text, never crashes.

@@ -46,11 +46,11 @@ TEST(AppUpdateRequest, SendsOnlyFullUtf8PathsWithoutNul) {
     SCOPED_TRACE(c.path);
     const Result<std::string> line = update_request(c.path, "untrusted comment: x\n");
     if (c.refusal) {
-      ASSERT_FALSE(line);
+      ASSERT_FALSE(line.has_value());
       EXPECT_EQ(line.error(), *c.refusal);
       continue;
     }
-    ASSERT_TRUE(line) << line.error();
+    ASSERT_TRUE(line.has_value()) << line.error();
     ASSERT_EQ(line->back(), '\n');
     EXPECT_EQ(line->find('\n'), line->size() - 1);
     const nlohmann::json request = nlohmann::json::parse(*line, nullptr, false);
@@ -75,7 +75,7 @@ TEST(AppUpdateRequest, SignatureIsTheCanonicalBase64TheHelperDecodes) {
   std::string every_byte;
   for (int i = 0; i < 256; ++i) every_byte += static_cast<char>(i);
   const Result<Bytes> back = decode_base64(encode_base64(every_byte));
-  ASSERT_TRUE(back) << back.error();
+  ASSERT_TRUE(back.has_value()) << back.error();
   EXPECT_EQ(std::string(back->begin(), back->end()), every_byte);
 }
 

@@ -72,7 +72,7 @@ TEST_F(AppSessions, NoCopiesCloseNothingAndLogNothing) {
 
 TEST_F(AppSessions, StartsTheQuotedPathAloneInItsOwnFolderAsTheSessionsUser) {
   sessions.signed_in = {2};
-  ASSERT_TRUE(start_app_in_session(sessions, 2, kAppPath));
+  ASSERT_TRUE(start_app_in_session(sessions, 2, kAppPath).has_value());
   ASSERT_EQ(sessions.starts.size(), 1u);
   const test::Start& start = sessions.starts[0];
   EXPECT_EQ(start.session, 2u);
@@ -84,27 +84,27 @@ TEST_F(AppSessions, StartsTheQuotedPathAloneInItsOwnFolderAsTheSessionsUser) {
   EXPECT_TRUE(log.lines().empty());
 
   // Without a parent folder the helper's own current folder is left to it.
-  ASSERT_TRUE(start_app_in_session(sessions, 2, "lumar-desktop.exe"));
+  ASSERT_TRUE(start_app_in_session(sessions, 2, "lumar-desktop.exe").has_value());
   EXPECT_EQ(sessions.starts[1].launch.current_directory, std::nullopt);
 }
 
 TEST_F(AppSessions, StartFailuresNameTheStepAndReleaseWhatWasAcquired) {
   sessions.signed_in = {1};
   const Status no_user = start_app_in_session(sessions, 0, kAppPath);
-  ASSERT_FALSE(no_user);
+  ASSERT_FALSE(no_user.has_value());
   EXPECT_EQ(no_user.error(), "no signed-in user in session 0 (1008)");
   EXPECT_EQ(sessions.environments_built, 0);
 
   sessions.environment_error = 8;
   const Status no_environment = start_app_in_session(sessions, 1, kAppPath);
-  ASSERT_FALSE(no_environment);
+  ASSERT_FALSE(no_environment.has_value());
   EXPECT_EQ(no_environment.error(), "build the user's environment (8)");
   EXPECT_EQ(sessions.live_tokens, 0);
 
   sessions.environment_error.reset();
   sessions.start_errors[1] = 2;
   const Status not_started = start_app_in_session(sessions, 1, "C:\\b\xFFg\\app.exe");
-  ASSERT_FALSE(not_started);
+  ASSERT_FALSE(not_started.has_value());
   EXPECT_EQ(not_started.error(), "start C:\\b\xEF\xBF\xBDg\\app.exe (2)");
   EXPECT_EQ(sessions.live_tokens, 0);
   EXPECT_EQ(sessions.live_environments, 0);

@@ -19,13 +19,13 @@ std::string encoded(const Bytes& bytes) {
 
 std::string decoded_text(std::string_view base64) {
   const Result<Bytes> bytes = decode_base64(base64);
-  if (!bytes) return "error: " + bytes.error();
+  if (!bytes.has_value()) return "error: " + bytes.error();
   return std::string(bytes->begin(), bytes->end());
 }
 
 std::string reason(std::string_view base64) {
   const Result<Bytes> bytes = decode_base64(base64);
-  return bytes ? std::string("decoded") : bytes.error();
+  return bytes.has_value() ? std::string("decoded") : bytes.error();
 }
 
 TEST(Base64Decode, DecodesTheStandardVectors) {
@@ -45,7 +45,7 @@ TEST(Base64, RoundTripsEveryLengthAndByteValue) {
     for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 151 + size);
     EXPECT_EQ(encode_base64(std::string(bytes.begin(), bytes.end())), encoded(bytes)) << size;
     const Result<Bytes> back = decode_base64(encoded(bytes));
-    ASSERT_TRUE(back) << size << ": " << back.error();
+    ASSERT_TRUE(back.has_value()) << size << ": " << back.error();
     EXPECT_EQ(*back, bytes) << size;
   }
 }

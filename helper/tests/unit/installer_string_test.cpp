@@ -43,10 +43,10 @@ TEST_P(InstallerString, OneRetryWithTheToldLengthAndTheSecondAnswerIsFinal) {
       });
   EXPECT_EQ(offered, c.sizes_offered);
   if (c.expected_code) {
-    ASSERT_FALSE(read);
+    ASSERT_FALSE(read.has_value());
     EXPECT_EQ(read.error(), *c.expected_code);
   } else {
-    ASSERT_TRUE(read) << read.error();
+    ASSERT_TRUE(read.has_value()) << read.error();
     EXPECT_EQ(*read, value);
   }
 }
@@ -69,7 +69,7 @@ TEST(InstallerString, ALengthBeyondTheBufferIsNotReadPast) {
         *size = 500;  // a success that claims more than it was given room for
         return kCodes.success;
       });
-  ASSERT_TRUE(read);
+  ASSERT_TRUE(read.has_value());
   EXPECT_EQ(read->size(), 128u);
 }
 

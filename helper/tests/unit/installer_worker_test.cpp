@@ -298,7 +298,7 @@ TEST_F(RunInstaller, WorkerThatCannotStartGivesTheJobBackUntouched) {
   const InstallJob* given = j.get();
 
   const Status started = worker.start(j);
-  ASSERT_FALSE(started);
+  ASSERT_FALSE(started.has_value());
   EXPECT_EQ(started.error(), "start the installer thread: Resource temporarily unavailable");
   ASSERT_EQ(j.get(), given);
   EXPECT_TRUE(j->package);
@@ -316,7 +316,7 @@ TEST_F(RunInstaller, AnExceptionInTheWorkerIsLoggedAndGivesTheServiceBack) {
   ThreadedInstallWorker worker(context, threads);
   installer.while_installing = [] { throw std::bad_alloc(); };
   std::unique_ptr<InstallJob> j = job();
-  ASSERT_TRUE(worker.start(j));  // the fake starter runs the body at once
+  ASSERT_TRUE(worker.start(j).has_value());  // the fake starter runs the body at once
   EXPECT_EQ(recording.lines().back(), "install_update: internal error: std::bad_alloc");
   EXPECT_FALSE(control.update_in_progress);
   EXPECT_EQ(events.back(), "report stop accepted");
@@ -326,7 +326,7 @@ TEST_F(RunInstaller, RealThreadRunsTheJobToItsEnd) {
   test::JoiningThreadStarter threads;
   ThreadedInstallWorker worker(context, threads);
   std::unique_ptr<InstallJob> j = job();
-  ASSERT_TRUE(worker.start(j));
+  ASSERT_TRUE(worker.start(j).has_value());
   EXPECT_EQ(j, nullptr);  // moved out before the thread began
   threads.join();
   EXPECT_FALSE(control.update_in_progress);

@@ -51,7 +51,7 @@ TEST(ReadPackage, TheBoundIsKeptByTheHandleThatReads) {
     } hash;
     const Expected<Bytes, PackageReadError> read = read_package(files, "f", kLimit, &hash);
     std::string got;
-    if (read) {
+    if (read.has_value()) {
       got.assign(read->begin(), read->end());
     } else if (read.error().fault == PackageReadFault::kTooLarge) {
       got = "too large";
@@ -61,8 +61,11 @@ TEST(ReadPackage, TheBoundIsKeptByTheHandleThatReads) {
       got = read.error().system_error;
     }
     EXPECT_EQ(got, c.outcome);
-    EXPECT_EQ(hash.was_lost ? "lost" : hash.seen.empty() && !read ? "none" : "whole", c.watch);
-    if (!hash.was_lost && read) EXPECT_EQ(hash.seen, got);
+    EXPECT_EQ(hash.was_lost                            ? "lost"
+              : hash.seen.empty() && !read.has_value() ? "none"
+                                                       : "whole",
+              c.watch);
+    if (!hash.was_lost && read.has_value()) EXPECT_EQ(hash.seen, got);
     EXPECT_LE(files.bytes_read, kLimit + 1);
     EXPECT_EQ(files.opens.size(), 1u);
   }

@@ -78,18 +78,18 @@ TEST(SameHelper, FoldsAsciiLettersAndNothingElse) {
 }
 
 TEST(ServiceLayerTexts, NamesTheTextWithANulAndTheUnknownValue) {
-  EXPECT_TRUE(check_no_nul("C:\\a.exe run", "executable path"));
+  EXPECT_TRUE(check_no_nul("C:\\a.exe run", "executable path").has_value());
   EXPECT_EQ(check_no_nul(std::string("C:\\a\0.exe", 9), "executable path").error(),
             "executable path contains a nul byte");
-  EXPECT_TRUE(validate_service_config({"x", 4, 3}));
+  EXPECT_TRUE(validate_service_config({"x", 4, 3}).has_value());
   EXPECT_EQ(validate_service_config({"x", 5, 1}).error(), "invalid service start type value");
   EXPECT_EQ(validate_service_config({"x", 2, 4}).error(), "invalid service error control value");
 }
 
 TEST_F(RegistrationTest, EachCallAsksForItsOwnAccessAndEveryHandleIsClosed) {
-  ASSERT_TRUE(install());  // created
-  ASSERT_TRUE(install());  // restarted
-  ASSERT_TRUE(uninstall());
+  ASSERT_TRUE(install().has_value());  // created
+  ASSERT_TRUE(install().has_value());  // restarted
+  ASSERT_TRUE(uninstall().has_value());
   EXPECT_EQ(scm.calls, (std::vector<std::string>{"connect install",
                                                  "open LumarHelper install",
                                                  "create create",
@@ -161,18 +161,18 @@ TEST_F(RegistrationTest, EveryFailedCallNamesItsStep) {
 TEST_F(RegistrationTest, IgnoredFailuresDoNotStopTheProcedures) {
   // No description, no failure actions; no stop and no status while restarting.
   scm.failing = {"set_description", "set_failure_actions"};
-  EXPECT_TRUE(install());
+  EXPECT_TRUE(install().has_value());
   scm.service->state = kServiceStopped;
   scm.failing = {"query_state", "stop"};
-  ASSERT_TRUE(install());
+  ASSERT_TRUE(install().has_value());
   EXPECT_EQ(scm.count("query_state"), 1 + 60) << "a failed look counts as not stopped";
   // Neither configuration nor status can be read: uninstall deletes all the same.
   scm.failing = {"query_config", "query_state"};
-  EXPECT_TRUE(uninstall());
+  EXPECT_TRUE(uninstall().has_value());
   EXPECT_EQ(scm.count("delete"), 1);
   // An open that fails for any reason leads to creating the service.
   scm.failing = {"open LumarHelper install"};
-  EXPECT_TRUE(install());
+  EXPECT_TRUE(install().has_value());
   EXPECT_EQ(log_lines().back(), "install: service created + started");
 }
 
@@ -197,7 +197,7 @@ TEST_F(RegistrationTest, FailureActionsGoWithEveryRegistrationOfThisCopy) {
     scm.service.reset();
     if (c.registered) scm.register_at(*c.registered);
     if (c.registered_exists) files.existing.insert(*c.registered);
-    ASSERT_TRUE(install());
+    ASSERT_TRUE(install().has_value());
     ASSERT_EQ(scm.service->failure_actions.has_value(), c.set);
     if (!c.set) continue;
     EXPECT_EQ(
@@ -215,7 +215,7 @@ TEST_F(RegistrationTest, UnknownStoredValuesMakeTheConfigurationUnreadable) {
   EXPECT_EQ(install().error(), "read service config: invalid service error control value");
   // Uninstall skips the comparison and deletes.
   scm.stored_config = ServiceConfig{"\"" + kElsewhere + "\" run", 2, 9};
-  EXPECT_TRUE(uninstall());
+  EXPECT_TRUE(uninstall().has_value());
   EXPECT_EQ(scm.count("delete"), 1);
 }
 
@@ -232,7 +232,7 @@ TEST_F(RegistrationTest, AServiceThatDoesNotStopWithinFifteenSecondsFailsTheStar
 TEST_F(RegistrationTest, AStagedPackageCountsAsInFlightBelowHalfAnHour) {
   scm.register_at(kHere, kServiceStopped);
   stage_package(1799);
-  ASSERT_TRUE(install());
+  ASSERT_TRUE(install().has_value());
   EXPECT_EQ(scm.count("stop"), 0);
   EXPECT_EQ(scm.service->state, kServiceRunning) << "a stopped service is started";
   EXPECT_EQ(log_lines().back(),
@@ -240,7 +240,7 @@ TEST_F(RegistrationTest, AStagedPackageCountsAsInFlightBelowHalfAnHour) {
 
   folders.folders[kStaging].clear();
   stage_package(1800);
-  ASSERT_TRUE(install());
+  ASSERT_TRUE(install().has_value());
   EXPECT_EQ(scm.count("stop"), 1);
   EXPECT_EQ(log_lines().back(), "install: service restarted on this install's helper");
 }
@@ -251,7 +251,7 @@ TEST_F(RegistrationTest, AYoungPackageThatSomeoneElseOwnsIsNoUpdateInFlight) {
   scm.register_at(kHere);
   stage_package(10);
   folders.foreign.insert(kStaging + kStagedName);
-  ASSERT_TRUE(install());
+  ASSERT_TRUE(install().has_value());
   EXPECT_EQ(scm.count("stop"), 1);
   EXPECT_EQ(log_lines().back(), "install: service restarted on this install's helper");
 }

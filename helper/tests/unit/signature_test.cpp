@@ -46,12 +46,12 @@ const std::string& test_key() {
 std::string check(std::span<const std::uint8_t> bytes, std::string_view signature_file,
                   std::string_view key = test_key()) {
   const Status status = verify_package_signature(bytes, encode_base64(signature_file), key);
-  return status ? "verified" : status.error();
+  return status.has_value() ? "verified" : status.error();
 }
 
 std::string check_member(std::string_view member, std::string_view key = test_key()) {
   const Status status = verify_package_signature(package(), member, key);
-  return status ? "verified" : status.error();
+  return status.has_value() ? "verified" : status.error();
 }
 
 std::vector<std::string> lines_of(std::string_view text) {
@@ -116,7 +116,7 @@ TEST(StreamedDigest, GivesTheOneShotOutcome) {
     }
     const Status status =
         verify_package_digest(*digest.finish(), encode_base64(signature_file), test_key());
-    return status ? "verified" : status.error();
+    return status.has_value() ? "verified" : status.error();
   };
   for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, package().size()}) {
     EXPECT_EQ(streamed(piece, kPrehashedSignature), "verified") << piece;
@@ -133,7 +133,7 @@ TEST(StreamedDigest, GivesTheOneShotOutcome) {
 TEST(GenuineSignatures, TheBuiltInKeyIsUsedByDefault) {
   if (updater_key_base64() != test_key())
     GTEST_SKIP() << "built with a product key, not the test key";
-  EXPECT_TRUE(verify_package_signature(package(), encode_base64(kPrehashedSignature)));
+  EXPECT_TRUE(verify_package_signature(package(), encode_base64(kPrehashedSignature)).has_value());
   EXPECT_EQ(verify_package_signature(package(), encode_base64(kOtherKeySignature)).error(),
             kMismatch);
 }

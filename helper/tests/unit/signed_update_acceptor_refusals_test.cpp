@@ -259,7 +259,7 @@ TEST_F(SignedUpdateAcceptorTest, TheKeyIsComparedBeforeThePackageIsRead) {
     recording.file.messages.clear();
     UpdateLease held = c.busy ? UpdateLease::acquire(control) : UpdateLease();
     const Status checked = acceptance.check_before_read(c.signature);
-    EXPECT_EQ(checked ? "ok" : checked.error(), c.expected) << c.signature;
+    EXPECT_EQ(checked.has_value() ? "ok" : checked.error(), c.expected) << c.signature;
     EXPECT_EQ(lines(), c.logged ? std::vector<std::string>{"install_update: refused: " + c.expected}
                                 : std::vector<std::string>{})
         << c.signature;

@@ -99,7 +99,7 @@ TEST(PackageProperties, UpgradeCodeIsReadFirstAndTheFirstErrorIsFinal) {
     });
   };
   Result<MsiPackageInfo> info = reading(std::nullopt);
-  ASSERT_TRUE(info);
+  ASSERT_TRUE(info.has_value());
   EXPECT_EQ(info->upgrade_code, "value of UpgradeCode");
   EXPECT_EQ(info->product_version, "value of ProductVersion");
   EXPECT_THAT(asked, ElementsAre("UpgradeCode", "ProductVersion"));

@@ -47,7 +47,7 @@ TEST_F(AppProcessesWine, ListsTheRunningCopiesOfExactlyThatFileWithUsableHandles
     EXPECT_LE(copy.created, system_time_now());
     // The handle can wait: the copy is still running.
     const SystemResult<ProcessWait> waited = processes->wait(copy.process, 0ms);
-    ASSERT_TRUE(waited) << waited.error();
+    ASSERT_TRUE(waited.has_value()) << waited.error();
     EXPECT_EQ(*waited, ProcessWait::kTimedOut);
   }
   std::sort(pids.begin(), pids.end());
@@ -72,31 +72,31 @@ TEST_F(AppProcessesWine, AQueryHandleOnlyLooksAndAControlHandleWaitsAndEnds) {
   ASSERT_EQ(app.wait_for_starts(1).size(), 1u);
 
   const SystemResult<ProcessHandle> looking = processes->open(child.pid(), ProcessAccess::kQuery);
-  ASSERT_TRUE(looking) << looking.error();
+  ASSERT_TRUE(looking.has_value()) << looking.error();
   const SystemResult<OsString> image = processes->image_path(*looking);
-  ASSERT_TRUE(image) << image.error();
+  ASSERT_TRUE(image.has_value()) << image.error();
   EXPECT_TRUE(equal_ascii_ci(*image, app.exe_text())) << *image;
   EXPECT_EQ(processes->session_id(*looking).value(), 1u);
   const std::uint64_t created = processes->creation_time(*looking).value();
   EXPECT_GE(created, before - 10'000'000);
   EXPECT_LE(created, system_time_now());
-  EXPECT_TRUE(processes->still_runs(*looking).value());
+  EXPECT_EQ(processes->still_runs(*looking).value(), ProcessLife::kRunning);
   const SystemStatus not_ended = processes->terminate(*looking, 1);
-  ASSERT_FALSE(not_ended);
+  ASSERT_FALSE(not_ended.has_value());
   EXPECT_EQ(not_ended.error(), std::uint32_t{ERROR_ACCESS_DENIED});
   EXPECT_TRUE(child.running());
 
   const SystemResult<ProcessHandle> controlling =
       processes->open(child.pid(), ProcessAccess::kControl);
-  ASSERT_TRUE(controlling) << controlling.error();
-  EXPECT_TRUE(processes->terminate(*controlling, 1));
+  ASSERT_TRUE(controlling.has_value()) << controlling.error();
+  EXPECT_TRUE(processes->terminate(*controlling, 1).has_value());
   const SystemResult<ProcessWait> waited = processes->wait(*controlling, 10000ms);
-  ASSERT_TRUE(waited) << waited.error();
+  ASSERT_TRUE(waited.has_value()) << waited.error();
   EXPECT_EQ(*waited, ProcessWait::kEnded);
-  EXPECT_FALSE(processes->still_runs(*looking).value());
+  EXPECT_EQ(processes->still_runs(*looking).value(), ProcessLife::kEnded);
 
   const SystemResult<ProcessHandle> nobody = processes->open(kDeadPid, ProcessAccess::kQuery);
-  ASSERT_FALSE(nobody);
+  ASSERT_FALSE(nobody.has_value());
   EXPECT_EQ(nobody.error(), std::uint32_t{ERROR_INVALID_PARAMETER});
 }
 

@@ -51,7 +51,7 @@ TEST_F(AppSessionsWine, ClosesCopiesStartedBeforeTheCutoffAndLeavesLaterOnes) {
 
 TEST_F(AppSessionsWine, StartsTheQuotedPathInItsFolderWithTheUsersEnvironment) {
   const AppCopy app(L"start", L"Lumar KQ Folder");  // a space in the path
-  ASSERT_TRUE(start_app_in_session(*sessions, 1, app.exe_text()));
+  ASSERT_TRUE(start_app_in_session(*sessions, 1, app.exe_text()).has_value());
   const std::vector<AppStart> started = app.wait_for_starts(1);
   kill_copies(app.exe());
   ASSERT_EQ(started.size(), 1u);
@@ -78,7 +78,7 @@ TEST_F(AppSessionsWine, RestartServesASessionOnceAndReportsAMissingFile) {
 
   const std::string missing = narrow_lossy(app.folder()) + "\\missing.exe";
   const Status failed = start_app_in_session(*sessions, 1, missing);
-  ASSERT_FALSE(failed);
+  ASSERT_FALSE(failed.has_value());
   EXPECT_EQ(failed.error(), "start " + missing + " (2)");
 }
 

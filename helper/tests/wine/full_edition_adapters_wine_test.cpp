@@ -34,10 +34,10 @@ class Win32HostsFileTest : public ::testing::Test {
 
 TEST_F(Win32HostsFileTest, ReadsWholeFilesAndTakesMissingOnesAsAbsent) {
   auto missing = file->read(path_utf8);
-  ASSERT_TRUE(missing) << missing.error();
+  ASSERT_TRUE(missing.has_value()) << missing.error();
   EXPECT_EQ(*missing, std::nullopt);
   auto no_folder = file->read(narrow_lossy(folder + L"\\nowhere\\hosts"));
-  ASSERT_TRUE(no_folder) << no_folder.error();
+  ASSERT_TRUE(no_folder.has_value()) << no_folder.error();
   EXPECT_EQ(*no_folder, std::nullopt);
 
   std::string big(3 * 65536 + 17, 'x');
@@ -45,7 +45,7 @@ TEST_F(Win32HostsFileTest, ReadsWholeFilesAndTakesMissingOnesAsAbsent) {
   big[big.size() - 1] = '\xFF';
   write_file(path, big);
   auto read = file->read(path_utf8);
-  ASSERT_TRUE(read) << read.error();
+  ASSERT_TRUE(read.has_value()) << read.error();
   EXPECT_EQ(*read, big);
 }
 
@@ -54,16 +54,16 @@ TEST_F(Win32HostsFileTest, AFileHeldWithoutSharingCannotBeRead) {
   const UniqueFile held = hold_open(path, 0);
   ASSERT_TRUE(held);
   auto read = file->read(path_utf8);
-  ASSERT_FALSE(read);
+  ASSERT_FALSE(read.has_value());
   EXPECT_EQ(read.error(), os_error_text(ERROR_SHARING_VIOLATION));
 }
 
 TEST_F(Win32HostsFileTest, ReplacesInOneStepAndLeavesNothingBehind) {
-  ASSERT_TRUE(file->replace(path_utf8, "first\n"));
+  ASSERT_TRUE(file->replace(path_utf8, "first\n").has_value());
   EXPECT_EQ(read_file(path), "first\n");
-  ASSERT_TRUE(file->replace(path_utf8, "second\n"));
+  ASSERT_TRUE(file->replace(path_utf8, "second\n").has_value());
   EXPECT_EQ(read_file(path), "second\n");
-  ASSERT_TRUE(file->replace(path_utf8, ""));
+  ASSERT_TRUE(file->replace(path_utf8, "").has_value());
   EXPECT_EQ(read_file(path), "");
   EXPECT_TRUE(leftovers(folder).empty());
 }
@@ -72,7 +72,7 @@ TEST_F(Win32HostsFileTest, AReadOnlyFileIsRefusedAndUntouched) {
   write_file(path, "old\n");
   ASSERT_TRUE(::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
   const Status replaced = file->replace(path_utf8, "new\n");
-  ASSERT_FALSE(replaced);
+  ASSERT_FALSE(replaced.has_value());
   EXPECT_EQ(replaced.error(), os_error_text(ERROR_ACCESS_DENIED));
   EXPECT_EQ(read_file(path), "old\n");
   EXPECT_TRUE(leftovers(folder).empty());
@@ -88,7 +88,7 @@ TEST_F(Win32HostsFileTest, AReplaceThatFailsAtTheLastStepKeepsTheOldFile) {
     const UniqueFile held = hold_open(path, FILE_SHARE_READ);
     ASSERT_TRUE(held);
     const Status replaced = file->replace(path_utf8, std::string(200000, 'n'));
-    ASSERT_FALSE(replaced);
+    ASSERT_FALSE(replaced.has_value());
     EXPECT_NE(replaced.error().find("(os error "), std::string::npos) << replaced.error();
   }
   EXPECT_EQ(read_file(path), old_content);
@@ -97,7 +97,7 @@ TEST_F(Win32HostsFileTest, AReplaceThatFailsAtTheLastStepKeepsTheOldFile) {
 
 TEST_F(Win32HostsFileTest, AMissingFolderIsAnError) {
   const Status replaced = file->replace(narrow_lossy(folder + L"\\nowhere\\hosts"), "x\n");
-  ASSERT_FALSE(replaced);
+  ASSERT_FALSE(replaced.has_value());
   EXPECT_EQ(replaced.error(), os_error_text(ERROR_PATH_NOT_FOUND));
   EXPECT_TRUE(names_in(folder).empty());
 }
@@ -134,13 +134,13 @@ TEST_F(Win32ChildProgramsTest, CapturesOutputAndErrorAndTheExitCode) {
   auto listed = programs->run_captured(
       "fake_tasklist",
       {"/FI", "PID eq " + std::to_string(::GetCurrentProcessId()), "/FO", "CSV", "/NH"});
-  ASSERT_TRUE(listed) << listed.error().text;
+  ASSERT_TRUE(listed.has_value()) << listed.error().text;
   EXPECT_EQ(listed->exit_code, 0u);
   EXPECT_EQ(listed->output.rfind("\"lumar_wine_tests.exe\",\"", 0), 0u) << listed->output;
 
   // taskkill reports a missing process on standard error.
   auto missing = programs->run_captured("fake_taskkill", {"/F", "/T", "/PID", "4294967301"});
-  ASSERT_TRUE(missing) << missing.error().text;
+  ASSERT_TRUE(missing.has_value()) << missing.error().text;
   EXPECT_EQ(missing->exit_code, 128u);
   EXPECT_EQ(missing->output, "ERROR: The process \"4294967301\" not found.\r\n");
 }
@@ -149,7 +149,7 @@ TEST_F(Win32ChildProgramsTest, PassesArgumentsThroughTheCommandLineIntact) {
   const std::vector<std::string> args = {
       "PID eq 7", "q\"uote", "back\\slash\\", "", "tail\\\\\"", "caf\xC3\xA9", "\t"};
   auto ran = programs->run("fake_ipconfig", args);
-  ASSERT_TRUE(ran) << ran.error();
+  ASSERT_TRUE(ran.has_value()) << ran.error();
   EXPECT_EQ(*ran, 1u);  // not "/flushdns": the stand-in refuses as ipconfig does
   std::string expected = "ipconfig:";
   for (std::size_t i = 0; i < args.size(); ++i) expected += (i == 0 ? " " : " | ") + args[i];
@@ -158,10 +158,10 @@ TEST_F(Win32ChildProgramsTest, PassesArgumentsThroughTheCommandLineIntact) {
 
 TEST_F(Win32ChildProgramsTest, AProgramThatCannotStartIsTheSystemsError) {
   auto ran = programs->run("lumar-no-such-tool", {});
-  ASSERT_FALSE(ran);
+  ASSERT_FALSE(ran.has_value());
   EXPECT_EQ(ran.error(), os_error_text(ERROR_FILE_NOT_FOUND));
   auto captured = programs->run_captured("lumar-no-such-tool", {"x"});
-  ASSERT_FALSE(captured);
+  ASSERT_FALSE(captured.has_value());
   EXPECT_EQ(captured.error().kind, CaptureError::Kind::kNotStarted);
   EXPECT_EQ(captured.error().text, os_error_text(ERROR_FILE_NOT_FOUND));
 }
@@ -174,7 +174,7 @@ TEST_F(Win32ChildProgramsTest, CapturesOutputLargerThanThePipeHolds) {
   const std::wstring path = make_temp_folder(L"big") + L"\\big.txt";
   write_file(path, big);
   auto typed = programs->run_captured("cmd", {"/c", "type", narrow_lossy(path)});
-  ASSERT_TRUE(typed) << typed.error().text;
+  ASSERT_TRUE(typed.has_value()) << typed.error().text;
   EXPECT_EQ(typed->exit_code, 0u);
   EXPECT_EQ(typed->output.size(), big.size());
   EXPECT_TRUE(typed->output == big);

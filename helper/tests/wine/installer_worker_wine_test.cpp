@@ -213,7 +213,7 @@ TEST_F(InstallerWorkerWine, ThreadedWorkerRestartsTheCallerOnItsOwnThread) {
   ThreadedInstallWorker worker(
       InstallerContext{*processes, *sessions, *installer, *programs, *files, log, *clock}, threads);
   std::unique_ptr<InstallJob> restart = job(L"", "1.0.0");
-  ASSERT_TRUE(worker.start(restart));
+  ASSERT_TRUE(worker.start(restart).has_value());
   EXPECT_EQ(restart, nullptr);  // moved into the thread
 
   ASSERT_TRUE(wait_until(std::chrono::seconds(60), [&] { return !control.update_in_progress; }));

@@ -29,21 +29,21 @@ class WindowsInstallerWine : public ::testing::Test {
 
 TEST_F(WindowsInstallerWine, ReadsTheUpgradeCodeAndVersionOfRealPackages) {
   Result<MsiPackageInfo> info = read(L"lite-1.1.0.msi");
-  ASSERT_TRUE(info) << info.error();
+  ASSERT_TRUE(info.has_value()) << info.error();
   EXPECT_EQ(info->upgrade_code, kLiteCode);
   EXPECT_EQ(info->product_version, "1.1.0");
 
   info = read(L"lite-1.1.0-lower.msi");
-  ASSERT_TRUE(info) << info.error();
+  ASSERT_TRUE(info.has_value()) << info.error();
   EXPECT_EQ(info->upgrade_code, ascii_lower(kLiteCode)) << "returned exactly as stored";
 
   // 127 characters and the 0 fill the first buffer; 143 need the second.
   info = read(L"lite-version-127.msi");
-  ASSERT_TRUE(info) << info.error();
+  ASSERT_TRUE(info.has_value()) << info.error();
   EXPECT_EQ(info->product_version, long_version(62));
   EXPECT_EQ(info->product_version.size(), 127u);
   info = read(L"lite-long-version.msi");
-  ASSERT_TRUE(info) << info.error();
+  ASSERT_TRUE(info.has_value()) << info.error();
   EXPECT_EQ(info->product_version, long_version(70));
 }
 
@@ -55,7 +55,7 @@ TEST_F(WindowsInstallerWine, PackagesThatCannotBeReadSayWhy) {
   // missing one (Windows gives other codes there).
   EXPECT_EQ(read(L"not-msi.exe").error(), "open package (1627)");
   const Result<MsiPackageInfo> missing = read(L"no-such-package.msi");
-  ASSERT_FALSE(missing);
+  ASSERT_FALSE(missing.has_value());
   EXPECT_TRUE(missing.error().starts_with("open package (")) << missing.error();
 }
 
@@ -65,7 +65,7 @@ TEST_F(WindowsInstallerWine, APackageHeldOpenWithReadSharingCanStillBeRead) {
                                       FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(held);
   Result<MsiPackageInfo> info = read(L"lite-1.0.0.msi");
-  ASSERT_TRUE(info) << info.error();
+  ASSERT_TRUE(info.has_value()) << info.error();
   EXPECT_EQ(info->product_version, "1.0.0");
 }
 

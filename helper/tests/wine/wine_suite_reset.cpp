@@ -72,13 +72,13 @@ void end_leftover_processes() {
   }();
   const std::unique_ptr<Processes> processes = make_win32_processes();
   const SystemResult<std::vector<ProcessEntry>> entries = processes->snapshot();
-  if (!entries) return;
+  if (!entries.has_value()) return;
   for (const ProcessEntry& entry : *entries) {
     if (entry.pid == ::GetCurrentProcessId()) continue;
     const SystemResult<ProcessHandle> process = processes->open(entry.pid, ProcessAccess::kControl);
-    if (!process) continue;
+    if (!process.has_value()) continue;
     const SystemResult<OsString> image = processes->image_path(*process);
-    if (!image) continue;
+    if (!image.has_value()) continue;
     const std::wstring path = wide(*image);
     for (const std::wstring& prefix : prefixes) {
       if (!begins_with(path, prefix)) continue;

@@ -71,15 +71,15 @@ int print(const ReleaseCheckReport& report, const ReleaseCheckArguments& args, i
 
 int run(const ReleaseCheckArguments& args) {
   Result<std::string> package = read_file(args.package);
-  if (!package) return print(unreadable_file_report(package.error()), args, 2);
+  if (!package.has_value()) return print(unreadable_file_report(package.error()), args, 2);
   Result<std::string> signature = read_file(args.signature);
-  if (!signature) return print(unreadable_file_report(signature.error()), args, 2);
+  if (!signature.has_value()) return print(unreadable_file_report(signature.error()), args, 2);
   // The helper gets the signature file's text as Base64, and keeps its key
   // the same way.
   std::string key_base64(updater_key_base64());
   if (args.key) {
     Result<std::string> key = read_file(*args.key);
-    if (!key) return print(unreadable_file_report(key.error()), args, 2);
+    if (!key.has_value()) return print(unreadable_file_report(key.error()), args, 2);
     key_base64 = encode_base64(*key);
   }
   const std::string signature_member = encode_base64(*signature);

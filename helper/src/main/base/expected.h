@@ -1,5 +1,10 @@
 // A value or the reason it could not be had, in the manner of base::expected.
 // Failures are values in this code base: no exception crosses a module line.
+//
+// There is no conversion to bool, only has_value(): with one, `if (!result)`
+// and `if (!*result)` would read alike for a result that holds a bool or an
+// optional and mean different things. For the same reason no result holds a
+// bool; a yes-or-no answer that can fail is an enum.
 #pragma once
 
 #include <cstdint>
@@ -40,7 +45,6 @@ class [[nodiscard]] Expected {
       : state_(std::in_place_index<1>, std::move(error).error()) {}  // NOLINT
 
   bool has_value() const { return state_.index() == 0; }
-  explicit operator bool() const { return has_value(); }
 
   T& value() & { return std::get<0>(state_); }
   const T& value() const& { return std::get<0>(state_); }
@@ -66,7 +70,6 @@ class [[nodiscard]] Expected<void, E> {
   Expected(Unexpected<G> error) : error_(std::move(error).error()), failed_(true) {}  // NOLINT
 
   bool has_value() const { return !failed_; }
-  explicit operator bool() const { return has_value(); }
   const E& error() const& { return error_; }
   E&& error() && { return std::move(error_); }
 

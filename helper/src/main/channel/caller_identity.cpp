@@ -9,9 +9,9 @@ namespace lumar {
 
 Result<OpenedCaller> open_caller(PipeConnection& connection, Processes& processes, HelperLog& log) {
   const SystemResult<std::uint32_t> pid = connection.client_process_id();
-  if (!pid) return fail("cannot identify the requesting process");
+  if (!pid.has_value()) return fail("cannot identify the requesting process");
   SystemResult<ProcessHandle> process = processes.open(*pid, ProcessAccess::kControl);
-  if (!process) {
+  if (!process.has_value()) {
     std::string refusal = "open the requesting process " + std::to_string(*pid) + " (" +
                           std::to_string(process.error()) + ")";
     log.write_client_caused("install_update: refused: " + cut_foreign_piece(refusal));

@@ -11,7 +11,7 @@ Result<CallerPackage> CallerStep::run(PipeConnection& connection, std::string_vi
   // Opened now, as the service, and used for everything after: an id kept
   // until after the read could by then name another process.
   Result<OpenedCaller> caller = open_caller(connection, processes_, log_);
-  if (!caller) return fail(std::move(caller).error());
+  if (!caller.has_value()) return fail(std::move(caller).error());
 
   // Nothing but a local drive's file is opened at all.
   if (!is_drive_letter_path(path))
@@ -26,7 +26,7 @@ Result<CallerPackage> CallerStep::run(PipeConnection& connection, std::string_vi
   }
   if (!read) return fail("cannot impersonate the requesting process");
   Expected<Bytes, PackageReadError>& contents = *read;
-  if (!contents) {
+  if (!contents.has_value()) {
     const PackageReadError& error = contents.error();
     switch (error.fault) {
       case PackageReadFault::kTooLarge:

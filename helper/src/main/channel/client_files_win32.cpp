@@ -136,7 +136,7 @@ class Win32ClientFiles final : public ClientFiles {
       return std::unique_ptr<ClientFile>(std::make_unique<Win32ClientFile>(UniqueFile()));
     }
     UniqueFile file;
-    if (Status opened = open_without_oplock_wait(*name, file); !opened) {
+    if (Status opened = open_without_oplock_wait(*name, file); !opened.has_value()) {
       return fail(std::move(opened).error());
     }
     return std::unique_ptr<ClientFile>(std::make_unique<Win32ClientFile>(std::move(file)));

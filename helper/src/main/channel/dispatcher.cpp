@@ -31,12 +31,12 @@ Reply Dispatcher::route(const Request& request, PipeConnection& connection) {
   }
 
   const InstallUpdate& update = std::get<InstallUpdate>(request);
-  if (Status early = updates_.check_before_read(update.signature); !early) {
+  if (Status early = updates_.check_before_read(update.signature); !early.has_value()) {
     return Reply::failure(std::move(early).error());
   }
   std::unique_ptr<IncrementalHash> hash = updates_.start_package_hash(update.signature);
   Result<CallerPackage> caller = caller_step_.run(connection, update.path, hash.get());
-  if (!caller) return Reply::failure(std::move(caller).error());
+  if (!caller.has_value()) return Reply::failure(std::move(caller).error());
   return updates_.accept_update(std::move(caller->contents), update.signature,
                                 std::move(caller->caller), std::move(hash));
 }

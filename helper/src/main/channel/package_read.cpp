@@ -55,11 +55,12 @@ Expected<Bytes, PackageReadError> read_package(ClientFiles& files, std::string_v
                                                const ReadDeadline* deadline) {
   const auto timed_out = [deadline] { return deadline != nullptr && deadline->passed(); };
   Result<std::unique_ptr<ClientFile>> opened = files.open(path);
-  if (!opened) return read_failure(PackageReadFault::kSystem, std::move(opened).error());
+  if (!opened.has_value())
+    return read_failure(PackageReadFault::kSystem, std::move(opened).error());
   ClientFile& file = **opened;
   if (!file.on_disk()) return read_failure(PackageReadFault::kNotOnDisk);
   const Result<std::uint64_t> size = file.size();
-  if (!size) return read_failure(PackageReadFault::kSystem, size.error());
+  if (!size.has_value()) return read_failure(PackageReadFault::kSystem, size.error());
   if (*size > limit) return read_failure(PackageReadFault::kTooLarge);
 
   // Sized once for what the handle said. Past that size the end is found
@@ -73,7 +74,7 @@ Expected<Bytes, PackageReadError> read_package(ClientFiles& files, std::string_v
     if (timed_out()) return read_failure(PackageReadFault::kTimedOut);
     const std::size_t want = std::min(contents.size() - filled, kPackageReadChunkBytes);
     const Result<std::size_t> got = file.read(std::span(contents).subspan(filled, want));
-    if (!got) return read_failure(PackageReadFault::kSystem, got.error());
+    if (!got.has_value()) return read_failure(PackageReadFault::kSystem, got.error());
     const std::size_t count = std::min(*got, want);
     if (count == 0) {
       contents.resize(filled);  // shrinking keeps the bytes where they are
@@ -89,7 +90,7 @@ Expected<Bytes, PackageReadError> read_package(ClientFiles& files, std::string_v
     const std::size_t room = static_cast<std::size_t>(limit + 1 - filled);
     const Result<std::size_t> got =
         file.read(std::span<std::uint8_t>(probe.data(), std::min(probe.size(), room)));
-    if (!got) return read_failure(PackageReadFault::kSystem, got.error());
+    if (!got.has_value()) return read_failure(PackageReadFault::kSystem, got.error());
     if (*got == 0) {
       hashed.succeeded();
       return contents;

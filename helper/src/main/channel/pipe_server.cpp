@@ -98,7 +98,7 @@ void PipeServer::keep_instances_waiting() {
   while (waiting_.size() < kWaitingInstances &&
          waiting_.size() + clients_.size() < kMaxPipeInstances) {
     Result<PipeInstanceId> made = instances_.listen();
-    if (!made) {
+    if (!made.has_value()) {
       report_failure(made.error());
       return;
     }
@@ -178,7 +178,7 @@ std::optional<std::uint32_t> PipeServer::pid_of(PipeInstanceId instance, Client&
   // The pipe keeps the pid it was given at connect time.
   if (!client.pid_read) {
     const SystemResult<std::uint32_t> pid = instances_.connection(instance).client_process_id();
-    if (pid) client.pid = *pid;
+    if (pid.has_value()) client.pid = *pid;
     client.pid_read = true;
   }
   return client.pid;

@@ -45,9 +45,9 @@ namespace {
 // the update acceptance makes of a caller.
 bool is_app_process(Processes& processes, std::uint32_t pid) {
   const SystemResult<ProcessHandle> process = processes.open(pid, ProcessAccess::kQuery);
-  if (!process) return false;
+  if (!process.has_value()) return false;
   const SystemResult<OsString> image = processes.image_path(*process);
-  return image && is_app_image(*image);
+  return image.has_value() && is_app_image(*image);
 }
 
 // Everything the helper is made of, each adapter built once and every part

@@ -80,7 +80,7 @@ class Win32ChildPrograms final : public ChildPrograms {
   Result<std::uint32_t> run(std::string_view program,
                             const std::vector<std::string>& args) override {
     auto child = start(program, args, own_standard_handles());
-    if (!child) return fail(std::move(child).error().text);
+    if (!child.has_value()) return fail(std::move(child).error().text);
     return wait_for_exit(child->get());
   }
 
@@ -92,26 +92,26 @@ class Win32ChildPrograms final : public ChildPrograms {
       return Unexpected(CaptureError{CaptureError::Kind::kCaptureFailed, std::move(text)});
     };
     Result<OutputPipe> pipe = make_output_pipe();
-    if (!pipe) return own_failure(pipe.error());
+    if (!pipe.has_value()) return own_failure(pipe.error());
     const Result<UniqueFile> empty_input = open_null_device();
-    if (!empty_input) return own_failure(empty_input.error());
+    if (!empty_input.has_value()) return own_failure(empty_input.error());
     const HANDLE output = pipe->write_end.get();
     auto child = start(program, args, {empty_input->get(), output, output});
     // Only the child may hold the write end now, so that its exit ends the
     // output.
     pipe->write_end.reset();
-    if (!child) {
+    if (!child.has_value()) {
       if (child.error().step == StartFailure::Step::kCreate) {
         return Unexpected(CaptureError{CaptureError::Kind::kNotStarted, child.error().text});
       }
       return own_failure(child.error().text);
     }
     CapturedRun result;
-    if (Status read = read_to_end(pipe->read_end.get(), result.output); !read) {
+    if (Status read = read_to_end(pipe->read_end.get(), result.output); !read.has_value()) {
       return own_failure(read.error());
     }
     Result<std::uint32_t> code = wait_for_exit(child->get());
-    if (!code) return own_failure(code.error());
+    if (!code.has_value()) return own_failure(code.error());
     result.exit_code = *code;
     return result;
   }

@@ -140,10 +140,10 @@ Reply write_hosts_block(const std::vector<std::string>& entries, HostsFile& file
   // A file that cannot be read is refused rather than taken as empty: writing
   // then would throw away every line that is not ours.
   auto old_content = file.read(path);
-  if (!old_content) return Reply::failure("hosts write: " + old_content.error());
+  if (!old_content.has_value()) return Reply::failure("hosts write: " + old_content.error());
   const std::string content =
       rewrite_hosts_content(old_content->value_or(""), build_domain_list(entries));
-  if (auto replaced = file.replace(path, content); !replaced) {
+  if (auto replaced = file.replace(path, content); !replaced.has_value()) {
     return Reply::failure("hosts write: " + replaced.error());
   }
   // Neither a missing ipconfig nor its failure undoes the block.

@@ -46,7 +46,7 @@ Result<std::wstring> write_temporary(const std::wstring& path, std::string_view 
     }
     Status written = write_all(file.get(), content);
     file.reset();
-    if (!written) {
+    if (!written.has_value()) {
       ::DeleteFileW(temporary.c_str());
       return fail(written.error());
     }
@@ -96,7 +96,7 @@ class Win32HostsFile final : public HostsFile {
     }
 
     Result<std::wstring> temporary = write_temporary(target, content);
-    if (!temporary) return fail(temporary.error());
+    if (!temporary.has_value()) return fail(temporary.error());
 
     if (exists) {
       // ReplaceFileW keeps the old file's attributes and security. With a

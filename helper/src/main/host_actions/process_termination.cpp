@@ -54,7 +54,7 @@ Reply terminate_process(std::uint64_t pid, ChildPrograms& programs) {
   // taskkill's own answer decides. A capture of ours that failed is another
   // matter: its empty output proves nothing, so nothing is killed unchecked.
   auto listed = programs.run_captured("tasklist", {"/FI", "PID eq " + id, "/FO", "CSV", "/NH"});
-  if (listed) {
+  if (listed.has_value()) {
     if (auto name = image_name_from_tasklist(listed->output); name && is_protected_process(*name)) {
       return Reply::failure("refusing to terminate protected process '" + *name + "'");
     }
@@ -64,7 +64,7 @@ Reply terminate_process(std::uint64_t pid, ChildPrograms& programs) {
   }
 
   auto killed = programs.run("taskkill", {"/F", "/T", "/PID", id});
-  if (!killed) return Reply::failure(killed.error());
+  if (!killed.has_value()) return Reply::failure(killed.error());
   if (*killed != 0) {
     return Reply::failure("taskkill failed (exit " +
                           std::to_string(static_cast<std::int32_t>(*killed)) + ")");

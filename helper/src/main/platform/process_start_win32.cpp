@@ -31,7 +31,7 @@ Result<UniqueHandle> start_process_with_handles(const std::wstring& application,
                                                 std::wstring command_line,
                                                 const std::array<HANDLE, 3>& standard) {
   auto started = start_process_with_handles_by_step(application, std::move(command_line), standard);
-  if (!started) return fail(std::move(started).error().text);
+  if (!started.has_value()) return fail(std::move(started).error().text);
   return std::move(*started);
 }
 
@@ -96,11 +96,11 @@ class Win32ProgramStarter final : public ProgramStarter {
  public:
   Status start_detached(const OsString& program, const OsString& command_line) override {
     const Result<UniqueFile> null_device = open_null_device();
-    if (!null_device) return fail(null_device.error());
+    if (!null_device.has_value()) return fail(null_device.error());
     const HANDLE nul = null_device->get();
     Result<UniqueHandle> child =
         start_process_with_handles(wide(program), wide(command_line), {nul, nul, nul});
-    if (!child) return fail(child.error());
+    if (!child.has_value()) return fail(child.error());
     return {};
   }
 };

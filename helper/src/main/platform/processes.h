@@ -33,6 +33,9 @@ struct ProcessEntry {
 
 enum class ProcessWait { kEnded, kTimedOut };
 
+// Whether a process has ended, as far as the system says.
+enum class ProcessLife { kRunning, kEnded };
+
 // Every failure carries the system's error code, taken right after the
 // failing call.
 class Processes {
@@ -48,7 +51,7 @@ class Processes {
   virtual SystemResult<std::uint32_t> session_id(const ProcessHandle& process) = 0;
   // FILETIME ticks.
   virtual SystemResult<std::uint64_t> creation_time(const ProcessHandle& process) = 0;
-  virtual SystemResult<bool> still_runs(const ProcessHandle& process) = 0;
+  virtual SystemResult<ProcessLife> still_runs(const ProcessHandle& process) = 0;
   // kControl handles only.
   virtual SystemStatus terminate(const ProcessHandle& process, std::uint32_t exit_code) = 0;
   virtual SystemResult<ProcessWait> wait(const ProcessHandle& process,

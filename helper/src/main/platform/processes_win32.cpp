@@ -8,8 +8,8 @@
 
 #include "main/base/filetime_win32.h"
 #include "main/base/text_win32.h"
-#include "main/platform/process_image_win32.h"
 #include "main/base/unique_any_win32.h"
+#include "main/platform/process_image_win32.h"
 
 namespace lumar {
 namespace {
@@ -77,12 +77,12 @@ class Win32Processes final : public Processes {
     return filetime_ticks(creation);
   }
 
-  SystemResult<bool> still_runs(const ProcessHandle& process) override {
+  SystemResult<ProcessLife> still_runs(const ProcessHandle& process) override {
     DWORD exit_code = 0;
     if (!::GetExitCodeProcess(handle_of(process), &exit_code)) return last_error();
     // The system's answer while a process runs; a process that ended with
     // this very code looks as if it ran on.
-    return exit_code == STILL_ACTIVE;
+    return exit_code == STILL_ACTIVE ? ProcessLife::kRunning : ProcessLife::kEnded;
   }
 
   SystemStatus terminate(const ProcessHandle& process, std::uint32_t exit_code) override {

@@ -25,13 +25,13 @@ int run_command_line(std::optional<std::string_view> first_argument, HelperModes
   }
   if (mode == "run" || mode == "daemon") {
     const Status dispatched = modes.run_service_dispatcher();
-    if (dispatched) return 0;
+    if (dispatched.has_value()) return 0;
     log.write("service dispatcher failed (" + dispatched.error() + "); running foreground");
     modes.serve_foreground();
   }
   if (mode == "install" || mode == "uninstall") {
     const Status done = mode == "install" ? modes.install() : modes.uninstall();
-    return done ? 0 : error_exit(done.error(), console, log);
+    return done.has_value() ? 0 : error_exit(done.error(), console, log);
   }
   console.err("usage: lumar-helper [install|uninstall|run|daemon|variant] (got '" +
               std::string(mode) + "')\n");

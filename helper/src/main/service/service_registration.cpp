@@ -8,25 +8,27 @@ namespace {
 
 Result<ServiceConfig> read_config(ServiceObject& service) {
   Result<ServiceConfig> config = service.query_config();
-  if (!config) return config;
-  if (Status valid = validate_service_config(*config); !valid) return fail(valid.error());
+  if (!config.has_value()) return config;
+  if (Status valid = validate_service_config(*config); !valid.has_value())
+    return fail(valid.error());
   return config;
 }
 
 bool is_stopped(ServiceObject& service) {
   const Result<ServiceState> state = service.query_state();
-  return state && *state == ServiceState::kStopped;
+  return state.has_value() && *state == ServiceState::kStopped;
 }
 
 Status create_and_start(const RegistrationContext& context, ServiceDatabase& database,
                         const ServiceDefinition& definition) {
   Result<std::unique_ptr<ServiceObject>> created =
       database.create_service(definition, ServiceAccess::kCreate);
-  if (!created) return fail("create service: " + created.error());
+  if (!created.has_value()) return fail("create service: " + created.error());
   ServiceObject& service = **created;
   (void)service.set_description(definition.description);
   (void)service.set_failure_actions(helper_failure_actions());
-  if (Status started = service.start(); !started) return fail("start service: " + started.error());
+  if (Status started = service.start(); !started.has_value())
+    return fail("start service: " + started.error());
   context.log.write("install: service created + started");
   return {};
 }
@@ -49,7 +51,8 @@ Status restart(const RegistrationContext& context, ServiceObject& service) {
       context.clock.sleep_for(kStopPollInterval);
     }
   }
-  if (Status started = service.start(); !started) return fail("start service: " + started.error());
+  if (Status started = service.start(); !started.has_value())
+    return fail("start service: " + started.error());
   context.log.write("install: service restarted on this install's helper");
   return {};
 }
@@ -100,19 +103,19 @@ Status validate_service_config(const ServiceConfig& config) {
 Status install_service(const RegistrationContext& context) {
   Result<std::unique_ptr<ServiceDatabase>> database =
       context.manager.connect(ManagerAccess::kInstall);
-  if (!database) return fail("open SCM: " + database.error());
+  if (!database.has_value()) return fail("open SCM: " + database.error());
   const Result<OsString> own_path = context.files.own_executable_path();
-  if (!own_path) return fail(own_path.error());
+  if (!own_path.has_value()) return fail(own_path.error());
   const std::string running_path = os_text_lossy(*own_path);
   const ServiceDefinition definition = helper_service_definition(*own_path);
 
   Result<std::unique_ptr<ServiceObject>> opened =
       (*database)->open_service(kServiceName, ServiceAccess::kInstall);
-  if (!opened) return create_and_start(context, **database, definition);
+  if (!opened.has_value()) return create_and_start(context, **database, definition);
   ServiceObject& service = **opened;
 
   const Result<ServiceConfig> config = read_config(service);
-  if (!config) return fail("read service config: " + config.error());
+  if (!config.has_value()) return fail("read service config: " + config.error());
   const std::string registered_path = registered_helper_path(config->binary_path);
 
   if (!same_helper(registered_path, running_path)) {
@@ -121,7 +124,7 @@ Status install_service(const RegistrationContext& context) {
       context.log.write("install: kept the helper at " + registered_path);
       return {};
     }
-    if (Status changed = service.change_config(definition); !changed) {
+    if (Status changed = service.change_config(definition); !changed.has_value()) {
       return fail("change service config: " + changed.error());
     }
     context.log.write("install: service moved from " + registered_path + " to " + running_path);
@@ -134,16 +137,16 @@ Status install_service(const RegistrationContext& context) {
 Status uninstall_service(const RegistrationContext& context) {
   Result<std::unique_ptr<ServiceDatabase>> database =
       context.manager.connect(ManagerAccess::kUninstall);
-  if (!database) return fail(database.error());
+  if (!database.has_value()) return fail(database.error());
   Result<std::unique_ptr<ServiceObject>> opened =
       (*database)->open_service(kServiceName, ServiceAccess::kUninstall);
-  if (!opened) return fail("open service: " + opened.error());
+  if (!opened.has_value()) return fail("open service: " + opened.error());
   ServiceObject& service = **opened;
   const Result<OsString> own_path = context.files.own_executable_path();
-  if (!own_path) return fail(own_path.error());
+  if (!own_path.has_value()) return fail(own_path.error());
 
   // A configuration that cannot be read is no reason to keep the service.
-  if (const Result<ServiceConfig> config = read_config(service)) {
+  if (const Result<ServiceConfig> config = read_config(service); config.has_value()) {
     const std::string registered_path = registered_helper_path(config->binary_path);
     if (!same_helper(registered_path, os_text_lossy(*own_path))) {
       context.log.write("uninstall: left the helper at " + registered_path);
@@ -152,13 +155,13 @@ Status uninstall_service(const RegistrationContext& context) {
   }
 
   const Result<ServiceState> state = service.query_state();
-  if (state && *state != ServiceState::kStopped) {
+  if (state.has_value() && *state != ServiceState::kStopped) {
     (void)service.stop();
     // No polling: the service manager removes a deleted service once it has
     // stopped.
     context.clock.sleep_for(kUninstallStopPause);
   }
-  if (Status removed = service.remove(); !removed)
+  if (Status removed = service.remove(); !removed.has_value())
     return fail("delete service: " + removed.error());
   context.log.write("uninstall: service deleted");
   return {};

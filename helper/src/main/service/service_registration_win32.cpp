@@ -42,8 +42,8 @@ Status call_failed() { return fail(std::string(kServiceCallFailed)); }
 
 // The texts handed to the service manager must not be cut short by a NUL.
 Status check_definition(const ServiceDefinition& definition) {
-  if (Status ok = check_no_nul(definition.name, "service name"); !ok) return ok;
-  if (Status ok = check_no_nul(definition.display_name, "display name"); !ok) return ok;
+  if (Status ok = check_no_nul(definition.name, "service name"); !ok.has_value()) return ok;
+  if (Status ok = check_no_nul(definition.display_name, "display name"); !ok.has_value()) return ok;
   return check_no_nul(definition.command_line, "executable path");
 }
 
@@ -68,7 +68,7 @@ class Win32Service final : public ServiceObject {
   }
 
   Status change_config(const ServiceDefinition& definition) override {
-    if (Status ok = check_definition(definition); !ok) return ok;
+    if (Status ok = check_definition(definition); !ok.has_value()) return ok;
     const std::wstring command_line = wide(definition.command_line);
     const std::wstring display_name = wide(definition.display_name);
     // No account, load order group, tag or dependencies: the account stays.
@@ -81,7 +81,7 @@ class Win32Service final : public ServiceObject {
   }
 
   Status set_description(std::string_view description) override {
-    if (Status ok = check_no_nul(description, "description"); !ok) return ok;
+    if (Status ok = check_no_nul(description, "description"); !ok.has_value()) return ok;
     std::wstring text = wide(description);
     SERVICE_DESCRIPTIONW info{text.data()};
     if (!::ChangeServiceConfig2W(handle_.get(), SERVICE_CONFIG_DESCRIPTION, &info)) {
@@ -148,7 +148,7 @@ class Win32ServiceDatabase final : public ServiceDatabase {
 
   Result<std::unique_ptr<ServiceObject>> open_service(std::string_view name,
                                                       ServiceAccess access) override {
-    if (Status ok = check_no_nul(name, "service name"); !ok) return fail(ok.error());
+    if (Status ok = check_no_nul(name, "service name"); !ok.has_value()) return fail(ok.error());
     UniqueServiceHandle service(
         ::OpenServiceW(handle_.get(), wide(name).c_str(), service_rights(access)));
     if (!service) return fail(std::string(kServiceCallFailed));
@@ -157,7 +157,7 @@ class Win32ServiceDatabase final : public ServiceDatabase {
 
   Result<std::unique_ptr<ServiceObject>> create_service(const ServiceDefinition& definition,
                                                         ServiceAccess access) override {
-    if (Status ok = check_definition(definition); !ok) return fail(ok.error());
+    if (Status ok = check_definition(definition); !ok.has_value()) return fail(ok.error());
     // LocalSystem: no account name and no password.
     UniqueServiceHandle service(::CreateServiceW(
         handle_.get(), wide(definition.name).c_str(), wide(definition.display_name).c_str(),

@@ -92,12 +92,12 @@ void ServiceRuntime::run_service_main() {
 
   Result<std::unique_ptr<ServiceStatusSink>> sink =
       context_.registrar.register_handler(kServiceName, *handler_);
-  if (!sink) {
+  if (!sink.has_value()) {
     context_.log.write("service run error: " + sink.error());
     return;
   }
   context_.state.set_status_handle(std::move(*sink));
-  if (Status running = context_.state.report(StatusReport::kRunning); !running) {
+  if (Status running = context_.state.report(StatusReport::kRunning); !running.has_value()) {
     context_.log.write("service run error: " + running.error());
     return;
   }
@@ -108,13 +108,13 @@ void ServiceRuntime::run_service_main() {
   HelperLog& log = context_.log;
   if (Status started = context_.threads.start_detached(
           [&log, body = context_.pipe_server] { (void)guard_thread_body(log, "pipe", body); });
-      !started) {
+      !started.has_value()) {
     stop_after_thread_failure("pipe server", started.error());
     return;
   }
   if (Status started = context_.threads.start_detached(
           [&log, body = context_.recovery] { (void)guard_thread_body(log, "recovery", body); });
-      !started) {
+      !started.has_value()) {
     stop_after_thread_failure("recovery", started.error());
     return;
   }
@@ -136,7 +136,7 @@ void ServiceRuntime::stop_in_order() {
 
 void ServiceRuntime::report_stopped() {
   stopped_reported_ = true;
-  if (Status stopped = context_.state.report(StatusReport::kStopped); stopped) {
+  if (Status stopped = context_.state.report(StatusReport::kStopped); stopped.has_value()) {
     context_.log.write("service: stopped");
   } else {
     context_.log.write("service run error: " + stopped.error());

@@ -19,11 +19,11 @@ std::string_view without_trailing_backslashes(std::string_view text) {
 
 Result<RequestCaller> identify_process(Processes& processes, OpenedCaller caller) {
   auto path = processes.image_path(caller.process);
-  if (!path) {
+  if (!path.has_value()) {
     return fail("read the requesting process's path (" + std::to_string(path.error()) + ")");
   }
   auto session = processes.session_id(caller.process);
-  if (!session) {
+  if (!session.has_value()) {
     return fail("read the requesting process's session (" + std::to_string(session.error()) + ")");
   }
   return RequestCaller{std::move(*path), std::move(caller.process), *session};

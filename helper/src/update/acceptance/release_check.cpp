@@ -88,7 +88,7 @@ ReleaseCheckReport run_release_check(const ReleaseCheckInput& input, WindowsInst
   const std::optional<SignatureKeyIds> ids = read_key_ids(input.signature_member, input.key_base64);
   const Status signature =
       verify_package_signature(input.package, input.signature_member, input.key_base64);
-  if (!signature) {
+  if (!signature.has_value()) {
     // The one-line refusal cannot say which key signed; the ids show
     // whether the package was signed with another key or merely altered.
     if (ids && ids->signature != ids->key) {
@@ -105,7 +105,7 @@ ReleaseCheckReport run_release_check(const ReleaseCheckInput& input, WindowsInst
   steps.pass("compound file", "compound-file header present");
 
   Result<MsiPackageInfo> info = installer.read_package_properties(input.package_path);
-  if (!info) return steps.refuse("properties", std::move(info).error());
+  if (!info.has_value()) return steps.refuse("properties", std::move(info).error());
   report.version = info->product_version;
   steps.pass("properties",
              "UpgradeCode " + info->upgrade_code + ", ProductVersion " + info->product_version);

@@ -72,7 +72,7 @@ class LineReader {
 std::optional<Bytes> decode_record(std::optional<std::string_view> line, std::size_t size) {
   if (!line) return std::nullopt;
   Result<Bytes> bytes = decode_base64(*line);
-  if (!bytes || bytes->size() != size) return std::nullopt;
+  if (!bytes.has_value() || bytes->size() != size) return std::nullopt;
   return std::move(*bytes);
 }
 
@@ -83,7 +83,7 @@ bool is_supported_tag(const Bytes& record) {
 // The whole member as text: Base64 of a UTF-8 file, white space around it ignored.
 Result<std::string> decode_member(std::string_view member, std::string_view label) {
   Result<Bytes> bytes = decode_base64(trim_unicode_white_space(member));
-  if (!bytes) return fail(labelled(label, bytes.error()));
+  if (!bytes.has_value()) return fail(labelled(label, bytes.error()));
   std::string text(bytes->begin(), bytes->end());
   if (!is_valid_utf8(text)) return fail(labelled(label, "not UTF-8"));
   return text;
@@ -92,7 +92,7 @@ Result<std::string> decode_member(std::string_view member, std::string_view labe
 Result<PublicKey> read_public_key(std::string_view key_base64) {
   constexpr std::string_view label = "public key";
   Result<std::string> text = decode_member(key_base64, label);
-  if (!text) return fail(std::move(text).error());
+  if (!text.has_value()) return fail(std::move(text).error());
   LineReader lines(*text);
   lines.next();  // the untrusted comment
   const std::optional<Bytes> record = decode_record(lines.next(), 2 + kKeyIdSize + kPublicKeySize);
@@ -161,11 +161,11 @@ Status check_signature(std::string_view signature_member, std::string_view updat
                        Matches matches) {
   // The key is decoded on every call, not cached: the check keeps no state.
   Result<PublicKey> key = read_public_key(updater_key_base64);
-  if (!key) return fail(std::move(key).error());
+  if (!key.has_value()) return fail(std::move(key).error());
   Result<std::string> text = decode_member(signature_member, "signature");
-  if (!text) return fail(std::move(text).error());
+  if (!text.has_value()) return fail(std::move(text).error());
   Result<SignatureFile> file = read_signature_file(*text);
-  if (!file) return fail(std::move(file).error());
+  if (!file.has_value()) return fail(std::move(file).error());
   if (!matches(*file, *key)) return fail(std::string(kSignatureMismatch));
   return {};
 }
@@ -196,9 +196,9 @@ PackageDigest PackageHasher::finish() {
 
 bool is_prehashed_signature(std::string_view signature_member) {
   Result<std::string> text = decode_member(signature_member, "signature");
-  if (!text) return false;
+  if (!text.has_value()) return false;
   Result<SignatureFile> file = read_signature_file(*text);
-  return file && file->prehashed;
+  return file.has_value() && file->prehashed;
 }
 
 Status verify_package_digest(const PackageDigest& digest, std::string_view signature_member) {
@@ -228,11 +228,11 @@ std::uint64_t key_id_number(const KeyId& id) {
 std::optional<SignatureKeyIds> read_key_ids(std::string_view signature_member,
                                             std::string_view updater_key_base64) {
   Result<PublicKey> key = read_public_key(updater_key_base64);
-  if (!key) return std::nullopt;
+  if (!key.has_value()) return std::nullopt;
   Result<std::string> text = decode_member(signature_member, "signature");
-  if (!text) return std::nullopt;
+  if (!text.has_value()) return std::nullopt;
   Result<SignatureFile> file = read_signature_file(*text);
-  if (!file) return std::nullopt;
+  if (!file.has_value()) return std::nullopt;
   return SignatureKeyIds{key_id_number(file->key_id), key_id_number(key->key_id)};
 }
 

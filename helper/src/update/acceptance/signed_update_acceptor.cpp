@@ -55,7 +55,7 @@ Status SignedUpdateAcceptor::check_before_read(const std::string& signature) {
   Status key = context_.check_key(signature);
   // A client can send such a request at will: its refusal is held to the
   // log's bound for client-caused lines.
-  if (!key)
+  if (!key.has_value())
     context_.log.write_client_caused("install_update: refused: " + cut_foreign_piece(key.error()));
   return key;
 }
@@ -91,11 +91,11 @@ Reply SignedUpdateAcceptor::accept_update(Bytes package, const std::string& sign
   // is given back after the staged package and the caller's handle are gone.
   Status outcome =
       context_.control.stop_requested.load() ? Status(fail(kHelperStopping)) : Status();
-  if (outcome) {
+  if (outcome.has_value()) {
     outcome =
         check_stage_and_start(std::move(package), signature, std::move(caller), digest, lease);
   }
-  if (outcome) return Reply::success();
+  if (outcome.has_value()) return Reply::success();
 
   context_.log.write_client_caused("install_update: refused: " +
                                    cut_foreign_piece(outcome.error()));
@@ -110,19 +110,19 @@ Status SignedUpdateAcceptor::check_stage_and_start(Bytes package, const std::str
   const std::uint32_t caller_pid = opened.pid;
   const Status valid = digest ? context_.verify_digest(*digest, signature)
                               : context_.verify_signature(package, signature);
-  if (!valid) return valid;
+  if (!valid.has_value()) return valid;
   if (!is_compound_file(package)) return fail(std::string(kNotInstallerPackage));
 
   // Staging proves the copy on disk equal to the verified bytes, so the
   // signature holds for what the installer will read.
   Result<std::unique_ptr<StagedPackage>> staged =
       stage_package(context_.files, context_.clock, package);
-  if (!staged) return fail(std::move(staged).error());
+  if (!staged.has_value()) return fail(std::move(staged).error());
   std::unique_ptr<StagedPackage> staged_package = std::move(*staged);
   Bytes().swap(package);  // the copy on disk is all that is needed from here
 
   Result<MsiPackageInfo> info = context_.installer.read_package_properties(staged_package->path());
-  if (!info) return fail(std::move(info).error());
+  if (!info.has_value()) return fail(std::move(info).error());
   const std::optional<ProductVariant> edition = classify_upgrade_code(info->upgrade_code);
   if (!edition) {
     return fail(not_a_release_text(info->upgrade_code));
@@ -135,7 +135,7 @@ Status SignedUpdateAcceptor::check_stage_and_start(Bytes package, const std::str
   }
 
   Result<RequestCaller> caller = identify_process(context_.processes, std::move(opened));
-  if (!caller) return fail(std::move(caller).error());
+  if (!caller.has_value()) return fail(std::move(caller).error());
 
   const VersionOrder order = compare_versions(info->product_version, *installed);
   const std::optional<std::string> location =
@@ -165,7 +165,7 @@ Status SignedUpdateAcceptor::check_stage_and_start(Bytes package, const std::str
                                         " from pid " + pid);
   context_.control.set_stop_accepted(false);
   job->lease = std::move(lease);
-  if (Status started = context_.worker.start(job); !started) {
+  if (Status started = context_.worker.start(job); !started.has_value()) {
     // The job is still here and goes with this frame: the staged package is
     // deleted and the caller's handle closed. The lease goes back to the
     // request, to be released once the refusal is logged.

@@ -45,30 +45,32 @@ class HeldStagedPackage final : public StagedPackage {
 Status write_all(StagingFolderFile& file, std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {
     Result<std::size_t> written = file.write(bytes);
-    if (!written) return fail(std::move(written).error());
+    if (!written.has_value()) return fail(std::move(written).error());
     if (*written == 0) return fail("failed to write whole buffer");
     bytes = bytes.subspan(std::min(*written, bytes.size()));
   }
   return {};
 }
 
-// True when the file holds exactly `expected`. Read in chunks, so the
+enum class Comparison { kSame, kDifferent };
+
+// Whether the file holds exactly `expected`. Read in chunks, so the
 // staged package never needs a second buffer of the package's size; a read may
 // return fewer bytes than asked at any point.
-Result<bool> holds_exactly(StagingFolderFile& file, std::span<const std::uint8_t> expected) {
+Result<Comparison> holds_exactly(StagingFolderFile& file, std::span<const std::uint8_t> expected) {
   Bytes chunk(std::min(kStagingChunkBytes, expected.size() + 1));
   std::size_t compared = 0;
   for (;;) {
     // One byte more than is left, so that a longer file shows itself.
     const std::size_t want = std::min(chunk.size(), expected.size() - compared + 1);
     Result<std::size_t> got = file.read(std::span(chunk).first(want));
-    if (!got) return fail(std::move(got).error());
+    if (!got.has_value()) return fail(std::move(got).error());
     const std::size_t count = std::min(*got, want);
-    if (count == 0) return compared == expected.size();
-    if (count > expected.size() - compared) return false;
+    if (count == 0) return compared == expected.size() ? Comparison::kSame : Comparison::kDifferent;
+    if (count > expected.size() - compared) return Comparison::kDifferent;
     if (!std::equal(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(count),
                     expected.begin() + static_cast<std::ptrdiff_t>(compared))) {
-      return false;
+      return Comparison::kDifferent;
     }
     compared += count;
   }
@@ -79,12 +81,13 @@ Result<bool> holds_exactly(StagingFolderFile& file, std::span<const std::uint8_t
 Result<std::unique_ptr<StagedPackage>> stage_package(StagingFolder& files, const Clock& clock,
                                                      std::span<const std::uint8_t> verified) {
   Result<OsString> folder = files.staging_folder();
-  if (!folder) return fail("staging folder: " + std::move(folder).error());
+  if (!folder.has_value()) return fail("staging folder: " + std::move(folder).error());
   const OsString path = join_path(
       *folder, staged_package_name(files.current_process_id(), clock.unix_time_nanoseconds()));
 
   Result<std::unique_ptr<StagingFolderFile>> writer = files.create_new(path);
-  if (!writer) return fail("stage " + os_text_lossy(path) + ": " + std::move(writer).error());
+  if (!writer.has_value())
+    return fail("stage " + os_text_lossy(path) + ": " + std::move(writer).error());
   // From here on the file is ours: every way out deletes it.
   auto staged = std::make_unique<HeldStagedPackage>(files, path);
 
@@ -93,13 +96,13 @@ Result<std::unique_ptr<StagedPackage>> stage_package(StagingFolder& files, const
   // already: read by its owner, or held open so that the installation fails
   // or waits for ever. So the name is taken now, new, like the package's.
   Result<std::unique_ptr<StagingFolderFile>> log = files.create_new(staged->log_path());
-  if (!log) {
+  if (!log.has_value()) {
     writer->reset();  // the package cannot be deleted while it is open
     return fail("stage " + os_text_lossy(staged->log_path()) + ": " + std::move(log).error());
   }
   log->reset();
   staged->log_taken();
-  if (Status written = write_all(**writer, verified); !written) {
+  if (Status written = write_all(**writer, verified); !written.has_value()) {
     writer->reset();
     return fail("stage write: " + std::move(written).error());
   }
@@ -111,13 +114,13 @@ Result<std::unique_ptr<StagedPackage>> stage_package(StagingFolder& files, const
   // through the read handle, which lets no writer in, and so proves what the
   // installer will read.
   Result<std::unique_ptr<StagingFolderFile>> reader = files.open_for_reading(path);
-  if (!reader) return fail("reopen staged package: " + std::move(reader).error());
+  if (!reader.has_value()) return fail("reopen staged package: " + std::move(reader).error());
   staged->hold(std::move(*reader));
 
   // It must be the bytes whose signature was checked, byte for byte.
-  Result<bool> same = holds_exactly(staged->reader(), verified);
-  if (!same) return fail("read staged package: " + std::move(same).error());
-  if (!*same) return fail(std::string(kSignatureMismatch));
+  Result<Comparison> same = holds_exactly(staged->reader(), verified);
+  if (!same.has_value()) return fail("read staged package: " + std::move(same).error());
+  if (*same != Comparison::kSame) return fail(std::string(kSignatureMismatch));
   return std::unique_ptr<StagedPackage>(std::move(staged));
 }
 

@@ -122,9 +122,10 @@ class Win32StagingFolder final : public StagingFolder {
  public:
   Result<OsString> staging_folder() override {
     Result<OsString> temp = temp_folder();
-    if (!temp) return temp;
+    if (!temp.has_value()) return temp;
     OsString path = join_path(*temp, kPrivateStagingFolderName);
-    if (Status made = make_private_folder(path); !made) return fail(std::move(made).error());
+    if (Status made = make_private_folder(path); !made.has_value())
+      return fail(std::move(made).error());
     return path;
   }
 

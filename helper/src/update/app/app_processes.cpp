@@ -12,7 +12,7 @@ std::vector<AppInstance> find_app_instances(Processes& processes,
   const std::optional<std::string_view> name = file_name(executable_path);
   if (!name) return found;
   SystemResult<std::vector<ProcessEntry>> entries = processes.snapshot();
-  if (!entries) return found;
+  if (!entries.has_value()) return found;
   const std::string wanted_path = os_text_lossy(executable_path);
   for (const ProcessEntry& entry : *entries) {
     // The name narrows the walk so that only likely copies are opened; the
@@ -20,13 +20,13 @@ std::vector<AppInstance> find_app_instances(Processes& processes,
     if (!equal_ascii_ci(entry.exe_name, *name)) continue;
     // Enough to wait for a copy and end it, for whoever closes it.
     SystemResult<ProcessHandle> process = processes.open(entry.pid, ProcessAccess::kControl);
-    if (!process) continue;
+    if (!process.has_value()) continue;
     const SystemResult<OsString> image = processes.image_path(*process);
-    if (!image || !equal_ascii_ci(os_text_lossy(*image), wanted_path)) continue;
+    if (!image.has_value() || !equal_ascii_ci(os_text_lossy(*image), wanted_path)) continue;
     const SystemResult<std::uint32_t> session = processes.session_id(*process);
-    if (!session) continue;
+    if (!session.has_value()) continue;
     const SystemResult<std::uint64_t> created = processes.creation_time(*process);
-    if (!created) continue;
+    if (!created.has_value()) continue;
     found.push_back(AppInstance{std::move(*process), *created, *session});
   }
   return found;

@@ -14,8 +14,9 @@ std::vector<RecordedSession> record_sessions(SessionSystem& sessions,
   recorded.reserve(session_ids.size());
   for (const std::uint32_t id : session_ids) {
     RecordedSession session{id, std::nullopt};
-    if (SystemResult<UserToken> token = sessions.user_token(id)) {
-      if (SystemResult<std::string> user = sessions.token_user(*token)) session.user = *user;
+    if (SystemResult<UserToken> token = sessions.user_token(id); token.has_value()) {
+      SystemResult<std::string> user = sessions.token_user(*token);
+      if (user.has_value()) session.user = *user;
     }
     recorded.push_back(std::move(session));
   }
@@ -49,7 +50,7 @@ Status start_app_in_session(SessionSystem& sessions, std::uint32_t session,
                             std::string_view executable_path,
                             const std::vector<std::string>& users) {
   SystemResult<UserToken> token = sessions.user_token(session);
-  if (!token) {
+  if (!token.has_value()) {
     return fail("no signed-in user in session " + std::to_string(session) + " (" +
                 std::to_string(token.error()) + ")");
   }
@@ -57,7 +58,7 @@ Status start_app_in_session(SessionSystem& sessions, std::uint32_t session,
     // Asked of the token that starts the app, so no sign-in in between can
     // slip past the comparison.
     const SystemResult<std::string> user = sessions.token_user(*token);
-    if (!user || std::find(users.begin(), users.end(), *user) == users.end()) {
+    if (!user.has_value() || std::find(users.begin(), users.end(), *user) == users.end()) {
       return fail("another user is signed in to session " + std::to_string(session) +
                   "; not started");
     }
@@ -65,7 +66,7 @@ Status start_app_in_session(SessionSystem& sessions, std::uint32_t session,
   // The user's variables alone: the helper's own (the system account's
   // profile and temp folders) must not leak into the user's app.
   SystemResult<EnvironmentBlock> environment = sessions.user_environment(*token);
-  if (!environment) {
+  if (!environment.has_value()) {
     return fail("build the user's environment (" + std::to_string(environment.error()) + ")");
   }
   UserProcessLaunch launch;
@@ -76,7 +77,7 @@ Status start_app_in_session(SessionSystem& sessions, std::uint32_t session,
     launch.current_directory = OsString(*folder);
   }
   const SystemStatus started = sessions.start_as_user(*token, *environment, launch);
-  if (!started) {
+  if (!started.has_value()) {
     return fail("start " + os_text_lossy(executable_path) + " (" + std::to_string(started.error()) +
                 ")");
   }
@@ -101,7 +102,7 @@ void restart_app_in_sessions(SessionSystem& sessions, HelperLog& log,
       continue;
     }
     const Status started = start_app_in_session(sessions, session, executable_path, users);
-    if (started) {
+    if (started.has_value()) {
       log.write("install_update: app restarted in session " + std::to_string(session));
     } else {
       log.write("install_update: restart the app: " + started.error());

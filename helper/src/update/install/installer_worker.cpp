@@ -49,10 +49,10 @@ void restart_installed_app(const InstallJob& job, const InstallerContext& contex
 // service so that the newly installed helper runs.
 void hand_over(const InstallerContext& context) {
   const Result<OsString> own = context.files.own_executable_path();
-  if (!own) return;
+  if (!own.has_value()) return;
   const Status started = context.programs.start_detached(
       *own, command_line(*own, {"install"}, QuoteRule::kProgramAlwaysQuoted));
-  if (!started) {
+  if (!started.has_value()) {
     context.log.write("install_update: hand over to " + os_text_lossy(*own) + ": " +
                       started.error());
   }
@@ -62,7 +62,7 @@ void hand_over(const InstallerContext& context) {
 bool install_package(const InstallJob& job, const InstallerContext& context) {
   const Result<std::uint32_t> exit_code =
       context.installer.install(job.package->path(), job.package->log_path());
-  if (!exit_code) {
+  if (!exit_code.has_value()) {
     context.log.write("install_update: " + cut_foreign_piece(job.version) +
                       ": start msiexec: " + exit_code.error());
     return false;
@@ -90,7 +90,7 @@ void run_installer(InstallJob& job, const InstallerContext& context) {
     // The app was told its update is accepted and should quit by itself.
     const SystemResult<ProcessWait> waited =
         context.processes.wait(job.caller.process, kCallerExitWait);
-    if (waited && *waited == ProcessWait::kTimedOut) {
+    if (waited.has_value() && *waited == ProcessWait::kTimedOut) {
       context.log.write("install_update: the app did not exit in time; terminating it");
       (void)context.processes.terminate(job.caller.process, 1);
       (void)context.processes.wait(job.caller.process, kTerminationWait);
@@ -137,7 +137,7 @@ Status ThreadedInstallWorker::start(std::unique_ptr<InstallJob>& job) {
     (void)guard_thread_body(context.log, "install_update",
                             [&] { run_installer(*running, context); });
   });
-  if (!started) {
+  if (!started.has_value()) {
     job = std::move(*slot);
     return fail("start the installer thread: " + started.error());
   }

@@ -70,9 +70,9 @@ std::string property_read_error(std::string_view name, std::uint32_t code) {
 Result<MsiPackageInfo> read_package_info(
     const std::function<Result<std::string>(std::string_view name)>& read_property) {
   Result<std::string> upgrade_code = read_property("UpgradeCode");
-  if (!upgrade_code) return fail(std::move(upgrade_code).error());
+  if (!upgrade_code.has_value()) return fail(std::move(upgrade_code).error());
   Result<std::string> product_version = read_property("ProductVersion");
-  if (!product_version) return fail(std::move(product_version).error());
+  if (!product_version.has_value()) return fail(std::move(product_version).error());
   return MsiPackageInfo{std::move(*upgrade_code), std::move(*product_version)};
 }
 

@@ -48,7 +48,7 @@ Result<std::string> read_property(MSIHANDLE database, std::string_view name) {
   const SystemResult<std::u16string> value = read_string([&](wchar_t* buffer, DWORD* size) {
     return ::MsiRecordGetStringW(record.get(), 1, buffer, size);
   });
-  if (!value) return fail(property_read_error(name, value.error()));
+  if (!value.has_value()) return fail(property_read_error(name, value.error()));
   return from_wide_lossy(*value);
 }
 
@@ -89,7 +89,7 @@ class Win32WindowsInstaller final : public WindowsInstaller {
       const SystemResult<std::u16string> value = read_string([&](wchar_t* buffer, DWORD* size) {
         return ::MsiGetProductInfoW(product.data(), wide_attribute.c_str(), buffer, size);
       });
-      if (value) values.push_back(from_wide_lossy(*value));
+      if (value.has_value()) values.push_back(from_wide_lossy(*value));
     }
     return values;
   }
@@ -98,7 +98,7 @@ class Win32WindowsInstaller final : public WindowsInstaller {
     const OsString program = msiexec_path(environment_);
     Result<UniqueHandle> child = start_process_with_handles(
         wide(program), wide(msiexec_command_line(program, package, log)), own_standard_handles());
-    if (!child) return fail(child.error());
+    if (!child.has_value()) return fail(child.error());
     // No limit: an installation takes as long as it takes, and stopping it
     // half-way would be worse than waiting.
     return wait_for_exit(child->get());

@@ -10,7 +10,7 @@ constexpr std::uint64_t kTicksPerSecond = 10'000'000;
 void list_folder(const LeftoverFolders& folders, const OsString& folder, std::string_view suffix,
                  std::uint64_t now, std::vector<LeftoverPackage>& out) {
   const SystemResult<std::vector<FolderEntry>> entries = folders.list(folder);
-  if (!entries) return;
+  if (!entries.has_value()) return;
   for (const FolderEntry& entry : *entries) {
     if (!is_staged_name(entry.name, suffix)) continue;
     if (entry.last_write > now) continue;  // written "in the future": not ours to judge
@@ -27,9 +27,11 @@ std::vector<LeftoverPackage> list_staged_files(const LeftoverFolders& folders,
                                                const Environment& environment, const Clock& clock,
                                                std::string_view suffix) {
   std::vector<OsString> scan;
-  if (Result<OsString> staging = folders.staging_folder()) scan.push_back(*staging);
+  if (Result<OsString> staging = folders.staging_folder(); staging.has_value()) {
+    scan.push_back(*staging);
+  }
   // Where earlier versions staged packages, straight in the temporary folder.
-  if (Result<OsString> temp = folders.temp_folder()) scan.push_back(*temp);
+  if (Result<OsString> temp = folders.temp_folder(); temp.has_value()) scan.push_back(*temp);
   if (std::optional<std::string> root = environment.get("SystemRoot")) {
     scan.push_back(join_path(*root, "SystemTemp"));
     scan.push_back(join_path(*root, "Temp"));

@@ -22,7 +22,7 @@ class Win32LeftoverFolders final : public LeftoverFolders {
   // nothing on the disk.
   Result<OsString> staging_folder() const override {
     Result<OsString> temp = staging_.temp_folder();
-    if (!temp) return temp;
+    if (!temp.has_value()) return temp;
     return join_path(*temp, kPrivateStagingFolderName);
   }
   Result<OsString> temp_folder() const override { return staging_.temp_folder(); }

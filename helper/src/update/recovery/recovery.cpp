@@ -83,7 +83,7 @@ void start_apps_in_console(const RecoveryContext& context, const std::vector<OsS
     if (!context.files.path_exists(app)) continue;
     if (app_runs_in_session(context.processes, app, *console)) continue;
     const Status started = start_app_in_session(context.sessions, *console, app);
-    if (started) {
+    if (started.has_value()) {
       context.log.write("service: started " + os_text_lossy(app) + " after an interrupted update");
     } else {
       context.log.write("service: start the app after an interrupted update: " + started.error());
@@ -96,11 +96,11 @@ void start_apps_in_console(const RecoveryContext& context, const std::vector<OsS
 bool is_live_helper(std::uint32_t pid, Processes& processes) {
   // Another program's process: nothing here waits for it or ends it.
   const SystemResult<ProcessHandle> process = processes.open(pid, ProcessAccess::kQuery);
-  if (!process) return false;
-  const SystemResult<bool> runs = processes.still_runs(*process);
-  if (!runs || !*runs) return false;
+  if (!process.has_value()) return false;
+  const SystemResult<ProcessLife> life = processes.still_runs(*process);
+  if (!life.has_value() || *life != ProcessLife::kRunning) return false;
   const SystemResult<OsString> image = processes.image_path(*process);
-  if (!image) return false;
+  if (!image.has_value()) return false;
   return has_file_name(*image, kHelperExeName);
 }
 
@@ -128,7 +128,7 @@ void recover_interrupted_update(const RecoveryContext& context) {
   for (const LeftoverPackage& orphan : orphans) {
     const Result<MsiPackageInfo> package = context.installer.read_package_properties(orphan.path);
     const std::optional<ProductVariant> edition =
-        package ? classify_upgrade_code(package->upgrade_code) : std::nullopt;
+        package.has_value() ? classify_upgrade_code(package->upgrade_code) : std::nullopt;
     if (report_outcome(context, orphan, package, edition)) {
       doomed_logs.push_back(installer_log_path(orphan.path));
     }

@@ -33,14 +33,14 @@ class FakeChildPrograms : public ChildPrograms {
   Result<std::uint32_t> run(std::string_view program,
                             const std::vector<std::string>& args) override {
     auto answer = record(program, args, false);
-    if (!answer) return fail(std::move(answer).error());
+    if (!answer.has_value()) return fail(std::move(answer).error());
     return answer->exit_code;
   }
 
   Expected<CapturedRun, CaptureError> run_captured(std::string_view program,
                                                    const std::vector<std::string>& args) override {
     auto answer = record(program, args, true);
-    if (!answer) {
+    if (!answer.has_value()) {
       return Unexpected(CaptureError{CaptureError::Kind::kNotStarted, std::move(answer).error()});
     }
     if (answer->capture_error) {

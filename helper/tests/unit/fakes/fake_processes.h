@@ -132,10 +132,10 @@ class FakeProcesses final : public Processes {
   SystemResult<std::uint64_t> creation_time(const ProcessHandle& process) override {
     return of(process).created;
   }
-  SystemResult<bool> still_runs(const ProcessHandle& process) override {
+  SystemResult<ProcessLife> still_runs(const ProcessHandle& process) override {
     const FakeProcess& p = of(process);
     if (p.running_unknown) return fails_with(*p.running_unknown);
-    return p.running;
+    return p.running ? ProcessLife::kRunning : ProcessLife::kEnded;
   }
   SystemStatus terminate(const ProcessHandle& process, std::uint32_t exit_code) override {
     if (query_only(process)) return fails_with(5);

@@ -83,28 +83,28 @@ class FakeServiceManager final : public ServiceManager {
     explicit FakeService(FakeServiceManager& scm) : scm_(scm), handle_(scm.open_handles) {}
 
     Result<ServiceConfig> query_config() override {
-      if (Status ok = scm_.call("query_config"); !ok) return fail(ok.error());
+      if (Status ok = scm_.call("query_config"); !ok.has_value()) return fail(ok.error());
       if (scm_.stored_config) return *scm_.stored_config;
       const ServiceDefinition& d = scm_.service->definition;
       return ServiceConfig{d.command_line, d.start_type, d.error_control};
     }
     Status change_config(const ServiceDefinition& definition) override {
-      if (Status ok = scm_.call("change_config"); !ok) return ok;
+      if (Status ok = scm_.call("change_config"); !ok.has_value()) return ok;
       scm_.service->definition = definition;
       return {};
     }
     Status set_description(std::string_view description) override {
-      if (Status ok = scm_.call("set_description"); !ok) return ok;
+      if (Status ok = scm_.call("set_description"); !ok.has_value()) return ok;
       scm_.service->description = std::string(description);
       return {};
     }
     Status set_failure_actions(const FailureActions& actions) override {
-      if (Status ok = scm_.call("set_failure_actions"); !ok) return ok;
+      if (Status ok = scm_.call("set_failure_actions"); !ok.has_value()) return ok;
       scm_.service->failure_actions = actions;
       return {};
     }
     Result<ServiceState> query_state() override {
-      if (Status ok = scm_.call("query_state"); !ok) return fail(ok.error());
+      if (Status ok = scm_.call("query_state"); !ok.has_value()) return fail(ok.error());
       Service& s = *scm_.service;
       if (s.state == kServiceStopPending && !scm_.never_stops && s.pending_polls-- <= 0) {
         s.state = kServiceStopped;
@@ -112,7 +112,7 @@ class FakeServiceManager final : public ServiceManager {
       return s.state == kServiceStopped ? ServiceState::kStopped : ServiceState::kNotStopped;
     }
     Status stop() override {
-      if (Status ok = scm_.call("stop"); !ok) return ok;
+      if (Status ok = scm_.call("stop"); !ok.has_value()) return ok;
       Service& s = *scm_.service;
       if (s.state != kServiceRunning) return fail(kServiceCallFailed);  // 1062: not running
       s.state = kServiceStopPending;
@@ -120,7 +120,7 @@ class FakeServiceManager final : public ServiceManager {
       return {};
     }
     Status start() override {
-      if (Status ok = scm_.call("start"); !ok) return ok;
+      if (Status ok = scm_.call("start"); !ok.has_value()) return ok;
       Service& s = *scm_.service;
       if (s.state != kServiceStopped) return fail(kServiceCallFailed);  // 1056: already running
       s.state = kServiceRunning;
@@ -139,7 +139,8 @@ class FakeServiceManager final : public ServiceManager {
 
     Result<std::unique_ptr<ServiceObject>> open_service(std::string_view name,
                                                         ServiceAccess access) override {
-      if (Status ok = scm_.call("open " + std::string(name) + " " + test::name(access)); !ok) {
+      if (Status ok = scm_.call("open " + std::string(name) + " " + test::name(access));
+          !ok.has_value()) {
         return fail(ok.error());
       }
       if (!scm_.service) return fail(kServiceCallFailed);  // 1060: does not exist
@@ -147,7 +148,8 @@ class FakeServiceManager final : public ServiceManager {
     }
     Result<std::unique_ptr<ServiceObject>> create_service(const ServiceDefinition& definition,
                                                           ServiceAccess access) override {
-      if (Status ok = scm_.call("create " + test::name(access)); !ok) return fail(ok.error());
+      if (Status ok = scm_.call("create " + test::name(access)); !ok.has_value())
+        return fail(ok.error());
       scm_.service = Service{definition, {}, {}, kServiceStopped};
       return std::unique_ptr<ServiceObject>(std::make_unique<FakeService>(scm_));
     }
@@ -158,7 +160,7 @@ class FakeServiceManager final : public ServiceManager {
   };
 
   Result<std::unique_ptr<ServiceDatabase>> connect(ManagerAccess access) override {
-    if (Status ok = call("connect " + name(access)); !ok) return fail(ok.error());
+    if (Status ok = call("connect " + name(access)); !ok.has_value()) return fail(ok.error());
     return std::unique_ptr<ServiceDatabase>(std::make_unique<FakeDatabase>(*this));
   }
 };

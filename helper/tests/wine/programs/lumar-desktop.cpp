@@ -32,9 +32,9 @@
 
 #include "lumar_app_client.h"
 #include "main/base/text_win32.h"
-#include "main/platform/process_image_win32.h"
 #include "main/base/unique_any_win32.h"
 #include "main/base/windows_paths.h"
+#include "main/platform/process_image_win32.h"
 
 namespace {
 
@@ -45,7 +45,7 @@ constexpr auto kConnectLimit = std::chrono::seconds(30);
 
 std::string record_path() {
   const Result<OsString> exe = own_executable_path();
-  if (!exe) return std::string(kRecordName);
+  if (!exe.has_value()) return std::string(kRecordName);
   const std::optional<std::string_view> folder = parent_folder(*exe);
   return folder ? std::string(*folder) + "\\" + std::string(kRecordName) : std::string(kRecordName);
 }
