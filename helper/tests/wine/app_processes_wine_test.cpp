@@ -5,10 +5,10 @@
 
 #include <algorithm>
 
-#include "app_wine_support.h"
 #include "main/base/unique_any_win32.h"
 #include "main/platform/processes.h"
-#include "service_wine_support.h"
+#include "support/app_wine_support.h"
+#include "support/service_wine_support.h"
 #include "update/app/app_processes.h"
 
 namespace lumar::test {

@@ -5,12 +5,12 @@
 // shown by the unit tests' fake machine.
 #include <gtest/gtest.h>
 
-#include "app_wine_support.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_environment.h"
 #include "fakes/fake_log.h"
 #include "main/platform/processes.h"
 #include "main/service/helper_log.h"
+#include "support/app_wine_support.h"
 #include "update/app/app_sessions.h"
 
 namespace lumar::test {

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "main/base/text_win32.h"
-#include "package_support.h"
-#include "wine_harness.h"
+#include "support/package_support.h"
+#include "support/wine_harness.h"
 
 namespace lumar::test {
 namespace {

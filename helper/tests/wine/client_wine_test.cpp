@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "app_wine_support.h"
 #include "main/base/text_win32.h"
 #include "main/service/product.h"
-#include "service_wine_support.h"
-#include "wine_harness.h"
+#include "support/app_wine_support.h"
+#include "support/service_wine_support.h"
+#include "support/wine_harness.h"
 
 namespace lumar::test {
 namespace {

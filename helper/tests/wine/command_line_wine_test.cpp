@@ -13,7 +13,7 @@
 #include "main/base/text_win32.h"
 #include "main/base/unique_any_win32.h"
 #include "main/base/windows_paths.h"
-#include "wine_harness.h"
+#include "support/wine_harness.h"
 
 namespace lumar::test {
 namespace {

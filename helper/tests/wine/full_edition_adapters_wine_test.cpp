@@ -6,12 +6,12 @@
 
 #include <gtest/gtest.h>
 
-#include "full_edition_wine_support.h"
 #include "main/base/text_win32.h"
 #include "main/host_actions/child_programs.h"
 #include "main/host_actions/hosts_block.h"
 #include "main/host_actions/hosts_file.h"
-#include "wine_harness.h"
+#include "support/full_edition_wine_support.h"
+#include "support/wine_harness.h"
 
 namespace lumar::test {
 namespace {

@@ -18,14 +18,14 @@
 
 #include <gtest/gtest.h>
 
-#include "full_edition_wine_support.h"
 #include "hosts_expectations.h"
 #include "main/base/text_win32.h"
 #include "main/host_actions/child_programs.h"
 #include "main/host_actions/hosts_block.h"
 #include "main/host_actions/hosts_file.h"
 #include "programs/fake_tools.h"
-#include "wine_harness.h"
+#include "support/full_edition_wine_support.h"
+#include "support/wine_harness.h"
 
 namespace lumar::test {
 namespace {

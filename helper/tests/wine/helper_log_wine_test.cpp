@@ -16,7 +16,7 @@
 #include "main/base/text_win32.h"
 #include "main/platform/log_file.h"
 #include "main/service/helper_log.h"
-#include "wine_harness.h"
+#include "support/wine_harness.h"
 
 namespace lumar::test {
 namespace {

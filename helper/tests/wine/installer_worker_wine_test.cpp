@@ -7,7 +7,6 @@
 
 #include <cstdint>
 
-#include "app_wine_support.h"
 #include "fakes/fake_environment.h"
 #include "fakes/fake_files.h"
 #include "fakes/fake_log.h"
@@ -19,7 +18,8 @@
 #include "main/platform/thread_starter.h"
 #include "main/service/helper_log.h"
 #include "main/service/service_control_state.h"
-#include "package_support.h"
+#include "support/app_wine_support.h"
+#include "support/package_support.h"
 #include "update/app/app_processes.h"
 #include "update/app/app_sessions.h"
 #include "update/install/installer_worker.h"

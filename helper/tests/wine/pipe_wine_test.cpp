@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "main/base/text_win32.h"
-#include "package_support.h"
-#include "service_wine_support.h"
+#include "support/package_support.h"
+#include "support/service_wine_support.h"
+#include "support/wine_harness.h"
 #include "update/acceptance/base64.h"
-#include "wine_harness.h"
 
 namespace lumar::test {
 namespace {

@@ -12,10 +12,10 @@
 
 #include <thread>
 
-#include "app_wine_support.h"
 #include "main/base/text_win32.h"
-#include "package_support.h"
-#include "service_wine_support.h"
+#include "support/app_wine_support.h"
+#include "support/package_support.h"
+#include "support/service_wine_support.h"
 
 namespace lumar::test {
 namespace {

@@ -14,12 +14,12 @@
 
 #include <algorithm>
 
-#include "app_wine_support.h"
 #include "main/base/text_win32.h"
 #include "main/platform/process_image_win32.h"
-#include "package_support.h"
-#include "service_wine_support.h"
-#include "wine_harness.h"
+#include "support/app_wine_support.h"
+#include "support/package_support.h"
+#include "support/service_wine_support.h"
+#include "support/wine_harness.h"
 
 namespace lumar::test {
 namespace {

@@ -5,12 +5,12 @@
 // ControlService fail with 1052.
 #include <gtest/gtest.h>
 
-#include "app_wine_support.h"
 #include "main/base/text_win32.h"
 #include "main/platform/process_image_win32.h"
-#include "package_support.h"
-#include "service_wine_support.h"
-#include "wine_harness.h"
+#include "support/app_wine_support.h"
+#include "support/package_support.h"
+#include "support/service_wine_support.h"
+#include "support/wine_harness.h"
 
 namespace lumar::test {
 namespace {

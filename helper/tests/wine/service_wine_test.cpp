@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "main/base/text_win32.h"
-#include "service_wine_support.h"
-#include "wine_harness.h"
+#include "support/service_wine_support.h"
+#include "support/wine_harness.h"
 
 namespace lumar::test {
 namespace {

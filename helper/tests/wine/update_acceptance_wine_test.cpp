@@ -15,15 +15,15 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app_wine_support.h"
 #include "main/base/text_win32.h"
-#include "package_support.h"
 #include "pipe_client.h"
-#include "service_wine_support.h"
+#include "support/app_wine_support.h"
+#include "support/package_support.h"
+#include "support/service_wine_support.h"
+#include "support/wine_harness.h"
 #include "update/acceptance/base64.h"
 #include "update/install/installer_worker.h"
 #include "update/staged_name.h"
-#include "wine_harness.h"
 
 namespace lumar::test {
 namespace {

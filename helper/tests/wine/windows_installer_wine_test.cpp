@@ -7,9 +7,9 @@
 
 #include "main/base/text_win32.h"
 #include "main/base/unique_any_win32.h"
-#include "package_support.h"
+#include "support/package_support.h"
+#include "support/wine_harness.h"
 #include "update/install/windows_installer.h"
-#include "wine_harness.h"
 
 namespace lumar::test {
 namespace {

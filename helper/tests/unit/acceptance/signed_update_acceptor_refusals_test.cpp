@@ -10,7 +10,7 @@ namespace {
 
 // Real signatures made by the minisign command, by keys other than the
 // updater key.
-#include "../data/signature_fixtures.inc"
+#include "../../data/signature_fixtures.inc"
 
 struct Refusal {
   const char* name;

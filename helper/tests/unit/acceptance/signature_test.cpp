@@ -17,7 +17,7 @@ namespace {
 
 // The committed fixtures: package bytes, test keys and real signatures made
 // by the minisign command (see make-signatures.sh beside them).
-#include "../data/signature_fixtures.inc"
+#include "../../data/signature_fixtures.inc"
 
 constexpr std::string_view kMismatch = "signature does not match the Lumar updater key";
 constexpr std::string_view kBadSignatureData = "signature: Invalid encoding in minisign data";
