@@ -54,8 +54,9 @@ int run_verify(const std::vector<std::string>& args) {
   Result<Bytes> package = read_whole(*files, parsed->package);
   if (!package.has_value()) return print(unreadable_file_report(package.error()), parsed->json, 2);
   Result<Bytes> signature = read_whole(*files, parsed->signature);
-  if (!signature.has_value())
+  if (!signature.has_value()) {
     return print(unreadable_file_report(signature.error()), parsed->json, 2);
+  }
   const std::string signature_member = encode_base64(
       std::string_view(reinterpret_cast<const char*>(signature->data()), signature->size()));
 

@@ -15,15 +15,12 @@ std::string staged_package_name(std::uint32_t helper_pid, std::uint64_t unix_nan
 
 bool is_staged_name(std::string_view name, std::string_view suffix) {
   const std::string lowered = ascii_lower(os_text_lossy(name));
-  return lowered.size() >= kStagedPackagePrefix.size() &&
-         lowered.starts_with(kStagedPackagePrefix) && lowered.ends_with(suffix);
+  return lowered.starts_with(kStagedPackagePrefix) && lowered.ends_with(suffix);
 }
 
 std::optional<std::uint32_t> staging_owner_pid(std::string_view path) {
   const std::string name = ascii_lower(os_text_lossy(file_name(path).value_or("")));
-  if (name.size() < kStagedPackagePrefix.size() || !name.starts_with(kStagedPackagePrefix)) {
-    return std::nullopt;
-  }
+  if (!name.starts_with(kStagedPackagePrefix)) return std::nullopt;
   std::string_view digits = std::string_view(name).substr(kStagedPackagePrefix.size());
   const std::optional<std::uint64_t> pid = parse_decimal(digits.substr(0, digits.find('-')));
   if (!pid || *pid > 0xFFFFFFFFu) return std::nullopt;

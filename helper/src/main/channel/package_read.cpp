@@ -55,8 +55,9 @@ Expected<Bytes, PackageReadError> read_package(ClientFiles& files, std::string_v
                                                const ReadDeadline* deadline) {
   const auto timed_out = [deadline] { return deadline != nullptr && deadline->passed(); };
   Result<std::unique_ptr<ClientFile>> opened = files.open(path);
-  if (!opened.has_value())
+  if (!opened.has_value()) {
     return read_failure(PackageReadFault::kSystem, std::move(opened).error());
+  }
   ClientFile& file = **opened;
   if (!file.on_disk()) return read_failure(PackageReadFault::kNotOnDisk);
   const Result<std::uint64_t> size = file.size();

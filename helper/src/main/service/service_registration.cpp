@@ -9,8 +9,9 @@ namespace {
 Result<ServiceConfig> read_config(ServiceObject& service) {
   Result<ServiceConfig> config = service.query_config();
   if (!config.has_value()) return config;
-  if (Status valid = validate_service_config(*config); !valid.has_value())
+  if (Status valid = validate_service_config(*config); !valid.has_value()) {
     return fail(valid.error());
+  }
   return config;
 }
 
@@ -27,8 +28,9 @@ Status create_and_start(const RegistrationContext& context, ServiceDatabase& dat
   ServiceObject& service = **created;
   (void)service.set_description(definition.description);
   (void)service.set_failure_actions(helper_failure_actions());
-  if (Status started = service.start(); !started.has_value())
+  if (Status started = service.start(); !started.has_value()) {
     return fail("start service: " + started.error());
+  }
   context.log.write("install: service created + started");
   return {};
 }
@@ -51,8 +53,9 @@ Status restart(const RegistrationContext& context, ServiceObject& service) {
       context.clock.sleep_for(kStopPollInterval);
     }
   }
-  if (Status started = service.start(); !started.has_value())
+  if (Status started = service.start(); !started.has_value()) {
     return fail("start service: " + started.error());
+  }
   context.log.write("install: service restarted on this install's helper");
   return {};
 }

@@ -86,8 +86,9 @@ Result<std::unique_ptr<StagedPackage>> stage_package(StagingFolder& files, const
       *folder, staged_package_name(files.current_process_id(), clock.unix_time_nanoseconds()));
 
   Result<std::unique_ptr<StagingFolderFile>> writer = files.create_new(path);
-  if (!writer.has_value())
+  if (!writer.has_value()) {
     return fail("stage " + os_text_lossy(path) + ": " + std::move(writer).error());
+  }
   // From here on the file is ours: every way out deletes it.
   auto staged = std::make_unique<HeldStagedPackage>(files, path);
 

@@ -124,8 +124,9 @@ class Win32StagingFolder final : public StagingFolder {
     Result<OsString> temp = temp_folder();
     if (!temp.has_value()) return temp;
     OsString path = join_path(*temp, kPrivateStagingFolderName);
-    if (Status made = make_private_folder(path); !made.has_value())
+    if (Status made = make_private_folder(path); !made.has_value()) {
       return fail(std::move(made).error());
+    }
     return path;
   }
 

@@ -148,8 +148,9 @@ class FakeServiceManager final : public ServiceManager {
     }
     Result<std::unique_ptr<ServiceObject>> create_service(const ServiceDefinition& definition,
                                                           ServiceAccess access) override {
-      if (Status ok = scm_.call("create " + test::name(access)); !ok.has_value())
+      if (Status ok = scm_.call("create " + test::name(access)); !ok.has_value()) {
         return fail(ok.error());
+      }
       scm_.service = Service{definition, {}, {}, kServiceStopped};
       return std::unique_ptr<ServiceObject>(std::make_unique<FakeService>(scm_));
     }
